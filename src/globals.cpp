@@ -14,7 +14,7 @@ const QString logTimestampFormat = "yyyy-MM-dd hh:mm:ss:zzz";
 const QString forceUpdateFileName = "cv5_force_update";
 const QString forceUpdateCheckFileName = "cv5_force_update_check";
 
-const std::string versionQueryUrl = std::string("http://") + CORVALINK_VERSION_HOST + "/cv5-client-2";
+std::string versionQueryUrl = std::string("http://") + CORVALINK_VERSION_HOST + "/cv5-client-2";
 const std::string defaultVersionString;
 
 QString defaultUpdateBaseUrl()

@@ -22,8 +22,9 @@ extern const QString logTimestampFormat;
 extern const QString forceUpdateFileName;
 extern const QString forceUpdateCheckFileName;
 
-// Version query endpoint (plain HTTP) and the version string of a channel that has none.
-extern const std::string versionQueryUrl;
+// Version query endpoint (plain HTTP; writable so that tests can point it at a local server) and the
+// version string of a channel that has none.
+extern std::string versionQueryUrl;
 extern const std::string defaultVersionString;
 
 // Base URL of the stable and beta file trees.
