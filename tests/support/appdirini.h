@@ -5,7 +5,7 @@
 
 // "update.ini" in the program's own directory, which for a test is the test executable's directory.
 // Any leftover is removed on construction and the file is always removed on destruction, so no test
-// sees another test's file.
+// sees another test's file (nor a directory that a test put in its place).
 class AppDirIni
 {
 public:
@@ -17,4 +17,6 @@ public:
 
     static QString path();
     bool write(const QByteArray &contents) const; // replaces the file
+    // Puts a directory in the file's place, so that every write of the file fails; removed like the file.
+    bool block() const;
 };
