@@ -1,0 +1,87 @@
+#include "growablebuffer.h"
+
+#include <cstring>
+#include <new>
+
+namespace corvapatch {
+
+GrowableBuffer::~GrowableBuffer()
+{
+    delete[] m_data;
+}
+
+void GrowableBuffer::Fail()
+{
+    delete[] m_data;
+    m_data = nullptr;
+    m_length = 0;
+    m_capacity = kFailedCapacity;
+}
+
+bool GrowableBuffer::Append(const void *data, size_t n)
+{
+    if (Failed())
+        return false;
+    if (n > kFailedCapacity - m_length)
+        return false;
+    if (n == 0)
+        return true;
+    if (m_capacity - m_length < n) {
+        const uint64_t needed = uint64_t(m_length) + n;
+        uint64_t size = m_capacity == 0 ? kInitialCapacity : m_capacity;
+        while (size < needed)
+            size *= 2;
+        if (size > kFailedCapacity)
+            size = kFailedCapacity;
+        if (!Reserve(size))
+            return false;
+    }
+    std::memcpy(m_data + m_length, data, n);
+    m_length += static_cast<uint32_t>(n);
+    return true;
+}
+
+bool GrowableBuffer::Reserve(uint64_t total)
+{
+    if (Failed())
+        return false;
+    if (total <= m_capacity)
+        return true;
+    // The failed-state marker is not a usable capacity, so a buffer can never hold that much.
+    if (total >= kFailedCapacity) {
+        Fail();
+        return false;
+    }
+    const uint32_t size = total < kInitialCapacity ? kInitialCapacity : static_cast<uint32_t>(total);
+    uint8_t *grown = new (std::nothrow) uint8_t[size];
+    if (!grown) {
+        Fail();
+        return false;
+    }
+    if (m_length > 0)
+        std::memcpy(grown, m_data, m_length);
+    delete[] m_data;
+    m_data = grown;
+    m_capacity = size;
+    return true;
+}
+
+bool GrowableBuffer::Extend(size_t n)
+{
+    if (Failed() || n > m_capacity - m_length)
+        return false;
+    m_length += static_cast<uint32_t>(n);
+    return true;
+}
+
+void GrowableBuffer::Retire()
+{
+    if (!m_data)
+        return;
+    delete[] m_data;
+    m_data = nullptr;
+    m_length = 0;
+    m_capacity = 0;
+}
+
+} // namespace corvapatch

@@ -1,0 +1,51 @@
+#include "sinkstream.h"
+
+#include "varint.h"
+
+namespace corvapatch {
+
+bool SinkStream::Write(const void *data, size_t n)
+{
+    return m_buffer.Append(data, n);
+}
+
+bool SinkStream::WriteVarint32(uint32_t value)
+{
+    uint8_t bytes[kMaxVarint32Length];
+    return Write(bytes, EncodeVarint32(value, bytes));
+}
+
+bool SinkStream::WriteVarint32Signed(int32_t value)
+{
+    return WriteVarint32(ZigzagEncode(value));
+}
+
+bool SinkStream::WriteSizeVarint32(size_t size)
+{
+    return WriteVarint32(static_cast<uint32_t>(size));
+}
+
+bool SinkStream::Append(SinkStream *other)
+{
+    if (other->Failed())
+        return false;
+    if (!Write(other->Buffer(), other->Length()))
+        return false;
+    other->Retire();
+    return true;
+}
+
+bool SinkStream::Reserve(size_t n)
+{
+    // A sum that wraps would reserve too little, so the caller would write past the allocation.
+    if (m_buffer.Failed() || n > GrowableBuffer::kFailedCapacity - m_buffer.Length())
+        return false;
+    return m_buffer.Reserve(uint64_t(m_buffer.Length()) + n);
+}
+
+void SinkStream::Retire()
+{
+    m_buffer.Retire();
+}
+
+} // namespace corvapatch

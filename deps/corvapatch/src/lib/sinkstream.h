@@ -1,0 +1,43 @@
+#pragma once
+
+#include "growablebuffer.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvapatch {
+
+// A growable output buffer that never throws. Every operation returns false once the buffer has failed.
+class SinkStream
+{
+public:
+    SinkStream() = default;
+    SinkStream(const SinkStream &) = delete;
+    SinkStream &operator=(const SinkStream &) = delete;
+
+    [[nodiscard]] bool Write(const void *data, size_t n);
+    [[nodiscard]] bool WriteVarint32(uint32_t value);
+    [[nodiscard]] bool WriteVarint32Signed(int32_t value);
+    // The varint32 of the size's low 32 bits.
+    [[nodiscard]] bool WriteSizeVarint32(size_t size);
+    // Appends other's bytes and retires other. A failed other makes this fail too, so its loss is not hidden.
+    [[nodiscard]] bool Append(SinkStream *other);
+    // Makes room for Length() + n bytes in one allocation.
+    [[nodiscard]] bool Reserve(size_t n);
+    void Retire();
+
+    // Direct filling of reserved space: write up to Capacity() - Length() bytes at Tail(), then Extend by the
+    // number written.
+    uint8_t *Tail() { return m_buffer.Data() ? m_buffer.Data() + m_buffer.Length() : nullptr; }
+    size_t Capacity() const { return m_buffer.Failed() ? 0 : m_buffer.Capacity(); }
+    [[nodiscard]] bool Extend(size_t n) { return m_buffer.Extend(n); }
+
+    const uint8_t *Buffer() const { return m_buffer.Data(); }
+    size_t Length() const { return m_buffer.Length(); }
+    bool Failed() const { return m_buffer.Failed(); }
+
+private:
+    GrowableBuffer m_buffer;
+};
+
+} // namespace corvapatch

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvapatch {
+
+// varint32: little-endian base 128, at most five bytes. The fifth byte must have bit 7 clear; its bits above
+// the 32-bit range are dropped. Longer-than-needed forms (80 00) are accepted.
+constexpr size_t kMaxVarint32Length = 5;
+
+// Decodes one varint32 from [start, limit). Returns the position after it, or nullptr when the bytes run out
+// first or the fifth byte has bit 7 set; *out is written only on success.
+const uint8_t *ParseVarint32(const uint8_t *start, const uint8_t *limit, uint32_t *out);
+
+// Writes the shortest form of value into buffer (room for kMaxVarint32Length bytes); returns its length.
+size_t EncodeVarint32(uint32_t value, uint8_t *buffer);
+
+// Zigzag mapping of signed values: 0, -1, 1, -2, 2 become 0, 1, 2, 3, 4.
+inline uint32_t ZigzagEncode(int32_t value)
+{
+    return (static_cast<uint32_t>(value) << 1) ^ static_cast<uint32_t>(value >> 31);
+}
+
+inline int32_t ZigzagDecode(uint32_t value)
+{
+    return static_cast<int32_t>((value >> 1) ^ (0u - (value & 1u)));
+}
+
+} // namespace corvapatch

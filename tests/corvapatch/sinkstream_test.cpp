@@ -1,0 +1,108 @@
+#include "bytes.h"
+#include "growablebuffer.h"
+#include "sinkstream.h"
+
+#include <gtest/gtest.h>
+
+using namespace corvapatch;
+
+TEST(SinkStream, GrowsFrom256ByDoubling)
+{
+    SinkStream sink;
+    EXPECT_EQ(sink.Buffer(), nullptr);
+    ASSERT_TRUE(sink.Write("x", 1));
+    EXPECT_EQ(sink.Capacity(), 256u);
+    const Bytes block(300, 0xAB);
+    ASSERT_TRUE(sink.Write(block.data(), block.size()));
+    EXPECT_EQ(sink.Capacity(), 512u);
+    EXPECT_EQ(sink.Length(), 301u);
+    EXPECT_EQ(sink.Buffer()[0], 'x');
+    EXPECT_EQ(sink.Buffer()[300], 0xAB);
+
+    ASSERT_TRUE(sink.Reserve(1000)); // one allocation of exactly length + n
+    EXPECT_EQ(sink.Capacity(), 1301u);
+    EXPECT_EQ(sink.Length(), 301u);
+    EXPECT_EQ(sink.Buffer()[0], 'x');
+}
+
+TEST(SinkStream, ReserveThatWouldWrapFailsAndKeepsTheData)
+{
+    SinkStream sink;
+    ASSERT_TRUE(sink.Write("0123456789", 10));
+    EXPECT_FALSE(sink.Reserve(0xFFFFFFFFu - 5));
+    EXPECT_FALSE(sink.Reserve(SIZE_MAX));
+    EXPECT_FALSE(sink.Failed());
+    EXPECT_EQ(bytesOf(sink), Bytes({'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'}));
+    EXPECT_TRUE(sink.Write("a", 1));
+}
+
+TEST(SinkStream, FailedStateIsStickyForEveryOperation)
+{
+    SinkStream sink;
+    ASSERT_TRUE(sink.Write("abc", 3));
+    // A buffer of 0xFFFFFFFF bytes cannot exist (that capacity marks failure), so this is a failed allocation.
+    EXPECT_FALSE(sink.Reserve(0xFFFFFFFFu - 3));
+    EXPECT_TRUE(sink.Failed());
+    EXPECT_EQ(sink.Buffer(), nullptr);
+    EXPECT_EQ(sink.Length(), 0u);
+
+    EXPECT_FALSE(sink.Write("a", 1));
+    EXPECT_FALSE(sink.Write(nullptr, 0));
+    EXPECT_FALSE(sink.WriteVarint32(1));
+    EXPECT_FALSE(sink.WriteVarint32Signed(-1));
+    EXPECT_FALSE(sink.WriteSizeVarint32(0));
+    EXPECT_FALSE(sink.Reserve(0));
+    EXPECT_FALSE(sink.Extend(0));
+    SinkStream other;
+    ASSERT_TRUE(other.Write("z", 1));
+    EXPECT_FALSE(sink.Append(&other));
+    EXPECT_EQ(other.Length(), 1u); // not retired: nothing was taken from it
+    sink.Retire();
+    EXPECT_TRUE(sink.Failed());
+}
+
+TEST(SinkStream, AppendOfAFailedSinkFails)
+{
+    SinkStream failed;
+    ASSERT_FALSE(failed.Reserve(0xFFFFFFFFu));
+    SinkStream sink;
+    ASSERT_TRUE(sink.Write("ok", 2));
+    EXPECT_FALSE(sink.Append(&failed));
+    EXPECT_EQ(bytesOf(sink), Bytes({'o', 'k'}));
+}
+
+TEST(SinkStream, AppendMovesTheBytesAndRetiresTheSource)
+{
+    SinkStream a, b, empty;
+    ASSERT_TRUE(a.Write("ab", 2));
+    ASSERT_TRUE(b.Write("cd", 2));
+    ASSERT_TRUE(a.Append(&b));
+    ASSERT_TRUE(a.Append(&empty));
+    EXPECT_EQ(bytesOf(a), Bytes({'a', 'b', 'c', 'd'}));
+    EXPECT_EQ(b.Length(), 0u);
+    EXPECT_EQ(b.Buffer(), nullptr);
+    EXPECT_FALSE(b.Failed());
+    ASSERT_TRUE(b.Write("e", 1)); // a retired sink is usable again
+}
+
+TEST(SinkStream, TailAndExtendFillReservedSpace)
+{
+    SinkStream sink;
+    ASSERT_TRUE(sink.Write("a", 1));
+    ASSERT_TRUE(sink.Reserve(3));
+    sink.Tail()[0] = 'b';
+    sink.Tail()[1] = 'c';
+    ASSERT_TRUE(sink.Extend(2));
+    EXPECT_FALSE(sink.Extend(sink.Capacity())); // past the reservation
+    EXPECT_EQ(bytesOf(sink), Bytes({'a', 'b', 'c'}));
+}
+
+TEST(GrowableBuffer, AppendPastThe32BitRangeChangesNothing)
+{
+    GrowableBuffer buffer;
+    ASSERT_TRUE(buffer.Append("abc", 3));
+    EXPECT_FALSE(buffer.Append("x", 0xFFFFFFFFu - 2));
+    EXPECT_FALSE(buffer.Failed());
+    EXPECT_EQ(buffer.Length(), 3u);
+    EXPECT_TRUE(buffer.Append("d", 1));
+}
