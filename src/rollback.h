@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+class QObject;
+
+enum RollbackOp {
+    FILE_RENAME = 0, // a file or directory was moved: move it back
+    FILE_CREATE = 1, // a file was written: remove it
+    DIR_CREATE = 2, // a directory was created: remove it if it is empty
+};
+
+// One undoable change of the installation.
+class RollbackData
+{
+public:
+    // A rename from source to target; op must be FILE_RENAME.
+    RollbackData(int op, const QString &source, const QString &target);
+    // A created file or directory; op must not be FILE_RENAME.
+    RollbackData(int op, const QString &path);
+
+    // Undoes this change. False, with a warning to the reporter, when it could not be undone.
+    bool rollback(QObject *reporter) const;
+    // Emits text through the reporter's message(QString) signal; nothing for a null reporter.
+    static void message(QObject *reporter, const QString &text);
+
+    QString first; // FILE_RENAME: the rename's destination; otherwise the created path
+    QString second; // FILE_RENAME: the rename's source; otherwise empty
+    int op;
+};
+
+// The changes of a replacement, in the order they were made. File tasks only append; the owner
+// undoes them all (newest first) or hands them on to its parent's list.
+class RollbackDataList : public QList<RollbackData>
+{
+public:
+    RollbackDataList() = default;
+
+    void addRecord(const RollbackData &record);
+    // Appends copies of other's records after the own ones; other keeps its records.
+    void addList(const RollbackDataList &other);
+    // Forgets every record without undoing it.
+    void clearRecords();
+    // Undoes and removes every record, newest first. A failed undo warns and does not stop the loop;
+    // true only when every undo succeeded (so true for an empty list).
+    bool rollbackAll(QObject *reporter);
+};
