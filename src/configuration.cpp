@@ -137,7 +137,8 @@ bool Configuration::getDefaultParameters()
     qDebug() << "clientType" << m_clientType;
 
     if (m_version == 0) {
-        // The version server is asked here; its answer completes the configuration.
+        // Without a target version the version server has to be asked; only its answer completes the
+        // configuration.
         m_versionQueryStarted = true;
     }
     return true;
