@@ -2,11 +2,13 @@
 
 #include "globals.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QProcessEnvironment>
 #include <QSettings>
 
@@ -140,6 +142,9 @@ bool Configuration::getDefaultParameters()
         // Without a target version the version server has to be asked; only its answer completes the
         // configuration.
         m_versionQueryStarted = true;
+        auto *checker = new UpdateChecker(this);
+        connect(checker, &UpdateChecker::update_available, this, &Configuration::on_updateAvailable);
+        checker->checkForUpdates();
     }
     return true;
 }
@@ -158,6 +163,36 @@ bool Configuration::parseVersion(const QString &text, const QString &errorTempla
     m_version = 0;
     emit fatalError(errorTemplate.arg(text));
     return false;
+}
+
+void Configuration::on_updateAvailable(UpdateVersions versions)
+{
+    qDebug() << "on_updateAvailable" << versions;
+    if (versions.isEmpty()) {
+        QWidget *window = nullptr;
+        for (QWidget *widget : QApplication::topLevelWidgets()) {
+            if (widget->objectName() == QLatin1String("MainWindow")) {
+                window = widget;
+                break;
+            }
+        }
+        QMessageBox::critical(window, tr("Error"), tr("Failed to query latest client\nversion from update server."),
+                              QMessageBox::Abort);
+        QCoreApplication::quit();
+        return;
+    }
+
+    const QPair<QString, QString> version = UpdateChecker::versionForChannel(versions, m_channel);
+    qDebug() << "Received version from remote server:" << version;
+    if (version.first.isEmpty()) {
+        emit fatalError(tr("Update server returned no version"));
+        return;
+    }
+    if (!parseVersion(version.first, tr("Update server returned invalid version nr (%1)")))
+        return;
+    m_versionString = version.second;
+    m_valid = true;
+    emit ready();
 }
 
 bool Configuration::initalizeStart(const QString &tempDir, const QString &installDir)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "updatechecker.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -59,6 +61,11 @@ public:
     QString m_installDir;
     QString m_proxy;
     int m_streams = 0;
+
+public slots:
+    // The version server's answer. Takes the chosen channel's version and emits ready; an empty answer
+    // ends the program (exit code 0) after telling the user, a missing or unusable version is a fatal error.
+    void on_updateAvailable(UpdateVersions versions);
 
 signals:
     // The target version arrived from the version server.

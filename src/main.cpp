@@ -1,6 +1,7 @@
 #include "configuration.h"
 #include "filelogger.h"
 #include "protobufhelper.h"
+#include "updatechecker.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -10,6 +11,7 @@
 int main(int argc, char **argv)
 {
     initProtobuf();
+    registerUpdateVersionsType();
 
     // The log is set up before the application object, so that Qt's own start-up messages land in
     // it (or nowhere) instead of on standard error.

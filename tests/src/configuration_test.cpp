@@ -3,6 +3,7 @@
 
 #include "support/appdirini.h"
 #include "support/sandbox.h"
+#include "support/versionserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +12,17 @@
 #include <gtest/gtest.h>
 
 namespace {
+
+// Versions message: licenseAgreementId 1, channels stable, beta and alpha, each version 5 "5".
+const QByteArray kAnswerForEveryChannel("\x08\x01"
+                                        "\x12\x0D\x0A\x06stable\x10\x05\x1A\x01"
+                                        "5"
+                                        "\x12\x0B\x0A\x04"
+                                        "beta\x10\x05\x1A\x01"
+                                        "5"
+                                        "\x12\x0C\x0A\x05"
+                                        "alpha\x10\x05\x1A\x01"
+                                        "5");
 
 QStringList commandLine(const QStringList &arguments)
 {
@@ -199,6 +211,10 @@ TEST(Configuration, ParsesCommandLineForms)
         if (!c.appDirIni.isEmpty()) {
             ASSERT_TRUE(ini.write(c.appDirIni));
         }
+        // A query the command line starts stays on this machine.
+        VersionServer versions;
+        ASSERT_TRUE(versions.started());
+        versions.setAnswer(kAnswerForEveryChannel);
         Configuration config;
         QSignalSpy fatal(&config, &Configuration::fatalError);
         QSignalSpy ready(&config, &Configuration::ready);
@@ -209,6 +225,8 @@ TEST(Configuration, ParsesCommandLineForms)
         EXPECT_EQ(config.m_version, c.version);
         EXPECT_EQ(config.m_versionString, c.versionString);
         EXPECT_EQ(config.m_valid, c.valid);
+        // The version server is asked exactly when the target version is still unknown.
+        EXPECT_EQ(config.findChildren<UpdateChecker *>().size(), c.ok && !c.valid ? 1 : 0);
         EXPECT_EQ(ready.count(), 0);
         if (c.fatalError.isEmpty()) {
             EXPECT_EQ(fatal.count(), 0);

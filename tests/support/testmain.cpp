@@ -1,5 +1,7 @@
 // Test main shared by every test executable: widgets need an application object, and the tests
 // must never open a window on a real display.
+#include "updatechecker.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -16,6 +18,7 @@ extern "C" const char *__lsan_default_suppressions()
 int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    registerUpdateVersionsType(); // as main() does
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
