@@ -1,0 +1,159 @@
+#include "lzma2coder.h"
+
+#include <lzma.h>
+
+#include <cstdlib>
+
+namespace corvapatch {
+
+namespace {
+
+constexpr uint8_t kMaxProperty = 40;
+constexpr uint32_t kMinDictionary = 4096; // the smallest dictionary liblzma accepts
+constexpr size_t kEncodeChunk = 1 << 16;
+
+int ResultOf(lzma_ret ret)
+{
+    switch (ret) {
+    case LZMA_OK:
+    case LZMA_STREAM_END:
+        return LZMA2_OK;
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR:
+        return LZMA2_ERROR_MEM;
+    case LZMA_OPTIONS_ERROR:
+        return LZMA2_ERROR_UNSUPPORTED;
+    case LZMA_PROG_ERROR:
+        return LZMA2_ERROR_PARAM;
+    default:
+        return LZMA2_ERROR_DATA;
+    }
+}
+
+} // namespace
+
+int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, size_t *packedSize)
+{
+    uint64_t unpacked = 0;
+    size_t pos = 0;
+    for (;;) {
+        if (pos >= srcLen)
+            return LZMA2_ERROR_INPUT_EOF;
+        const uint8_t control = src[pos];
+        if (control == 0x00) {
+            *unpackedSize = unpacked;
+            *packedSize = pos + 1;
+            return LZMA2_OK;
+        }
+        size_t header = 0;
+        size_t data = 0;
+        if (control == 0x01 || control == 0x02) {
+            // Uncompressed chunk: 16-bit big-endian size - 1, then the bytes.
+            header = 3;
+            if (srcLen - pos < header)
+                return LZMA2_ERROR_INPUT_EOF;
+            data = ((size_t(src[pos + 1]) << 8) | src[pos + 2]) + 1;
+            unpacked += data;
+        } else if (control >= 0x80) {
+            // LZMA chunk: 21-bit unpacked size - 1 (5 bits in the control byte), 16-bit packed size - 1, and a
+            // properties byte when the control byte resets the state with new properties.
+            header = control >= 0xC0 ? 6 : 5;
+            if (srcLen - pos < header)
+                return LZMA2_ERROR_INPUT_EOF;
+            unpacked += ((size_t(control & 0x1F) << 16) | (size_t(src[pos + 1]) << 8) | src[pos + 2]) + 1;
+            data = ((size_t(src[pos + 3]) << 8) | src[pos + 4]) + 1;
+        } else {
+            return LZMA2_ERROR_DATA;
+        }
+        if (srcLen - pos - header < data)
+            return LZMA2_ERROR_INPUT_EOF;
+        pos += header + data;
+    }
+}
+
+int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property)
+{
+    const size_t room = *destLen;
+    const size_t available = *srcLen;
+    *destLen = 0;
+    *srcLen = 0;
+    if (property > kMaxProperty)
+        return LZMA2_ERROR_UNSUPPORTED;
+
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_ret ret = lzma_properties_decode(&filters[0], nullptr, &property, 1);
+    if (ret != LZMA_OK)
+        return ResultOf(ret);
+    auto *options = static_cast<lzma_options_lzma *>(filters[0].options);
+    // Matches cannot reach before the start of the output, so a dictionary larger than the output is never used;
+    // capping it keeps a 4 GiB property from costing 4 GiB.
+    if (options->dict_size > room)
+        options->dict_size = room < kMinDictionary ? kMinDictionary : static_cast<uint32_t>(room);
+
+    // liblzma refuses a null output buffer, which an empty block has.
+    uint8_t spare = 0;
+    uint8_t *out = dest ? dest : &spare;
+    size_t inPos = 0;
+    size_t outPos = 0;
+    ret = lzma_raw_buffer_decode(filters, nullptr, src ? src : &spare, &inPos, available, out, &outPos, room);
+    std::free(options);
+    if (ret != LZMA_OK)
+        return ret == LZMA_BUF_ERROR ? LZMA2_ERROR_DATA : ResultOf(ret);
+    *destLen = outPos;
+    *srcLen = inPos;
+    return LZMA2_OK;
+}
+
+bool Lzma2Encoder::SetLevel(uint32_t level)
+{
+    lzma_options_lzma options;
+    if (level > 9 || lzma_lzma_preset(&options, level))
+        return false;
+    lzma_filter filter = {LZMA_FILTER_LZMA2, &options};
+    uint8_t property = 0;
+    if (lzma_properties_encode(&filter, &property) != LZMA_OK)
+        return false;
+    m_level = level;
+    m_property = property;
+    return true;
+}
+
+int Lzma2Encoder::Encode(const uint8_t *data, size_t n, const Writer &write) const
+{
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, m_level))
+        return LZMA2_ERROR_PARAM;
+    if (options.dict_size > n)
+        options.dict_size = n < kMinDictionary ? kMinDictionary : static_cast<uint32_t>(n);
+    const lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+
+    lzma_stream stream = LZMA_STREAM_INIT;
+    lzma_ret ret = lzma_raw_encoder(&stream, filters);
+    if (ret != LZMA_OK)
+        return ResultOf(ret);
+    uint8_t chunk[kEncodeChunk];
+    const uint8_t empty = 0;
+    stream.next_in = n ? data : &empty;
+    stream.avail_in = n;
+    int result = LZMA2_OK;
+    for (;;) {
+        stream.next_out = chunk;
+        stream.avail_out = sizeof chunk;
+        ret = lzma_code(&stream, LZMA_FINISH);
+        const size_t produced = sizeof chunk - stream.avail_out;
+        if ((ret == LZMA_OK || ret == LZMA_STREAM_END) && produced > 0 && write(chunk, produced) != produced) {
+            result = LZMA2_ERROR_WRITE;
+            break;
+        }
+        if (ret == LZMA_STREAM_END)
+            break;
+        if (ret != LZMA_OK) {
+            result = ResultOf(ret);
+            break;
+        }
+    }
+    lzma_end(&stream);
+    return result;
+}
+
+} // namespace corvapatch

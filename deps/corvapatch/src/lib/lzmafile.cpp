@@ -1,0 +1,151 @@
+#include "lzmafile.h"
+
+#include "crc.h"
+#include "lzmaioin.h"
+#include "lzmaioout.h"
+#include "sourcestream.h"
+#include "sourcestreamset.h"
+#include "writefile.h"
+
+#include "log.h"
+
+#include <string>
+
+namespace corvapatch {
+
+namespace {
+
+void LogError(const std::string &message)
+{
+    corvalog::logMessage(message, corvalog::LogLevel_ERROR, std::string(), 0);
+}
+
+// Directive 2: the block holds a stream set whose streams 0..n-2 are encoded programs and whose last stream is
+// a byte diff from their joined assembly to the file.
+bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output)
+{
+    (void)output;
+    SinkStream block;
+    if (!ReadLzma2Block(cursor, &block)) {
+        LogError("could not decompress file");
+        return false;
+    }
+    SourceStreamSet set;
+    if (!set.Init(block.Buffer(), block.Length())) {
+        LogError("could not init dif_and_dis set");
+        return false;
+    }
+    if (set.count() < 2) {
+        LogError("dis_and_diff too small");
+        return false;
+    }
+    // Encoded programs cannot be read by this build, so no program stream can be turned back into bytes.
+    LogError("could not read encoded program");
+    return false;
+}
+
+} // namespace
+
+bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
+{
+    SourceStream cursor;
+    cursor.Init(data, n);
+    LzmaFileHeader header;
+    if (!cursor.ReadVarint32(&header.magic) || !cursor.ReadVarint32(&header.crc) ||
+        !cursor.ReadVarint32(&header.directive)) {
+        LogError("could not read lzma header");
+        return false;
+    }
+    if (header.magic != kLzmaFileMagic) {
+        LogError("not lzma file");
+        return false;
+    }
+    switch (header.directive) {
+    case DIRECTIVE_PLAIN:
+        if (!ReadLzma2Block(&cursor, output)) {
+            LogError("could not decompress file");
+            return false;
+        }
+        break;
+    case DIRECTIVE_DIS_AND_DIFF:
+        if (!DecodeDisAndDiff(&cursor, output))
+            return false;
+        break;
+    default:
+        LogError("Unknown preprocessing dirrective");
+        return false;
+    }
+    if (ComputeCrc(output->Buffer(), output->Length()) != header.crc) {
+        LogError("crc mismatch");
+        return false;
+    }
+    return true;
+}
+
+bool DecompressLzmaFile(const char *inPath, const char *outPath)
+{
+    SinkStream output;
+    {
+        MappedFile input(inPath, 0, 0);
+        if (!input.IsValid()) {
+            LogError("could not open lzma file");
+            return false;
+        }
+        if (!DecompressLzmaBuffer(input.Data(), input.ViewLength(), &output))
+            return false;
+    }
+    if (WriteFile(outPath, output.Buffer(), output.Length()) != output.Length()) {
+        LogError("could not write output file");
+        return false;
+    }
+    return true;
+}
+
+bool WriteLzmaFileHeader(SinkStream *sink, uint32_t crc)
+{
+    if (!sink->WriteVarint32(kLzmaFileMagic)) {
+        LogError("could not write magic");
+        return false;
+    }
+    if (!sink->WriteVarint32(crc)) {
+        LogError("could not write crc");
+        return false;
+    }
+    return true;
+}
+
+bool WritePlainLzmaFile(const MappedFile &input, SinkStream *sink, uint32_t crc)
+{
+    if (!WriteLzmaFileHeader(sink, crc))
+        return false;
+    if (!sink->WriteVarint32(DIRECTIVE_PLAIN)) {
+        LogError("could not write preprocess directive");
+        return false;
+    }
+    if (!CompressLzma2Buffer(input.Data(), input.ViewLength(), sink)) {
+        LogError("could not compress file");
+        return false;
+    }
+    return true;
+}
+
+bool CompressLzmaFile(const char *inPath, const char *outPath)
+{
+    MappedFile input(inPath, 0, 0);
+    if (!input.IsValid()) {
+        LogError("could not open file");
+        return false;
+    }
+    const uint32_t crc = ComputeCrc(input.Data(), input.ViewLength());
+    // Without disassemblers no input is recognised as an executable, so every file takes the plain form.
+    SinkStream container;
+    if (!WritePlainLzmaFile(input, &container, crc))
+        return false;
+    if (WriteFile(outPath, container.Buffer(), container.Length()) != container.Length()) {
+        LogError("could not write output file");
+        return false;
+    }
+    return true;
+}
+
+} // namespace corvapatch

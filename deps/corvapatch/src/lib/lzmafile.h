@@ -1,0 +1,42 @@
+#pragma once
+
+#include "mappedfile.h"
+#include "sinkstream.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvapatch {
+
+// The LZMA container file, from offset 0: varint32 magic (E9 AE A8 3F on disk), varint32 ComputeCrc of the
+// whole output, varint32 directive, then one LZMA2 block; bytes after the block are ignored.
+constexpr uint32_t kLzmaFileMagic = 0x07EA1769;
+
+enum PreprocessDirective : uint32_t {
+    DIRECTIVE_PLAIN = 1, // the block's content is the file
+    DIRECTIVE_DIS_AND_DIFF = 2, // the block holds encoded programs and a byte diff that rebuilds the file
+};
+
+struct LzmaFileHeader
+{
+    uint32_t magic = 0;
+    uint32_t crc = 0;
+    uint32_t directive = 0;
+};
+
+// Unpacks the container at inPath into outPath (byte-string paths). True only when the content matched the
+// container's crc and the output file was written completely. The output file is created only after the crc
+// matched. Every failure logs one message; nothing throws.
+[[nodiscard]] bool DecompressLzmaFile(const char *inPath, const char *outPath);
+
+// The same on a container in memory: appends the checked content to output (which should be empty).
+[[nodiscard]] bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output);
+
+// Writers; nothing in the updater calls them. The header's magic and crc (the caller writes the directive).
+[[nodiscard]] bool WriteLzmaFileHeader(SinkStream *sink, uint32_t crc);
+// A whole container of directive 1 holding the mapped input as one block.
+[[nodiscard]] bool WritePlainLzmaFile(const MappedFile &input, SinkStream *sink, uint32_t crc);
+// Packs the file at inPath into a container at outPath.
+[[nodiscard]] bool CompressLzmaFile(const char *inPath, const char *outPath);
+
+} // namespace corvapatch
