@@ -1,0 +1,281 @@
+#include "downloadtaskspecification.h"
+
+#include "globals.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+
+const int kMaxAttempts = 5;
+const int kMaxIdlePolls = 15; // the pull after this many without data fails the attempt
+const qint64 kChunkSize = 4096;
+
+} // namespace
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *manager, const QString &path, int version,
+                                                     const QString &targetFileName, qint64 expectedSize,
+                                                     QObject *parent, qreal weight)
+    : TaskSpecification(parent, weight)
+    , m_Manager(manager)
+    , m_Path(path)
+    , m_Version(version)
+    , m_TargetName(targetFileName)
+    , m_File(partialFileName(targetFileName))
+    , m_Total(expectedSize)
+    , m_ExpectedSize(expectedSize)
+{
+}
+
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    if (m_Reply) {
+        disconnect(m_Reply, nullptr, this, nullptr);
+        m_Reply->deleteLater();
+    }
+    // A partial file must not outlive its task.
+    if (m_File.isOpen()) {
+        m_File.close();
+        m_File.remove();
+    }
+}
+
+QString DownloadTaskSpecification::partialFileName(const QString &targetFileName)
+{
+    return targetFileName + QStringLiteral(".part");
+}
+
+void DownloadTaskSpecification::setExpectedSha512(const QString &hex)
+{
+    m_ExpectedSha512 = hex.trimmed().toLower();
+}
+
+void DownloadTaskSpecification::execute()
+{
+    qDebug() << "Downloading" << m_Path;
+    emit message(tr("Downloading %1").arg(m_Path));
+    setState(TASK_RUNNING);
+    startDownload();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    m_Hash.reset();
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        emit error(tr("Unable to create file %1 for saving").arg(m_TargetName));
+        setCanceled();
+        return;
+    }
+
+    const QUrl url(updateBaseUrl + QString::number(m_Version) + "/" + m_Path, QUrl::TolerantMode);
+    qDebug() << "Requesting download of" << url;
+    // A plain request: no redirect is followed, so a redirect fails like any other status.
+    m_Reply = m_Manager->get(QNetworkRequest(url));
+    if (!m_Reply) {
+        m_File.close();
+        m_File.remove();
+        emit error(tr("Download failed to initialize"));
+        setCanceled();
+        return;
+    }
+    if (!m_Reply->isRunning()) {
+        fail(m_Reply->errorString());
+        return;
+    }
+    connect(m_Reply, &QNetworkReply::downloadProgress, this, &DownloadTaskSpecification::onDownloadProgress);
+    connect(m_Reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(m_Reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(m_Reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!m_Reply)
+        return;
+    const QVariant status = m_Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.isNull())
+        return;
+    const int code = status.toInt();
+    if (code == 200)
+        return;
+    fail(tr("%1 returned %2").arg(m_Path).arg(code));
+}
+
+bool DownloadTaskSpecification::onReadyRead()
+{
+    if (!m_Reply)
+        return true;
+    char buffer[kChunkSize];
+    while (m_Reply) {
+        m_IdlePolls = 0;
+        const qint64 available = m_Reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 read = m_Reply->read(buffer, qMin(available, kChunkSize));
+        if (read == 0)
+            return true;
+        if (read < 0) {
+            fail(m_Reply->errorString());
+            return false;
+        }
+        const qint64 written = m_File.write(buffer, read);
+        if (written < 0) {
+            fail(m_File.errorString());
+            return false;
+        }
+        if (written != read) {
+            fail(tr("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                     .arg(m_TargetName)
+                     .arg(read)
+                     .arg(written));
+            return false;
+        }
+        if (!m_ExpectedSha512.isEmpty())
+            m_Hash.addData(buffer, int(read));
+        m_Received += written;
+        if (m_Total >= 1)
+            setProgress(double(m_Received) / double(m_Total));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    Q_UNUSED(bytesReceived)
+    if (bytesTotal >= 1 && m_Total == -1)
+        m_Total = bytesTotal;
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!m_Reply)
+        return;
+    if (m_Reply->error() != QNetworkReply::NoError) {
+        fail(m_Reply->errorString());
+        return;
+    }
+    if (!onReadyRead())
+        return;
+    // QFile buffers: a full disk shows only here.
+    if (!m_File.flush()) {
+        fail(m_File.errorString());
+        return;
+    }
+    if (!m_ExpectedSha512.isEmpty() && QString::fromLatin1(m_Hash.result().toHex()) != m_ExpectedSha512) {
+        qDebug() << "SHA-512 mismatch for" << m_TargetName;
+        fail(tr("Signature check failed for %1").arg(m_TargetName));
+        return;
+    }
+    disconnect(m_Reply, nullptr, this, nullptr);
+    m_Reply->close();
+    m_Reply->deleteLater();
+    m_Reply = nullptr;
+    m_File.close();
+    if (!commitFile())
+        return;
+    downloadFinished();
+}
+
+bool DownloadTaskSpecification::commitFile()
+{
+    const QString partial = m_File.fileName();
+    if (QFile::exists(m_TargetName))
+        QFile::remove(m_TargetName);
+    if (QFile::rename(partial, m_TargetName))
+        return true;
+    QFile::remove(partial);
+    fail(tr("Unable to rename %1 to %2").arg(partial, m_TargetName));
+    return false;
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    qDebug() << "Download finished:" << m_Path << m_TargetName << m_File.isOpen() << QFile::exists(m_TargetName);
+    emit message(tr("Downloading %1 finished").arg(m_Path));
+    setFinished();
+}
+
+void DownloadTaskSpecification::fail(const QString &reason)
+{
+    cleanup();
+    emit message(reason);
+    if (m_Attempts++ < kMaxAttempts - 1) {
+        startDownload();
+        return;
+    }
+    emit message(tr("Unable to download %1").arg(m_Path));
+    m_File.remove();
+    setCanceled();
+}
+
+void DownloadTaskSpecification::cleanup()
+{
+    if (m_Reply) {
+        disconnect(m_Reply, nullptr, this, nullptr);
+        // Deleting an unfinished reply drops its connection. Not abort(): this may run inside one of the
+        // reply's own signals, where abort() would report a second error.
+        m_Reply->deleteLater();
+        m_Reply = nullptr;
+    }
+    m_IdlePolls = 0;
+    if (m_File.isOpen()) {
+        m_File.close();
+        m_File.remove();
+    }
+    m_LastPolled = 0;
+    m_Total = m_ExpectedSize;
+    m_Received = 0;
+    setProgress(0.0);
+}
+
+void DownloadTaskSpecification::getDownloadProgress(quint64 &received, quint64 &total, quint64 &sinceLastPoll,
+                                                    bool &active)
+{
+    received = quint64(m_Received);
+    total = m_Total >= 0 ? quint64(m_Total) : 0;
+    sinceLastPoll = quint64(m_Received - m_LastPolled);
+    m_LastPolled = m_Received;
+    if (state() != TASK_RUNNING || !m_Reply)
+        return;
+    if (m_IdlePolls++ < kMaxIdlePolls)
+        active = true;
+    else
+        fail(tr("file %1 timed out").arg(m_Path));
+}
+
+void DownloadTaskSpecification::cancel()
+{
+    TaskSpecification::cancel();
+    if (state() == TASK_RUNNING) {
+        cleanup();
+        setError();
+    }
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification *other)
+{
+    Q_UNUSED(other)
+    if (m_Reply) {
+        emit message(tr("Abort downloading %1").arg(m_Path));
+        cleanup();
+    }
+    setCanceled();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    cleanup();
+    m_Attempts = 0;
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply *reply)
+{
+    Q_UNUSED(reply)
+    disconnect(m_Manager, nullptr, this, nullptr);
+    if (!m_Reply)
+        startDownload();
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "taskspecification.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QPointer>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// One HTTP GET of one file of the update server's tree into one local file: updateBaseUrl + version + "/" +
+// path. The body is streamed to disk in small chunks; any status other than 200 (redirects included) fails the
+// attempt, and a failed attempt is retried from byte 0, five attempts in all. The engine's once-a-second pull
+// of the download counters doubles as the stall watchdog.
+//
+// The body is written to the target's name + ".part" and renamed to the target only once it is complete (and,
+// when an expected SHA-512 is set, matches it), so a partial or wrong file never lies under the final name.
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+public:
+    // manager: shared, not owned. expectedSize: -1 when unknown; then the server's size is reported once known.
+    DownloadTaskSpecification(QNetworkAccessManager *manager, const QString &path, int version,
+                              const QString &targetFileName, qint64 expectedSize, QObject *parent, qreal weight);
+    ~DownloadTaskSpecification() override;
+
+    // A body whose SHA-512 (hex, any case) differs fails its attempt like a transfer error. Empty: no check.
+    void setExpectedSha512(const QString &hex);
+
+    void execute() override;
+    void reset() override;
+    void getDownloadProgress(quint64 &received, quint64 &total, quint64 &sinceLastPoll, bool &active) override;
+    void cancel() override;
+    void handleOtherTaskCancelled(TaskSpecification *other) override;
+
+    QString targetFileName() const { return m_TargetName; }
+    // Where the body is written while it arrives.
+    static QString partialFileName(const QString &targetFileName);
+
+protected:
+    // The successful end of an attempt: the file is complete under its final name.
+    virtual void downloadFinished();
+
+private slots:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    bool onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply *reply);
+
+private:
+    void startDownload();
+    void fail(const QString &reason);
+    void cleanup();
+    bool commitFile();
+
+    QNetworkAccessManager *m_Manager;
+    // A guarded pointer: the manager deletes its replies when it goes, which may come before this task.
+    QPointer<QNetworkReply> m_Reply;
+    int m_IdlePolls = 0;
+    QString m_Path;
+    int m_Version;
+    QString m_TargetName;
+    QFile m_File; // the partial file
+    int m_Attempts = 0;
+    qint64 m_LastPolled = 0;
+    qint64 m_Total;
+    qint64 m_ExpectedSize;
+    qint64 m_Received = 0;
+    QString m_ExpectedSha512;
+    QCryptographicHash m_Hash {QCryptographicHash::Sha512};
+};
