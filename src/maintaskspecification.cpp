@@ -1,0 +1,66 @@
+#include "maintaskspecification.h"
+
+#include "configuration.h"
+
+MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
+                                             QObject *parent, qreal weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , networkManager(networkManager)
+    , config(config)
+{
+}
+
+QList<MainTaskSpecification::StageWeight> MainTaskSpecification::pipeline(int clientUpdate)
+{
+    if (clientUpdate == 1) {
+        return {{Stage::ProductIni, 0.1},  {Stage::Planning, 0.05}, {Stage::Downloads, 0.4},  {Stage::PreInstall, 0.1},
+                {Stage::Replacement, 0.4}, {Stage::Deletion, 0.05}, {Stage::PostInstall, 0.1}};
+    }
+    return {{Stage::ProductIni, 0.1}, {Stage::Planning, 0.05},  {Stage::Downloads, 0.4},
+            {Stage::PreInstall, 0.1}, {Stage::SelfUpdate, 0.4}, {Stage::PostInstall, 0.1}};
+}
+
+void MainTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting update process for ") +
+                 (config->m_clientUpdate == 0 ? QStringLiteral("updater") : QStringLiteral("client")));
+    makeSubtasksAndStart();
+}
+
+void MainTaskSpecification::makeSubtasksAndStart()
+{
+    // Every stage is created and connected before the next, while the plan is still empty: the list stages
+    // keep pointers into it and read them only when they run, after planning has filled it.
+    const QList<StageWeight> stages = pipeline(config->m_clientUpdate);
+    for (const StageWeight &s : stages) {
+        if (TaskSpecification *task = createTask(s.stage, s.weight))
+            addTask(task);
+    }
+    startTasks();
+}
+
+TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
+{
+    Q_UNUSED(weight)
+    switch (stage) {
+    case Stage::ProductIni:
+    case Stage::Planning:
+    case Stage::Downloads:
+    case Stage::PreInstall:
+    case Stage::Replacement:
+    case Stage::Deletion:
+    case Stage::SelfUpdate:
+    case Stage::PostInstall:
+        break; // no task for this stage in this build
+    }
+    return nullptr;
+}
+
+void MainTaskSpecification::reset()
+{
+    clearTasks();
+    updateData.clear();
+    // With no sub-tasks left this only clears the bookkeeping flags and then resets the task itself;
+    // without that a second run could never end.
+    ComposedTaskSpecification::reset();
+}

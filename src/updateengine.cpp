@@ -1,0 +1,229 @@
+#include "updateengine.h"
+
+#include "configuration.h"
+#include "maintaskspecification.h"
+#include "rsakey.h"
+#include "updateinidata.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+const int kPullIntervalMs = 1000; // also the clock of the downloads' stall watchdog
+const int kDefaultProxyPort = 3128;
+} // namespace
+
+UpdateEngine::UpdateEngine(Configuration *config, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_timer(new QTimer(this))
+    , m_networkManager(new QNetworkAccessManager(this))
+{
+    connect(m_config, &Configuration::message, this, &UpdateEngine::message);
+    connect(m_timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
+    m_config->readUpdateIni();
+    setProxy();
+}
+
+void UpdateEngine::setProxy()
+{
+    const QString text = m_config->m_proxy;
+    if (text.isEmpty()) {
+        // Explicitly none, so that neither an application-wide nor the system's proxy applies.
+        m_networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
+        return;
+    }
+    const QUrl url(text, QUrl::TolerantMode);
+    // "host:port" parses as a valid URL with the scheme "host" and no host at all: a proxy without a host
+    // would only make every download fail, so it is refused like any other unusable text.
+    if (!url.isValid() || url.host().isEmpty()) {
+        // The window connects to the engine only after constructing it: deliver from the event loop.
+        const QString reason = tr("'%1' is an invalid proxy specification").arg(text);
+        QMetaObject::invokeMethod(
+            this, [this, reason] { emit fatalError(reason); }, Qt::QueuedConnection);
+        return;
+    }
+    // Credentials in the URL are not used.
+    m_networkManager->setProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, url.host(QUrl::FullyDecoded), url.port(kDefaultProxyPort)));
+}
+
+bool UpdateEngine::initialize()
+{
+    Q_ASSERT(m_State == PRE_INIT);
+
+    try {
+        RsaKey::initCrypto();
+    } catch (const crypt_exception &e) {
+        emit fatalError(QString::fromLatin1(e.what()));
+        return false;
+    }
+
+    int version = 0;
+    QString tempDir;
+    QString installDir;
+    if (UpdateIniData::get(&version, nullptr, &tempDir, &installDir)) {
+        qDebug() << "Current version =" << version << "/ new version =" << m_config->m_version;
+        if (version == m_config->m_version) {
+            qDebug() << "Continuing previous session";
+            emit message(tr("Previous update session for v. %1 found").arg(version));
+        } else {
+            qDebug() << "Cleaning up previous session";
+            emit message(tr("Cleanup previous session (v. %1, %2) files...").arg(version).arg(tempDir));
+            removeDirRecursive(tempDir);
+            QDir parent(tempDir);
+            if (parent.cdUp()) {
+                const bool removed = parent.rmdir(QFileInfo(tempDir).fileName());
+                emit message(removed ? tr("Ok") : tr("Failed to remove directory"));
+            }
+            if (!UpdateIniData::remove())
+                qDebug() << "Failed to remove the session record from" << UpdateIniData::path();
+            tempDir.clear();
+            installDir.clear();
+        }
+    }
+
+    if (!m_config->initalizeStart(tempDir, installDir))
+        return false;
+
+    qDebug() << "initialize"
+             << "modifying update.ini" << m_config->m_clientUpdate;
+    if (!UpdateIniData::modify(m_config->m_version, m_config->m_tempDir, m_config->m_installDir,
+                               m_config->m_clientType)) {
+        qDebug() << "Failed to write to update.ini";
+        emit error(tr("Failed to write update.ini. The updater does not seem to have the required write "
+                      "permissions."));
+        return false;
+    }
+    m_State = POST_INIT;
+    return true;
+}
+
+bool UpdateEngine::startUpdate()
+{
+    qDebug() << "Starting update";
+    Q_ASSERT(m_State == POST_INIT);
+
+    m_mainTask = createMainTask();
+    connect(m_mainTask, &TaskSpecification::finished, this, &UpdateEngine::onTaskFinished);
+    connect(m_mainTask, &TaskSpecification::canceled, this, &UpdateEngine::onTaskCanceled);
+    connect(m_mainTask, &TaskSpecification::error, this, &UpdateEngine::error);
+    connect(m_mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
+    connect(m_mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
+
+    m_State = RUNNING;
+    m_timer->start(kPullIntervalMs);
+    // The task may end inside execute(); m_mainTask is not touched after it.
+    m_mainTask->execute();
+    return true;
+}
+
+MainTaskSpecification *UpdateEngine::createMainTask()
+{
+    return new MainTaskSpecification(m_networkManager, m_config, this, 1.0);
+}
+
+void UpdateEngine::onTimer()
+{
+    if (m_State != RUNNING || !m_mainTask)
+        return;
+    quint64 received = 0;
+    quint64 total = 0;
+    quint64 sinceLastPoll = 0;
+    bool active = false;
+    m_mainTask->getDownloadProgress(received, total, sinceLastPoll, active);
+    emit downloadProgress(received, total, sinceLastPoll, active);
+}
+
+void UpdateEngine::cancelUpdate()
+{
+    if (m_State == RUNNING && m_mainTask)
+        m_mainTask->cancel();
+}
+
+void UpdateEngine::onTaskFinished()
+{
+    m_timer->stop();
+    cleanup();
+    m_State = FINISHED;
+    emit message(tr("Update successfully finished"));
+    m_mainTask->deleteLater();
+    m_mainTask = nullptr;
+    emit downloadProgress(0, 0, 0, false);
+    emit updateFinished();
+}
+
+void UpdateEngine::onTaskCanceled()
+{
+    m_timer->stop();
+    m_State = CANCELED;
+    // A requested cancel ends the main task in TASK_ERROR when the running sub-task still finished normally.
+    if (m_mainTask->state() == TASK_ERROR)
+        emit message(tr("User aborted update"));
+    m_mainTask->deleteLater();
+    m_mainTask = nullptr;
+    emit downloadProgress(0, 0, 0, false);
+    // No clean-up: the record and the temporary directory let the next run of this version continue.
+    emit updateCanceled();
+}
+
+void UpdateEngine::resetAfterCancel()
+{
+    Q_ASSERT(m_State == CANCELED);
+    m_State = PRE_INIT;
+    if (m_mainTask) {
+        disconnect(m_mainTask, nullptr, this, nullptr);
+        m_mainTask->deleteLater();
+        m_mainTask = nullptr;
+    }
+}
+
+bool UpdateEngine::isActive() const
+{
+    return m_State == POST_INIT || m_State == RUNNING;
+}
+
+void UpdateEngine::cleanup()
+{
+    qDebug() << "cleanup";
+    if (m_config->m_clientUpdate == 0) {
+        // Step two runs from the temporary directory: it stays. Only the record goes, not the user's groups.
+        UpdateIniData::remove();
+        qDebug() << "Deleted local update.ini" << UpdateIniData::path();
+        emit message(tr("Removed temporary update.ini"));
+        return;
+    }
+
+    qDebug() << "Removing temporary files";
+    emit message(tr("Remove temporary files..."));
+    // In step two the program directory is the temporary directory, and the record names it.
+    int version = 0;
+    QString tempDir;
+    if (UpdateIniData::get(&version, nullptr, &tempDir, nullptr)) {
+        removeDirRecursive(tempDir);
+        QDir parent(tempDir);
+        if (parent.cdUp())
+            parent.rmdir(QFileInfo(tempDir).fileName());
+        UpdateIniData::remove();
+    }
+    emit message(tr("Temporary files removed."));
+}
+
+void UpdateEngine::removeDirRecursive(const QString &dir)
+{
+    const QDir d(dir);
+    const QDir::Filters common = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
+    const QFileInfoList files = d.entryInfoList(QDir::Files | common);
+    for (const QFileInfo &file : files)
+        QFile::remove(file.absoluteFilePath());
+    const QFileInfoList dirs = d.entryInfoList(QDir::Dirs | common);
+    for (const QFileInfo &sub : dirs) {
+        removeDirRecursive(sub.absoluteFilePath());
+        d.rmdir(sub.fileName());
+    }
+}

@@ -1,0 +1,177 @@
+#include "maintaskspecification.h"
+
+#include "configuration.h"
+#include "scriptedmaintask.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Stage = MainTaskSpecification::Stage;
+
+const char *stageName(Stage stage)
+{
+    switch (stage) {
+    case Stage::ProductIni:
+        return "product ini";
+    case Stage::Planning:
+        return "planning";
+    case Stage::Downloads:
+        return "downloads";
+    case Stage::PreInstall:
+        return "pre-install";
+    case Stage::Replacement:
+        return "replacement";
+    case Stage::Deletion:
+        return "deletion";
+    case Stage::SelfUpdate:
+        return "self-update";
+    case Stage::PostInstall:
+        return "post-install";
+    }
+    return "?";
+}
+
+struct StepCase
+{
+    const char *name;
+    int clientUpdate;
+    std::vector<std::pair<Stage, double>> stages;
+    double peakProgress; // the sum of the stage weights
+    QString startMessage;
+};
+
+const StepCase kSteps[] = {
+    {"step one",
+     0,
+     {{Stage::ProductIni, 0.1},
+      {Stage::Planning, 0.05},
+      {Stage::Downloads, 0.4},
+      {Stage::PreInstall, 0.1},
+      {Stage::SelfUpdate, 0.4},
+      {Stage::PostInstall, 0.1}},
+     1.15,
+     "Starting update process for updater"},
+    {"step two",
+     1,
+     {{Stage::ProductIni, 0.1},
+      {Stage::Planning, 0.05},
+      {Stage::Downloads, 0.4},
+      {Stage::PreInstall, 0.1},
+      {Stage::Replacement, 0.4},
+      {Stage::Deletion, 0.05},
+      {Stage::PostInstall, 0.1}},
+     1.2,
+     "Starting update process for client"},
+};
+
+} // namespace
+
+TEST(MainTaskSpecification, RunsEachStepsStagesInOrderUpToItsFinalProgress)
+{
+    for (const StepCase &c : kSteps) {
+        SCOPED_TRACE(c.name);
+        Configuration config;
+        config.m_clientUpdate = c.clientUpdate;
+
+        const auto pipeline = MainTaskSpecification::pipeline(c.clientUpdate);
+        ASSERT_EQ(pipeline.size(), int(c.stages.size()));
+        for (int i = 0; i < pipeline.size(); ++i) {
+            SCOPED_TRACE(stageName(c.stages[i].first));
+            EXPECT_EQ(pipeline[i].stage, c.stages[i].first);
+            EXPECT_DOUBLE_EQ(pipeline[i].weight, c.stages[i].second);
+        }
+
+        ScriptedMainTask task(nullptr, &config, nullptr, 1.0);
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        QSignalSpy finished(&task, &TaskSpecification::finished);
+        QSignalSpy canceled(&task, &TaskSpecification::canceled);
+        QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+        task.execute();
+        ASSERT_TRUE(finished.count() == 1 || finished.wait(5000));
+
+        EXPECT_EQ(canceled.count(), 0);
+        EXPECT_EQ(task.state(), TASK_FINISHED);
+        // The stages' weights add up to more than the main task's own weight: the relayed progress climbs
+        // to their sum, and the finish then reports the weight itself.
+        ASSERT_GE(progress.count(), 2);
+        EXPECT_NEAR(progress.at(progress.count() - 2).first().toDouble(), c.peakProgress, 1e-9);
+        EXPECT_EQ(progress.last().first().toDouble(), 1.0);
+        ASSERT_GE(messages.count(), 1);
+        EXPECT_EQ(messages.first().first().toString(), c.startMessage);
+        ASSERT_EQ(task.created.size(), int(c.stages.size()));
+        for (int i = 0; i < task.created.size(); ++i) {
+            SCOPED_TRACE(stageName(c.stages[i].first));
+            EXPECT_EQ(task.created[i].stage, c.stages[i].first);
+            EXPECT_DOUBLE_EQ(task.created[i].weight, c.stages[i].second);
+            EXPECT_EQ(task.created[i].task->parent(), &task);
+            EXPECT_EQ(task.created[i].task->executeCount, 1);
+        }
+    }
+}
+
+TEST(MainTaskSpecification, AFailingStageStopsThePipeline)
+{
+    struct Case
+    {
+        const char *name;
+        Stage failing;
+        ScriptedTask::Outcome outcome;
+        int endState;
+    };
+    const Case cases[] = {
+        {"planning ends in error", Stage::Planning, ScriptedTask::Fail, TASK_ERROR},
+        {"product ini cancelled", Stage::ProductIni, ScriptedTask::Cancel, TASK_CANCELED},
+        {"replacement ends in error", Stage::Replacement, ScriptedTask::Fail, TASK_ERROR},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Configuration config;
+        config.m_clientUpdate = 1;
+        ScriptedMainTask task(nullptr, &config, nullptr, 1.0);
+        task.outcomes[c.failing] = c.outcome;
+        QSignalSpy finished(&task, &TaskSpecification::finished);
+        QSignalSpy canceled(&task, &TaskSpecification::canceled);
+        task.execute();
+        ASSERT_TRUE(canceled.count() == 1 || canceled.wait(5000));
+
+        EXPECT_EQ(finished.count(), 0);
+        EXPECT_EQ(task.state(), c.endState);
+        bool afterFailure = false;
+        for (const auto &created : task.created) {
+            SCOPED_TRACE(stageName(created.stage));
+            EXPECT_EQ(created.task->executeCount, afterFailure ? 0 : 1);
+            afterFailure = afterFailure || created.stage == c.failing;
+        }
+    }
+}
+
+TEST(MainTaskSpecification, ResetEmptiesThePlanAndTheNextRunBuildsAFreshPipeline)
+{
+    Configuration config;
+    config.m_clientUpdate = 0;
+    ScriptedMainTask task(nullptr, &config, nullptr, 1.0);
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    task.execute();
+    ASSERT_TRUE(finished.count() == 1 || finished.wait(5000));
+    task.updateData.downloads.append({"bin", "update", "00", 1});
+    task.updateData.postInstall.append({"post.sh", {}, true});
+
+    task.reset();
+    EXPECT_TRUE(task.allTasks().isEmpty());
+    EXPECT_EQ(task.state(), TASK_IDLE);
+    EXPECT_EQ(task.progress(), 0.0);
+    EXPECT_TRUE(task.updateData.downloads.isEmpty());
+    EXPECT_TRUE(task.updateData.postInstall.isEmpty());
+
+    task.created.clear();
+    QSignalSpy progress(&task, &TaskSpecification::updateProgress);
+    task.execute();
+    ASSERT_TRUE(finished.count() == 2 || finished.wait(5000));
+    EXPECT_EQ(task.created.size(), 6);
+    EXPECT_EQ(task.allTasks().size(), 6);
+    ASSERT_GE(progress.count(), 2);
+    EXPECT_NEAR(progress.at(progress.count() - 2).first().toDouble(), 1.15, 1e-9);
+}
