@@ -41,6 +41,9 @@ void MainTaskSpecification::makeSubtasksAndStart()
 
 TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
 {
+    // Each stage returns its task here, with this task as parent, the given weight and its part of updateData,
+    // for example: case Stage::Downloads: return new DownloadFileListTaskSpecification(&updateData.downloads,
+    // networkManager, config, this, weight); a stage that only breaks is left out of the pipeline.
     Q_UNUSED(weight)
     switch (stage) {
     case Stage::ProductIni:
