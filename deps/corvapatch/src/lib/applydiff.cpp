@@ -1,0 +1,150 @@
+#include "binarydiff.h"
+
+#include "crc.h"
+#include "log.h"
+#include "sinkstream.h"
+#include "sourcestream.h"
+
+#include <cstring>
+
+namespace corvapatch {
+
+namespace {
+
+void LogFailure(const char *message)
+{
+    corvalog::logMessage(message, 1);
+}
+
+struct DiffAreas
+{
+    SourceStream control;
+    SourceStream diff;
+    SourceStream extra;
+};
+
+// A method-0 body. Each area is taken with ReadSubstream, which compares its length with what is left, so the
+// three lengths are never added up and cannot pass the end by wrapping.
+bool ReadRawBody(SourceStream *in, DiffAreas *areas)
+{
+    uint32_t controlLength = 0;
+    uint32_t diffLength = 0;
+    uint32_t extraLength = 0;
+    return in->ReadVarint32(&controlLength) && in->ReadVarint32(&diffLength) && in->ReadVarint32(&extraLength) &&
+        in->ReadSubstream(controlLength, &areas->control) && in->ReadSubstream(diffLength, &areas->diff) &&
+        in->ReadSubstream(extraLength, &areas->extra);
+}
+
+bool AppendCopy(const uint8_t *old, const uint8_t *diff, size_t n, SinkStream *output)
+{
+    if (output->Capacity() - output->Length() < n)
+        return false;
+    uint8_t *out = output->Tail();
+    for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<uint8_t>(diff[i] + old[i]);
+    return output->Extend(n);
+}
+
+bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, SinkStream *output)
+{
+    // Every output byte comes from the diff or the extra area, so a larger declared size cannot be reached;
+    // refusing it here keeps the reservation to what the patch itself holds.
+    if (newSize > uint64_t(areas->diff.Remaining()) + areas->extra.Remaining()) {
+        LogFailure("Corrupt patch");
+        return false;
+    }
+    const uint8_t *old = oldStream->Current();
+    const int64_t oldSize = static_cast<int64_t>(oldStream->Remaining());
+    const size_t start = output->Length();
+    if (!output->Reserve(newSize))
+        return false;
+
+    // 64 bits: a control area of at most 2^32 bytes holds under 2^31 triples, each moving the position by less
+    // than 2^32, so the sum cannot overflow.
+    int64_t oldPos = 0;
+    for (size_t produced = 0; produced < newSize; produced = output->Length() - start) {
+        int32_t copyLength = 0;
+        int32_t extraLength = 0;
+        int32_t seek = 0;
+        if (!areas->control.ReadVarint32Signed(&copyLength) || !areas->control.ReadVarint32Signed(&extraLength) ||
+            !areas->control.ReadVarint32Signed(&seek)) {
+            LogFailure("Corrupt patch reading control");
+            return false;
+        }
+        if (copyLength < 0 || extraLength < 0) {
+            LogFailure("Corrupt patch");
+            return false;
+        }
+        // An empty copy reads no old byte, so its position does not matter.
+        if (copyLength > 0 && (oldPos < 0 || oldPos > oldSize || copyLength > oldSize - oldPos))
+            return false;
+        if (uint32_t(copyLength) > newSize - produced || size_t(copyLength) > areas->diff.Remaining()) {
+            LogFailure("Corrupt patch");
+            return false;
+        }
+        if (copyLength > 0 && !AppendCopy(old + oldPos, areas->diff.Current(), size_t(copyLength), output))
+            return false;
+        if (uint32_t(extraLength) > newSize - produced - uint32_t(copyLength) ||
+            size_t(extraLength) > areas->extra.Remaining()) {
+            LogFailure("Corrupt patch");
+            return false;
+        }
+        if (!output->Write(areas->extra.Current(), size_t(extraLength)))
+            return false;
+        if (!areas->diff.Skip(size_t(copyLength)) || !areas->extra.Skip(size_t(extraLength)))
+            return false;
+        oldPos += int64_t(copyLength) + seek;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool withHeader)
+{
+    uint32_t crc = 0;
+    if (withHeader) {
+        char magic[kDiffMagicLength];
+        if (!patch->Read(magic, sizeof magic))
+            return false;
+        if (std::memcmp(magic, kDiffMagic, kDiffMagicLength) != 0) {
+            LogFailure("Corrupt patch header");
+            return false;
+        }
+        if (!patch->ReadVarint32(&crc)) {
+            LogFailure("Could not read crc");
+            return false;
+        }
+    }
+    uint8_t method = 0;
+    if (!patch->Read(&method, 1))
+        return false;
+    if (method > DIFF_METHOD_PACKED) {
+        LogFailure("Invalid compression method");
+        return false;
+    }
+    uint32_t newSize = 0;
+    if (!patch->ReadVarint32(&newSize))
+        return false;
+
+    DiffAreas areas;
+    switch (method) {
+    case DIFF_METHOD_RAW:
+        if (!ReadRawBody(patch, &areas))
+            return false;
+        break;
+    default:
+        return false;
+    }
+
+    const size_t start = output->Length();
+    if (!ApplyAreas(old, &areas, newSize, output))
+        return false;
+    if (withHeader && ComputeCrc(output->Buffer() + start, newSize) != crc) {
+        LogFailure("crc mismatch");
+        return false;
+    }
+    return true;
+}
+
+} // namespace corvapatch
