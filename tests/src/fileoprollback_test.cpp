@@ -3,6 +3,7 @@
 #include "dircreatetaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
+#include "fileunpacktaskspecification_zip.h"
 
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
@@ -29,6 +30,10 @@ void buildInstallation(const QString &inst)
     ASSERT_TRUE(Sandbox::writeFile(inst + "/data/old.dat", "old data"));
     ASSERT_TRUE(QFile::link("libfoo.so.5", inst + "/lib/libfoo.so"));
     ASSERT_TRUE(QDir().mkpath(inst + "/empty"));
+    // gzip of "hello, gzip\n".
+    ASSERT_TRUE(
+        Sandbox::writeFile(inst + "/data/update.gz",
+                           QByteArray::fromHex("1f8b0800000000000203cb48cdc9c9d75148afca2ce00200861f82a40c000000")));
 }
 
 using TaskMaker = std::function<TaskSpecification *(RollbackDataList *, const QString &inst, QObject *parent)>;
@@ -57,6 +62,10 @@ TEST(FileOperationRollback, UndoingASequenceGivesBackTheTreeExactly)
     const TaskMaker copyBesideLink = [](RollbackDataList *list, const QString &inst, QObject *parent) {
         return new FileCopyTaskSpecification(list, inst + "/lib/libfoo.so", inst + "/lib/libfoo.so.6", parent, 0.2);
     };
+    const TaskMaker unpackIntoNewDirs = [](RollbackDataList *list, const QString &inst, QObject *parent) {
+        return new FileUnpackTaskSpecification_zip(list, inst + "/data/update.gz", inst + "/new/deeper/deepest/hello",
+                                                   parent, 0.2);
+    };
     const TaskMaker copyOverExisting = [](RollbackDataList *list, const QString &inst, QObject *parent) {
         return new FileCopyTaskSpecification(list, inst + "/program", inst + "/lib/libfoo.so.5", parent, 0.2);
     };
@@ -65,8 +74,10 @@ TEST(FileOperationRollback, UndoingASequenceGivesBackTheTreeExactly)
     };
 
     const SequenceCase cases[] = {
-        {"all succeed", {makeDirs, copyIntoNewDirs, moveIntoMissingDir, copyBesideLink}, TASK_FINISHED},
-        {"the last copy fails", {makeDirs, copyIntoNewDirs, moveIntoMissingDir, copyOverExisting}, TASK_CANCELED},
+        {"all succeed",
+         {makeDirs, copyIntoNewDirs, moveIntoMissingDir, copyBesideLink, unpackIntoNewDirs},
+         TASK_FINISHED},
+        {"the last copy fails", {makeDirs, unpackIntoNewDirs, moveIntoMissingDir, copyOverExisting}, TASK_CANCELED},
         {"a directory fails after a move",
          {moveIntoMissingDir, makeDirs, dirWhereFileIs, copyBesideLink},
          TASK_CANCELED},
