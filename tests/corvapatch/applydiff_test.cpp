@@ -1,6 +1,7 @@
 #include "binarydiff.h"
 #include "bytes.h"
 #include "logbase.h"
+#include "lzmaioout.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 
@@ -250,4 +251,65 @@ TEST(ApplyDiff, FailedOutputSinkFailsTheDiff)
     SinkStream output;
     ASSERT_FALSE(output.Reserve(0xFFFFFFFFu)); // cannot be held: the sink is failed from here on
     EXPECT_FALSE(ApplyDiff(&old, &patchStream, &output, false));
+}
+
+namespace {
+
+Bytes Block(const Bytes &content)
+{
+    SinkStream sink;
+    EXPECT_TRUE(CompressLzma2Buffer(content.data(), content.size(), &sink));
+    return bytesOf(sink);
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes &p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+} // namespace
+
+TEST(ApplyDiff, ReadsCompressedBodies)
+{
+    // Old "ABCDEF": (0,0,4); (2,1,-5) makes "FG" and "x"; (2,0,0) makes "Bc" (the negative-seek case above).
+    const Bytes old = Text("ABCDEF");
+    const Bytes control = {0x00, 0x00, 0x08, 0x04, 0x02, 0x09, 0x04, 0x00, 0x00};
+    const Bytes diff = {0x01, 0x01, 0x00, 0x20};
+    const Bytes extra = Text("x");
+    const Bytes rawBody = Concat({{0x09, 0x04, 0x01}, control, diff, extra});
+    const Bytes trailer = {0xEE, 0xEE, 0xEE};
+    Bytes corruptDiffBlock = Block(diff);
+    corruptDiffBlock[2] = 0x7F; // after the property and the one-byte size: no valid LZMA2 chunk starts so
+
+    struct Case
+    {
+        const char *name;
+        Bytes patch;
+        bool ok;
+        std::string messages;
+    };
+    const Case cases[] = {
+        {"method 1", Concat({{0x01, 0x05}, Block(control), Block(diff), Block(extra), trailer}), true, ""},
+        {"method 2", Concat({{0x02, 0x05}, Block(rawBody), trailer}), true, ""},
+        {"method 1, extra block missing", Concat({{0x01, 0x05}, Block(control), Block(diff)}), false,
+         "Error read LZMA2 properties"},
+        {"method 1, corrupt diff block", Concat({{0x01, 0x05}, Block(control), corruptDiffBlock, Block(extra)}), false,
+         "Error uncompressing data 1"},
+        {"method 2, body shorter than its lengths",
+         Concat({{0x02, 0x05}, Block(Bytes(rawBody.begin(), rawBody.end() - 1))}), false, ""},
+        {"method 2, new size beyond the body", Concat({{0x02, 0x06}, Block(rawBody)}), false, "Corrupt patch"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Applied result = Apply(old, c.patch);
+        EXPECT_EQ(result.ok, c.ok);
+        EXPECT_EQ(result.messages, c.messages);
+        if (c.ok) {
+            EXPECT_EQ(result.output, Text("FGxBc"));
+            EXPECT_EQ(result.patchLeft, trailer.size()); // the cursor stops right after the blocks
+        }
+    }
 }

@@ -15,7 +15,7 @@ using namespace corvapatch;
 
 namespace {
 
-const int kMethods[] = {DIFF_METHOD_RAW};
+const int kMethods[] = {DIFF_METHOD_RAW, DIFF_METHOD_SPLIT, DIFF_METHOD_PACKED};
 
 class MessageLog : public corvalog::LogBase
 {
@@ -223,18 +223,21 @@ TEST(GenerateDiff, SimilarInputsNeedFewTriples)
         const char *name;
         Bytes newData;
         size_t maxControl; // bytes: each triple takes 3 to 15
+        size_t maxPacked; // the whole diff in method 2
     };
     const Case cases[] = {
-        {"identical", base, 5},
-        {"one byte changed", oneByte, 5},
-        {"a byte changed every 100", everyHundred, 5},
-        {"block inserted", inserted, 16},
+        {"identical", base, 5, 150},
+        {"one byte changed", oneByte, 5, 150},
+        {"a byte changed every 100", everyHundred, 5, 300},
+        {"block inserted", inserted, 16, 1250},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Bytes patch;
         ASSERT_TRUE(Generate(base, c.newData, false, DIFF_METHOD_RAW, &patch));
         EXPECT_LE(ControlLength(patch), c.maxControl);
+        ASSERT_TRUE(Generate(base, c.newData, false, DIFF_METHOD_PACKED, &patch));
+        EXPECT_LE(patch.size(), c.maxPacked);
     }
 }
 

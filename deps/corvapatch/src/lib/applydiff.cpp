@@ -2,6 +2,7 @@
 
 #include "crc.h"
 #include "log.h"
+#include "lzmaioin.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 
@@ -127,14 +128,29 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
     if (!patch->ReadVarint32(&newSize))
         return false;
 
+    // The areas point into these sinks for methods 1 and 2, so they live until the end.
+    SinkStream control, diff, extra, packed;
+    SourceStream packedBody;
     DiffAreas areas;
     switch (method) {
     case DIFF_METHOD_RAW:
         if (!ReadRawBody(patch, &areas))
             return false;
         break;
+    case DIFF_METHOD_SPLIT:
+        if (!ReadLzma2Block(patch, &control) || !ReadLzma2Block(patch, &diff) || !ReadLzma2Block(patch, &extra))
+            return false;
+        areas.control.Init(control);
+        areas.diff.Init(diff);
+        areas.extra.Init(extra);
+        break;
     default:
-        return false;
+        if (!ReadLzma2Block(patch, &packed))
+            return false;
+        packedBody.Init(packed);
+        if (!ReadRawBody(&packedBody, &areas))
+            return false;
+        break;
     }
 
     const size_t start = output->Length();

@@ -3,6 +3,7 @@
 #include "crc.h"
 #include "diffmatcher.h"
 #include "log.h"
+#include "lzmaioout.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 #include "suffixsort.h"
@@ -102,7 +103,7 @@ bool WriteRawBody(DiffParts *parts, SinkStream *out)
 
 bool GenerateDiff(SourceStream *old, SourceStream *newData, SinkStream *patch, bool withHeader, int method)
 {
-    if (method != DIFF_METHOD_RAW) {
+    if (method < DIFF_METHOD_RAW || method > DIFF_METHOD_PACKED) {
         LogFailure("Invalid compression method");
         return false;
     }
@@ -140,7 +141,18 @@ bool GenerateDiff(SourceStream *old, SourceStream *newData, SinkStream *patch, b
     const uint8_t methodByte = static_cast<uint8_t>(method);
     if (!patch->Write(&methodByte, 1) || !patch->WriteSizeVarint32(size_t(newSize)))
         return false;
-    return WriteRawBody(&parts, patch);
+    switch (method) {
+    case DIFF_METHOD_RAW:
+        return WriteRawBody(&parts, patch);
+    case DIFF_METHOD_SPLIT:
+        return CompressLzma2Buffer(parts.control.Buffer(), parts.control.Length(), patch) &&
+            CompressLzma2Buffer(parts.diff.Buffer(), parts.diff.Length(), patch) &&
+            CompressLzma2Buffer(parts.extra.Buffer(), parts.extra.Length(), patch);
+    default: {
+        SinkStream body;
+        return WriteRawBody(&parts, &body) && CompressLzma2Buffer(body.Buffer(), body.Length(), patch);
+    }
+    }
 }
 
 } // namespace corvapatch
