@@ -1,0 +1,64 @@
+#pragma once
+
+#include "asynctaskspecification.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+// Verifies one file on a pool thread: against an expected SHA-512 (hexadecimal, any case), or, when none is
+// expected, against the RSA-PSS signature in the file + ".sig" under the built-in public key. Files are hashed
+// in pieces, so their size costs no memory. Also run synchronously (run() on the calling thread) by planning.
+class CheckSigFunc : public ASyncFunc
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 kChunkSize = 64 * 1024;
+    // A 1024-bit signature is 128 bytes; anything far larger is not read and fails the check.
+    static constexpr qint64 kMaxSignatureSize = 4096;
+
+    CheckSigFunc(const QString &file, const QString &expected);
+
+    bool run() override;
+    bool checkRSA();
+    bool checkSHA512();
+    // Reads a whole file of at most maxSize bytes. Failures emit message() for files that cannot be opened
+    // or read; an oversized file only fails.
+    bool readFile(const QString &path, QByteArray &data, qint64 maxSize);
+
+private:
+    // Hands the file to consume in pieces of kChunkSize; false (with the message of readFile()) when it
+    // cannot be opened or read to its end.
+    bool hashFile(const QString &path, const std::function<void(const char *, qint64)> &consume);
+
+    const QString m_file;
+    const QString m_expected;
+};
+
+// The asynchronous check of one file. A failed check always reports "Signature check failed for <file>" and
+// checkDone(false); with cancelOnFailure the task then ends cancelled, without it the task still finishes.
+class CheckSignatureTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+public:
+    CheckSignatureTaskSpecification(const QString &file, const QString &expected, bool cancelOnFailure, QObject *parent,
+                                    qreal weight);
+
+    const QString &file() const { return m_file; }
+    const QString &expected() const { return m_expected; }
+    bool cancelOnFailure() const { return m_cancelOnFailure; }
+
+signals:
+    // Once per run, on the GUI thread, just before the task ends.
+    void checkDone(bool ok, CheckSignatureTaskSpecification *task);
+
+protected:
+    ASyncFunc *createFunc() override;
+    void runDone(bool ok) override;
+
+private:
+    const QString m_file;
+    const QString m_expected;
+    const bool m_cancelOnFailure;
+};
