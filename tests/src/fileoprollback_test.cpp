@@ -3,6 +3,7 @@
 #include "dircreatetaskspecification.h"
 #include "filecopytaskspecification.h"
 #include "filerenametaskspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
 #include "support/qtprinters.h"
@@ -34,6 +35,9 @@ void buildInstallation(const QString &inst)
     ASSERT_TRUE(
         Sandbox::writeFile(inst + "/data/update.gz",
                            QByteArray::fromHex("1f8b0800000000000203cb48cdc9c9d75148afca2ce00200861f82a40c000000")));
+    // LZMA container of "abc".
+    ASSERT_TRUE(
+        Sandbox::writeFile(inst + "/data/abc._lzma2_", QByteArray::fromHex("e9aea83fbdfceed60c01000301000261626300")));
 }
 
 using TaskMaker = std::function<TaskSpecification *(RollbackDataList *, const QString &inst, QObject *parent)>;
@@ -66,6 +70,10 @@ TEST(FileOperationRollback, UndoingASequenceGivesBackTheTreeExactly)
         return new FileUnpackTaskSpecification_zip(list, inst + "/data/update.gz", inst + "/new/deeper/deepest/hello",
                                                    parent, 0.2);
     };
+    const TaskMaker unpackContainerIntoEmptyDir = [](RollbackDataList *list, const QString &inst, QObject *parent) {
+        return new FileUnpackTaskSpecification_lzma2(list, inst + "/data/abc._lzma2_", inst + "/empty/abc", parent,
+                                                     0.2);
+    };
     const TaskMaker copyOverExisting = [](RollbackDataList *list, const QString &inst, QObject *parent) {
         return new FileCopyTaskSpecification(list, inst + "/program", inst + "/lib/libfoo.so.5", parent, 0.2);
     };
@@ -75,7 +83,8 @@ TEST(FileOperationRollback, UndoingASequenceGivesBackTheTreeExactly)
 
     const SequenceCase cases[] = {
         {"all succeed",
-         {makeDirs, copyIntoNewDirs, moveIntoMissingDir, copyBesideLink, unpackIntoNewDirs},
+         {makeDirs, copyIntoNewDirs, moveIntoMissingDir, copyBesideLink, unpackIntoNewDirs,
+          unpackContainerIntoEmptyDir},
          TASK_FINISHED},
         {"the last copy fails", {makeDirs, unpackIntoNewDirs, moveIntoMissingDir, copyOverExisting}, TASK_CANCELED},
         {"a directory fails after a move",

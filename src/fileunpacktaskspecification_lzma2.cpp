@@ -1,0 +1,43 @@
+#include "fileunpacktaskspecification_lzma2.h"
+
+#include "lzmafile.h"
+
+#include <QDebug>
+#include <QFile>
+
+FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList *rollback, const QString &source,
+                                                                     const QString &target, QObject *parent,
+                                                                     qreal weight)
+    : SlowFileOpSpecification(QStringLiteral("Could not unpack '%1' to '%2'").arg(source).arg(target), rollback, source,
+                              target, parent, weight)
+{
+}
+
+ASyncFunc *FileUnpackTaskSpecification_lzma2::createFunc()
+{
+    return new FileUnpackFunc_lzma2(source(), target());
+}
+
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString &source, const QString &target)
+    : SlowFileOpFunc(source, target)
+{
+}
+
+bool FileUnpackFunc_lzma2::run()
+{
+    return unpackFile(source(), target());
+}
+
+bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &target)
+{
+    // The decoder writes its output only after the CRC matched, but a failed write can still leave a
+    // partial file: it is written under a temporary name and replaces the target only when complete.
+    const QString temporary = temporaryPathBeside(target);
+    bool ok = corvapatch::DecompressLzmaFile(source.toUtf8().constData(), temporary.toUtf8().constData());
+    if (ok)
+        ok = moveIntoPlace(temporary, target);
+    if (!ok)
+        QFile::remove(temporary);
+    qDebug() << "unpackFile" << source << target << (ok ? "true" : "false");
+    return ok;
+}
