@@ -4,6 +4,7 @@
 #include "support/sandbox.h"
 #include "support/signing.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -293,7 +295,12 @@ TEST_F(CheckSignatureTest, SeveralChecksAtOnceGetTheirOwnResults)
 {
     if (!signing::hasDevelopmentKey())
         GTEST_SKIP() << "built with the publisher's key";
-    QThreadPool::globalInstance()->setMaxThreadCount(std::max(4, QThreadPool::globalInstance()->maxThreadCount()));
+    // At least four pool threads, also on small machines, so that the checks really overlap.
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    pool->setMaxThreadCount(std::max(4, threads));
+    const std::unique_ptr<QThreadPool, std::function<void(QThreadPool *)>> restore(
+        pool, [threads](QThreadPool *p) { p->setMaxThreadCount(threads); });
     struct Check
     {
         std::unique_ptr<CheckSignatureTaskSpecification> task;
