@@ -17,17 +17,28 @@ UpdateChecker::UpdateChecker(QObject *parent)
 {
 }
 
+UpdateChecker::~UpdateChecker()
+{
+    if (!m_downloader)
+        return;
+    // The downloader's own deletion needs an event loop that may never run again. Once its thread has
+    // ended nothing else refers to it, and deleting it also drops an answer not yet delivered.
+    m_downloader->quit();
+    m_downloader->wait();
+    delete m_downloader.data();
+}
+
 void UpdateChecker::checkForUpdates(int transferTimeoutMs)
 {
     std::string url;
     getDefaultVersionsUrl(url);
     QNetworkRequest request(QUrl(QString::fromUtf8(url.c_str())));
     request.setTransferTimeout(transferTimeoutMs);
-    // Without parent: the downloader deletes itself once its thread has ended, and it emits on this
-    // (the creating) thread, so the slot runs directly here.
-    auto *downloader = new HTTPDownloader(request);
-    connect(downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable);
-    downloader->start();
+    // Without parent: the downloader deletes itself once its thread has ended (unless this checker goes
+    // first), and it emits on this (the creating) thread, so the slot runs directly here.
+    m_downloader = new HTTPDownloader(request);
+    connect(m_downloader, &HTTPDownloader::download_available, this, &UpdateChecker::on_updateCheckAvailable);
+    m_downloader->start();
 }
 
 QPair<QString, QString> UpdateChecker::versionForChannel(const UpdateVersions &versions, int channel)

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 
 // Channel name -> (version number as decimal text, version string), as the version server reported them.
@@ -23,6 +24,10 @@ class UpdateChecker : public QObject
     Q_OBJECT
 public:
     explicit UpdateChecker(QObject *parent = nullptr);
+    // Ends a query still under way and waits for its thread: the run may end before the answer arrives
+    // (the configuration goes at the end of main), and a download thread still running while the process
+    // exits crashes it.
+    ~UpdateChecker() override;
 
     // Starts the query and returns at once. A server that sends nothing for transferTimeoutMs ends it
     // like a failed download.
@@ -38,4 +43,7 @@ signals:
 public slots:
     // The answer's body; empty when the download failed.
     void on_updateCheckAvailable(const QByteArray &data);
+
+private:
+    QPointer<HTTPDownloader> m_downloader; // null once the downloader has deleted itself
 };

@@ -7,9 +7,12 @@
 #include "support/versionserver.h"
 
 #include <QApplication>
+#include <QHostAddress>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -240,6 +243,29 @@ TEST(VersionQuery, MissingOrUnusableVersionIsFatal)
         EXPECT_EQ(config.m_version, 0);
         QTRY_VERIFY(config.findChildren<UpdateChecker *>().isEmpty());
     }
+}
+
+// The run may end before the server answers (the window closed, main returning): the query's thread must
+// end with the configuration, not outlive it into the process's exit.
+TEST(VersionQuery, RunEndingBeforeTheAnswerEndsTheQuery)
+{
+    Sandbox sandbox;
+    AppDirIni appIni;
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost, 0));
+    ScopedVersionQueryUrl url(QString("http://127.0.0.1:%1/cv5-client-2").arg(silent.serverPort()));
+    QSignalSpy connected(&silent, &QTcpServer::newConnection);
+    QTcpSocket *socket = nullptr;
+    {
+        Configuration config;
+        ASSERT_TRUE(config.parseCommandLineOptions(kAskServer));
+        ASSERT_TRUE(connected.wait(20000));
+        socket = silent.nextPendingConnection();
+        ASSERT_NE(socket, nullptr);
+    }
+    // Well before the request's own time-out.
+    QSignalSpy closed(socket, &QTcpSocket::disconnected);
+    EXPECT_TRUE(socket->state() == QAbstractSocket::UnconnectedState || closed.wait(10000));
 }
 
 // A version on the command line, or the alpha channel's own, means the server is never asked.
