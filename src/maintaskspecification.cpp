@@ -1,6 +1,7 @@
 #include "maintaskspecification.h"
 
 #include "configuration.h"
+#include "makedownloadreplacelisttaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
                                              QObject *parent, qreal weight)
@@ -44,10 +45,10 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
     // Each stage returns its task here, with this task as parent, the given weight and its part of updateData,
     // for example: case Stage::Downloads: return new DownloadFileListTaskSpecification(&updateData.downloads,
     // networkManager, config, this, weight); a stage that only breaks is left out of the pipeline.
-    Q_UNUSED(weight)
     switch (stage) {
-    case Stage::ProductIni:
     case Stage::Planning:
+        return new MakeDownloadReplaceListTaskSpecification(config, &updateData, this, weight);
+    case Stage::ProductIni:
     case Stage::Downloads:
     case Stage::PreInstall:
     case Stage::Replacement:

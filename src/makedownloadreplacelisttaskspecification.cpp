@@ -1,0 +1,358 @@
+#include "makedownloadreplacelisttaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QList>
+#include <QSettings>
+#include <QVariant>
+
+namespace {
+
+const QString kPatchSuffix = QStringLiteral("_patch_");
+const QString kFieldSeparator = QStringLiteral("::");
+const QString kDeleteSection = QStringLiteral("delete");
+const QString kPreInstallSection = QStringLiteral("preinstall");
+const QString kPostInstallSection = QStringLiteral("postinstall");
+const QString kInstallDirToken = QStringLiteral("__CV5_DIR__");
+const QString kOptional = QStringLiteral("optional");
+const int kThisSystem = 3; // linux32
+
+QString invalidLineMessage(const QString &section)
+{
+    return QStringLiteral("Warning: product ini contains invalid line in section %1").arg(section);
+}
+
+// The ini is read once into these, so every path that is checked is the very string that is acted on.
+struct IniLine
+{
+    QString key;
+    QVariant value;
+};
+
+struct IniSection
+{
+    QString name;
+    QList<IniLine> lines;
+};
+
+QList<IniSection> readSections(QSettings &ini)
+{
+    QList<IniSection> sections;
+    const QStringList groups = ini.childGroups();
+    for (const QString &group : groups) {
+        ini.beginGroup(group);
+        IniSection section {group, {}};
+        const QStringList keys = ini.allKeys();
+        for (const QString &key : keys)
+            section.lines.append({key, ini.value(key)});
+        ini.endGroup();
+        sections.append(section);
+    }
+    return sections;
+}
+
+bool isPatchKey(const QString &key)
+{
+    return key.endsWith(kPatchSuffix);
+}
+
+bool isFileSection(const QString &name)
+{
+    return name != kDeleteSection && name != kPreInstallSection && name != kPostInstallSection;
+}
+
+QStringList splitFields(const QVariant &value)
+{
+    return value.toString().split(kFieldSeparator);
+}
+
+// The first section holding a path that could reach outside the installation or temporary directory, or a
+// null string. Keys of every section are paths; so is the target name of a five-field file or patch line.
+QString sectionWithUnsafePath(const QList<IniSection> &sections)
+{
+    for (const IniSection &section : sections) {
+        const bool fileSection = isFileSection(section.name);
+        for (const IniLine &line : section.lines) {
+            if (!MakeDownloadReplaceListFunc::isSafeRelativePath(line.key))
+                return section.name;
+            if (!fileSection && !isPatchKey(line.key))
+                continue;
+            const QStringList fields = splitFields(line.value);
+            if (fields.size() == 5 && !MakeDownloadReplaceListFunc::isSafeRelativePath(fields[4]))
+                return section.name;
+        }
+    }
+    return QString();
+}
+
+// A check run here on the planning thread; its signals reach nothing. An empty expected value checks the
+// file's RSA signature in its ".sig" instead of a digest.
+bool fileMatches(const QString &path, const QString &expected)
+{
+    CheckSigFunc check(path, expected);
+    return check.run();
+}
+
+quint64 readSize(const QString &text)
+{
+    return text.toULongLong(); // 0 when not a number
+}
+
+// Patch lines of one section by target name, the most recently listed first.
+using PatchTable = QHash<QString, QList<PatchEntry>>;
+
+class Planner
+{
+public:
+    Planner(const Configuration &config, UpdateData &plan)
+        : m_config(config)
+        , m_plan(plan)
+        , m_stepOne(config.m_clientUpdate == 0)
+    {
+    }
+
+    void addDeletion(const IniLine &line)
+    {
+        if (!QFileInfo::exists(m_config.m_installDir + "/" + line.key))
+            return;
+        const int value = line.value.toInt();
+        if (value < 10 || value == 12)
+            m_plan.deletions.append({line.key, value == 2});
+    }
+
+    void addInstallCommand(const QString &section, const IniLine &line)
+    {
+        const QStringList items = line.value.toStringList();
+        qDebug() << "prepostinstall cmd" << line.key << items;
+        if (items.isEmpty())
+            return;
+        const QStringList os = items[0].split(kFieldSeparator);
+        QStringList args = items.size() > 1 ? items[1].split(kFieldSeparator) : QStringList();
+        const bool required = items.size() < 3 || items[2] != kOptional;
+        qDebug() << "--->" << line.key << "os list" << os << "args" << args << "required" << required;
+        for (QString &arg : args)
+            arg.replace(kInstallDirToken, m_config.m_installDir);
+        qDebug() << "replaced args: " << args;
+        QList<InstallCommand> &list = section == kPreInstallSection ? m_plan.preInstall : m_plan.postInstall;
+        for (const QString &name : os) {
+            if (MakeDownloadReplaceListFunc::osCodeFromName(name) == kThisSystem)
+                list.append({line.key, args, required});
+        }
+    }
+
+    // fields has 2 or 5 entries.
+    void addFileLine(const QString &section, const QString &key, const QStringList &fields, const PatchTable &patches)
+    {
+        const bool fiveFields = fields.size() == 5;
+        DownloadEntry d {section, key, fields[0], readSize(fields[1])};
+        FileReplaceEntry r {section, key, QString(), 0, QString(), QString()};
+        if (fiveFields) {
+            r.finalSha512 = fields[2];
+            r.finalSize = readSize(fields[3]);
+            r.targetName = fields[4];
+        }
+
+        const QString relative = makeEntryPath(r);
+        const QString installed = m_config.m_installDir + "/" + relative;
+        const bool exists = QFileInfo::exists(installed);
+        const auto candidates = r.targetName.isEmpty() ? patches.constEnd() : patches.constFind(r.targetName);
+        qDebug() << "CHECK PATCH" << r.targetName << exists << (candidates != patches.constEnd());
+
+        if (exists) {
+            bool patched = false;
+            if (candidates != patches.constEnd()) {
+                for (const PatchEntry &patch : *candidates) {
+                    const bool match = fileMatches(installed, patch.baseSha512);
+                    qDebug() << "Check Sig" << installed << patch.baseSha512 << "=>" << match;
+                    if (match) {
+                        r.patchName = patch.name;
+                        d.name = patch.name;
+                        d.sha512 = patch.patchSha512;
+                        d.size = patch.patchSize;
+                        qDebug() << "Found patch for" << relative << patch.name;
+                        patched = true;
+                        break;
+                    }
+                }
+            }
+            const QString finalSha512 = fiveFields ? r.finalSha512 : d.sha512;
+            if (!patched && fileMatches(installed, finalSha512)) {
+                if (!m_stepOne || copyToTempTree(relative, finalSha512))
+                    return; // current
+            }
+        }
+
+        m_plan.replacements.append(r);
+        const QString downloaded = m_config.m_tempDir + "/" + d.name;
+        if (QFileInfo::exists(downloaded) && fileMatches(downloaded, d.sha512))
+            return;
+        qDebug() << "Queueing download:" << d.name;
+        m_plan.downloads.append(d);
+    }
+
+private:
+    // Step one: the new updater's tree in the temporary directory must hold every current file as well.
+    // True when it does afterwards; a copy that failed (the target was there already, say) still counts
+    // when what lies there is the expected file, else the line has to be fetched like a changed one.
+    bool copyToTempTree(const QString &relative, const QString &expectedSha512)
+    {
+        const QString source = m_config.m_installDir + "/" + relative;
+        const QString target = m_config.m_tempDir + "/" + relative;
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        const bool copied = QFile::copy(source, target);
+        qDebug() << "Copying updater files:" << source << "to" << target << copied;
+        return copied || (QFileInfo::exists(target) && fileMatches(target, expectedSha512));
+    }
+
+    const Configuration &m_config;
+    UpdateData &m_plan;
+    const bool m_stepOne;
+};
+
+} // namespace
+
+MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration *config, QSharedPointer<UpdateData> plan)
+    : m_config(config)
+    , m_plan(std::move(plan))
+{
+}
+
+QString MakeDownloadReplaceListFunc::productIniPath(const Configuration &config)
+{
+    const bool client = config.m_clientUpdate != 0;
+    return config.m_tempDir + "/" + (config.m_clientUpdate == 1 ? QStringLiteral("cv5_") : QString()) +
+        Configuration::packageType(client) + ".ini";
+}
+
+int MakeDownloadReplaceListFunc::osCodeFromName(const QString &name)
+{
+    static const QHash<QString, int> codes {
+        {QStringLiteral("win32"), 1},   {QStringLiteral("win64"), 2}, {QStringLiteral("linux32"), 3},
+        {QStringLiteral("linux64"), 4}, {QStringLiteral("mac"), 5},
+    };
+    return codes.value(name.toLower(), 0);
+}
+
+bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString &path)
+{
+    if (path.startsWith('/'))
+        return false;
+    bool namesSomething = false;
+    const QStringList parts = path.split('/');
+    for (const QString &part : parts) {
+        if (part == QLatin1String(".."))
+            return false;
+        if (!part.isEmpty() && part != QLatin1String("."))
+            namesSomething = true;
+    }
+    return namesSomething;
+}
+
+bool MakeDownloadReplaceListFunc::run()
+{
+    m_plan->clear();
+    const QString prodIni = productIniPath(*m_config);
+    qDebug() << "prodIni" << prodIni;
+    emit message(QStringLiteral("Compiling download and replace list for ") +
+                 (m_config->m_clientUpdate == 0 ? QStringLiteral("updater") : QStringLiteral("client")));
+
+    QSettings ini(prodIni, QSettings::IniFormat);
+    ini.setIniCodec("UTF-8");
+    const int total = countProductIniKeys(ini);
+    if (total == 0) {
+        emit message(QStringLiteral("No files in product ini"));
+        return false;
+    }
+    const QList<IniSection> sections = readSections(ini);
+
+    // Refused before anything is decided or copied, so a bad line leaves no trace.
+    const QString unsafe = sectionWithUnsafePath(sections);
+    if (!unsafe.isNull()) {
+        qDebug() << "Product ini names a path outside its directory in section" << unsafe;
+        emit message(invalidLineMessage(unsafe));
+        return false;
+    }
+
+    Planner planner(*m_config, *m_plan);
+    int counter = 0;
+    for (const IniSection &section : sections) {
+        PatchTable patches;
+        QList<IniLine> lines;
+        for (const IniLine &line : section.lines) {
+            if (!isPatchKey(line.key)) {
+                lines.append(line);
+                continue;
+            }
+            const QStringList f = splitFields(line.value);
+            if (f.size() != 5) {
+                emit message(invalidLineMessage(section.name));
+                return false;
+            }
+            const PatchEntry patch {section.name, line.key, f[0], readSize(f[1]), f[4], f[2], readSize(f[3])};
+            qDebug() << "ADD PATCH" << patch.name << patch.patchSha512 << patch.patchSize << patch.targetName
+                     << patch.baseSha512 << patch.baseSize;
+            patches[patch.targetName].prepend(patch);
+        }
+
+        if (section.name == kDeleteSection) {
+            for (const IniLine &line : lines) {
+                emit progress(qreal(++counter) / total);
+                planner.addDeletion(line);
+            }
+        } else if (!isFileSection(section.name)) {
+            for (const IniLine &line : lines)
+                planner.addInstallCommand(section.name, line);
+        } else {
+            for (const IniLine &line : lines) {
+                emit progress(qreal(++counter) / total);
+                const QStringList fields = splitFields(line.value);
+                if (fields.size() != 2 && fields.size() != 5) {
+                    emit message(invalidLineMessage(section.name));
+                    continue;
+                }
+                planner.addFileLine(section.name, line.key, fields, patches);
+            }
+        }
+    }
+    return true;
+}
+
+int countProductIniKeys(QSettings &ini)
+{
+    int count = 0;
+    const QStringList groups = ini.childGroups();
+    for (const QString &group : groups) {
+        ini.beginGroup(group);
+        count += ini.allKeys().size();
+        ini.endGroup();
+    }
+    return count;
+}
+
+MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(Configuration *config,
+                                                                                   UpdateData *updateData,
+                                                                                   QObject *parent, qreal weight)
+    : ASyncTaskSpecification(parent, weight)
+    , m_config(config)
+    , m_updateData(updateData)
+    , m_plan(QSharedPointer<UpdateData>::create())
+{
+}
+
+ASyncFunc *MakeDownloadReplaceListTaskSpecification::createFunc()
+{
+    return new MakeDownloadReplaceListFunc(m_config, m_plan);
+}
+
+void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
+{
+    if (ok && state() == TASK_RUNNING)
+        *m_updateData = *m_plan;
+    ASyncTaskSpecification::runDone(ok);
+}
