@@ -1,6 +1,7 @@
 #include "maintaskspecification.h"
 
 #include "configuration.h"
+#include "downloadfilelisttaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
@@ -48,8 +49,9 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
     switch (stage) {
     case Stage::Planning:
         return new MakeDownloadReplaceListTaskSpecification(config, &updateData, this, weight);
-    case Stage::ProductIni:
     case Stage::Downloads:
+        return new DownloadFileListTaskSpecification(&updateData.downloads, networkManager, config, this, weight);
+    case Stage::ProductIni:
     case Stage::PreInstall:
     case Stage::Replacement:
     case Stage::Deletion:

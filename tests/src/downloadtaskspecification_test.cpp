@@ -2,6 +2,7 @@
 
 #include "globals.h"
 #include "support/httptestserver.h"
+#include "support/qtprinters.h"
 #include "support/sandbox.h"
 
 #include <QDir>

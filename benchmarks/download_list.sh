@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Whole-process comparison of the updater's download step with curl --parallel on the same file tree,
+# served by nginx on 127.0.0.1 (a free port). Not run by CI.
+#
+# Usage: benchmarks/download_list.sh [build-dir] [small-files] [large-files] [runs]
+#   defaults: build-bench 2000 20 3. Small files are 1..64 KiB, large files 4 MiB.
+# Prints wall time, CPU time and peak memory of each run; every run's files are checked with sha512sum.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+small=${2:-2000}
+large=${3:-20}
+runs=${4:-3}
+streams=6
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_BENCHMARKS=ON \
+    -DCORVALINK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target download_list_bench >/dev/null
+bench="$PWD/$build/benchmarks/download_list_bench"
+
+work=$(mktemp -d)
+nginx_pid=""
+cleanup() {
+    [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The tree: <root>/7/tree/dNN/fNNNN.bin, and a manifest "section name size sha512" for the updater.
+root="$work/www"
+python3 - "$root/7/tree" "$small" "$large" <<'PY'
+import os, random, sys
+base, small, large = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rnd = random.Random(7)
+for i in range(small + large):
+    d = os.path.join(base, "d%02d" % (i % 50))
+    os.makedirs(d, exist_ok=True)
+    size = 4 * 1024 * 1024 if i >= small else rnd.randint(1024, 64 * 1024)
+    with open(os.path.join(d, "f%05d.bin" % i), "wb") as f:
+        f.write(os.urandom(size))
+PY
+(cd "$root/7/tree" && find . -type f -printf '%P\n' | sort | while read -r name; do
+    printf 'tree %s %s %s\n' "$name" "$(stat -c %s "$name")" "$(sha512sum "$name" | cut -d' ' -f1)"
+done) > "$work/manifest"
+(cd "$root/7/tree" && find . -type f -printf '%P\n' | sort | xargs sha512sum) > "$work/sums"
+files=$(wc -l < "$work/manifest")
+bytes=$(awk '{s += $3} END {print s}' "$work/manifest")
+
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$work/nginx/logs"
+cat > "$work/nginx/nginx.conf" <<CONF
+worker_processes 1;
+user root;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/logs/error.log;
+events { worker_connections 256; }
+http {
+    access_log off;
+    sendfile on;
+    keepalive_requests 100000;
+    client_body_temp_path $work/nginx/body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $root;
+    }
+}
+CONF
+nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
+nginx_pid=$!
+for _ in $(seq 50); do
+    curl -sf -o /dev/null "http://127.0.0.1:$port/7/tree/$(head -1 "$work/manifest" | cut -d' ' -f2)" && break
+    sleep 0.1
+done
+base="http://127.0.0.1:$port"
+
+# curl gets the same URLs and the same number of transfers at once.
+while read -r _ name _ _; do
+    printf 'url = "%s/7/tree/%s"\noutput = "%s"\n' "$base" "$name" "$name"
+done < "$work/manifest" > "$work/curl.cfg"
+
+echo "tree: $files files, $bytes bytes; $streams transfers at once; $runs runs each"
+measure() { # label, directory to check, command...
+    local label=$1 dir=$2
+    shift 2
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    /usr/bin/time -o "$work/time" -f '%e %U %S %M' "$@" >"$work/out" 2>&1 || {
+        echo "$label: failed"; cat "$work/out"; return 1; }
+    (cd "$dir" && sha512sum --quiet -c "$work/sums") || { echo "$label: files differ"; return 1; }
+    read -r wall user sys rss < "$work/time"
+    awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" -v b="$bytes" \
+        'BEGIN { printf "%-8s wall %6.2f s  user %5.2f s  sys %5.2f s  max RSS %7.1f MB  %7.1f MB/s\n", l, w, u, s, r / 1024, b / w / 1e6 }'
+}
+for run in $(seq "$runs"); do
+    measure updater "$work/out-updater" "$bench" "$base" 7 "$work/manifest" "$work/out-updater" "$streams"
+    measure curl "$work/out-curl" sh -c "cd '$work/out-curl' && curl --parallel --parallel-max $streams --create-dirs -sS -f -K '$work/curl.cfg'"
+done

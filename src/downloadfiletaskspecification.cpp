@@ -1,0 +1,63 @@
+#include "downloadfiletaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "downloadtaskspecification.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <limits>
+
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(const DownloadEntry &entry, QNetworkAccessManager *manager,
+                                                             Configuration *config, QObject *parent, qreal weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , m_Entry(entry)
+    , m_Manager(manager)
+    , m_Config(config)
+{
+}
+
+QString DownloadFileTaskSpecification::localPath() const
+{
+    return m_Config->m_tempDir + "/" + m_Entry.name;
+}
+
+void DownloadFileTaskSpecification::execute()
+{
+    // A size beyond what the counters can hold counts as unknown.
+    const qint64 size = m_Entry.size > quint64(std::numeric_limits<qint64>::max()) ? -1 : qint64(m_Entry.size);
+    const bool binding = !m_Entry.sha512.isEmpty();
+
+    m_DownloadTask = new DownloadTaskSpecification(m_Manager, m_Entry.section + "/" + m_Entry.name, m_Config->m_version,
+                                                   localPath(), size, this, 0.8);
+    // Checked while it arrives too, so that a damaged transfer is retried instead of failing the update.
+    if (binding)
+        m_DownloadTask->setExpectedSha512(m_Entry.sha512);
+    addTask(m_DownloadTask);
+
+    auto *check = new CheckSignatureTaskSpecification(localPath(), m_Entry.sha512, binding, this, 0.2);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this, &DownloadFileTaskSpecification::onSigCheckDone);
+    addTask(check);
+
+    setState(TASK_RUNNING);
+    startTasks();
+}
+
+void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpecification *task)
+{
+    Q_UNUSED(task)
+    if (ok || m_Entry.sha512.isEmpty())
+        return;
+    // A file that fails its digest must not stay where the next run would take it as downloaded.
+    qDebug() << "Removing" << localPath();
+    QFile::remove(localPath());
+}
+
+void DownloadFileTaskSpecification::reset()
+{
+    clearTasks();
+    m_DownloadTask = nullptr;
+    // The composed reset, with no sub-tasks left, also clears its end-of-run flags, so execute() can run again.
+    ComposedTaskSpecification::reset();
+}
