@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
+#include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
@@ -47,11 +48,12 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
     // for example: case Stage::Downloads: return new DownloadFileListTaskSpecification(&updateData.downloads,
     // networkManager, config, this, weight); a stage that only breaks is left out of the pipeline.
     switch (stage) {
+    case Stage::ProductIni:
+        return new IniDownloadTaskSpecification(networkManager, config, this, weight);
     case Stage::Planning:
         return new MakeDownloadReplaceListTaskSpecification(config, &updateData, this, weight);
     case Stage::Downloads:
         return new DownloadFileListTaskSpecification(&updateData.downloads, networkManager, config, this, weight);
-    case Stage::ProductIni:
     case Stage::PreInstall:
     case Stage::Replacement:
     case Stage::Deletion:

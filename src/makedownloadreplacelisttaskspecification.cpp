@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "inidownloadtaskspecification.h"
 
 #include <QDebug>
 #include <QDir>
