@@ -514,7 +514,9 @@ struct RefusedCase
 TEST(Planning, RefusesPathsOutsideTheDirectories)
 {
     const RefusedCase cases[] = {
+        {"file key absolute", "zzz", "/tmp/escape.dat=${NEW}::3"},
         {"file key with ..", "zzz", "../escape.dat=${NEW}::3"},
+        {"file key with .. written with backslashes", "zzz", "..\\\\escape.dat=${NEW}::3"},
         {"file key with .. inside", "zzz", "a/../../escape.dat=${NEW}::3"},
         {"target name absolute", "zzz", "a.gz=${PACKED}::6::${NEW}::3::/tmp/escape.so"},
         {"target name with ..", "zzz", "a.gz=${PACKED}::6::${NEW}::3::lib/../../escape.so"},
@@ -522,8 +524,10 @@ TEST(Planning, RefusesPathsOutsideTheDirectories)
         {"patch key with ..", "zzz", "../p_patch_=${PATCH}::5::${OLD}::3::lib/a.so"},
         {"patch target absolute", "zzz", "p_patch_=${PATCH}::5::${OLD}::3::/lib/a.so"},
         {"patch target with ..", "zzz", "p_patch_=${PATCH}::5::${OLD}::3::../a.so"},
+        {"delete key absolute", "delete", "/outside=2"},
         {"delete key with ..", "delete", "../outside=2"},
         {"delete the installation itself", "delete", ".=2"},
+        {"preinstall command absolute", "preinstall", "/bin/sh=linux32, -c::x"},
         {"preinstall command with ..", "preinstall", "../../bin/sh=linux32, -c::x"},
         {"postinstall command with ..", "postinstall", "a/../../x.sh=linux32"},
     };
