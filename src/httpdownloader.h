@@ -23,6 +23,9 @@ public:
     explicit HTTPDownloader(const QNetworkRequest &request);
     ~HTTPDownloader() override;
 
+    // The request as it will be sent, time-out included.
+    const QNetworkRequest &request() const { return m_request; }
+
 signals:
     // Exactly once: the body, or an empty array when the reply reported an error (including time-outs and
     // HTTP error statuses).

@@ -140,8 +140,16 @@ TEST_F(DownloadListTest, EmptyListFinishesAtOnce)
 
 TEST_F(DownloadListTest, FetchesEveryFileIntoItsDirectoryBelowTheTemporaryDirectory)
 {
-    QList<DownloadEntry> downloads {addFile("x/a.dat"), addFile("x/b.dat"), addFile("c.dat"),
-                                    addFile("deep/er/d.dat", 5000)};
+    // This time the server's tree is a directory.
+    const QString www = sandbox.path("www");
+    server.serveDirectory(www);
+    QList<DownloadEntry> downloads;
+    for (const auto &[name, size] :
+         {std::pair<QString, int> {"x/a.dat", 64}, {"x/b.dat", 64}, {"c.dat", 64}, {"deep/er/d.dat", 5000}}) {
+        const QByteArray content = contentOf(name, size);
+        ASSERT_TRUE(Sandbox::writeFile(www + "/7/sec/" + name, content));
+        downloads << DownloadEntry {"sec", name, sha512Of(content), quint64(size)};
+    }
     DownloadFileListTaskSpecification list(&downloads, &manager, &config, nullptr, 0.4);
     Recorder rec(&list);
     list.execute();

@@ -123,3 +123,16 @@ TEST(HTTPDownloader, TwoQueriesAtOnceEachDeliverTheirOwnBody)
     EXPECT_EQ(server.requestCount("/one"), 1);
     EXPECT_EQ(server.requestCount("/two"), 1);
 }
+
+TEST(HTTPDownloader, RequestWithoutTimeOutGetsThirtySeconds)
+{
+    const QUrl url("http://127.0.0.1:1/versions");
+    HTTPDownloader plain {QNetworkRequest(url)};
+    EXPECT_EQ(plain.request().transferTimeout(), 30000);
+
+    QNetworkRequest own(url);
+    own.setTransferTimeout(1234);
+    HTTPDownloader withOwn(own);
+    EXPECT_EQ(withOwn.request().transferTimeout(), 1234);
+    EXPECT_EQ(withOwn.request().url(), url);
+}
