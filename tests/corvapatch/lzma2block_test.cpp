@@ -158,11 +158,37 @@ TEST(Lzma2Coder, ScanSumsTheChunkSizes)
     ASSERT_EQ(ScanLzma2Chunks(kHelloStream.data(), kHelloStream.size(), &unpacked, &packed), LZMA2_OK);
     EXPECT_EQ(unpacked, 24u);
     EXPECT_EQ(packed, kHelloStream.size());
-    // An LZMA chunk header that declares the largest unpacked size (2 MiB) with one packed byte.
+    // LZMA chunk headers that declare the largest unpacked size (2 MiB): with one packed byte the chunk can
+    // produce at most 16384 bytes; with 128 packed bytes the whole 2 MiB.
     const Bytes big = {0x9F, 0xFF, 0xFF, 0x00, 0x00, 0xAA, 0x00};
     ASSERT_EQ(ScanLzma2Chunks(big.data(), big.size(), &unpacked, &packed), LZMA2_OK);
-    EXPECT_EQ(unpacked, 2u << 20);
+    EXPECT_EQ(unpacked, 16384u);
     EXPECT_EQ(packed, 7u);
+    Bytes full = {0x9F, 0xFF, 0xFF, 0x00, 0x7F};
+    full.resize(full.size() + 128, 0xAA);
+    full.push_back(0x00);
+    ASSERT_EQ(ScanLzma2Chunks(full.data(), full.size(), &unpacked, &packed), LZMA2_OK);
+    EXPECT_EQ(unpacked, 2u << 20);
+    EXPECT_EQ(packed, full.size());
+    // Uncompressed chunks hold exactly their bytes: two of 2 and 1 bytes.
+    const Bytes plain = {0x01, 0x00, 0x01, 'a', 'b', 0x02, 0x00, 0x00, 'c', 0x00, 0xEE};
+    ASSERT_EQ(ScanLzma2Chunks(plain.data(), plain.size(), &unpacked, &packed), LZMA2_OK);
+    EXPECT_EQ(unpacked, 3u);
+    EXPECT_EQ(packed, 10u);
     const Bytes withProperties = {0xC0, 0x00, 0x00, 0x00, 0x00};
     EXPECT_EQ(ScanLzma2Chunks(withProperties.data(), withProperties.size(), &unpacked, &packed), LZMA2_ERROR_INPUT_EOF);
+}
+
+TEST(Lzma2Block, ChunkHeadersThatPromiseTooMuchReserveLittle)
+{
+    // Declares 2 MiB in one LZMA chunk of a single packed byte; such a chunk cannot decode to more than 16 KiB.
+    const Bytes block = {0x00, 0x80, 0x80, 0x80, 0x01, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x5D, 0x00, 0x00};
+    SourceStream source;
+    source.Init(block.data(), block.size());
+    SinkStream dest;
+    LogRecorder log;
+    EXPECT_FALSE(ReadLzma2Block(&source, &dest));
+    EXPECT_EQ(dest.Length(), 0u);
+    EXPECT_LE(dest.Capacity(), 16384u);
+    EXPECT_EQ(log.messages.size(), 1u);
 }

@@ -11,6 +11,10 @@ namespace {
 constexpr uint8_t kMaxProperty = 40;
 constexpr uint32_t kMinDictionary = 4096; // the smallest dictionary liblzma accepts
 constexpr size_t kEncodeChunk = 1 << 16;
+// An upper bound on what one packed byte of an LZMA chunk can decode to. The longest match (273 bytes) costs at
+// least 14 coded decisions of at least 0.022 bits each (the most probable bit's probability saturates at
+// 2017/2048), so real data stays below about 7100 bytes per packed byte; the bound leaves twice that margin.
+constexpr uint64_t kMaxBytesPerPackedByte = 16384;
 
 int ResultOf(lzma_ret ret)
 {
@@ -60,8 +64,11 @@ int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, s
             header = control >= 0xC0 ? 6 : 5;
             if (srcLen - pos < header)
                 return LZMA2_ERROR_INPUT_EOF;
-            unpacked += ((size_t(control & 0x1F) << 16) | (size_t(src[pos + 1]) << 8) | src[pos + 2]) + 1;
+            const uint64_t declared =
+                ((uint64_t(control & 0x1F) << 16) | (uint64_t(src[pos + 1]) << 8) | src[pos + 2]) + 1;
             data = ((size_t(src[pos + 3]) << 8) | src[pos + 4]) + 1;
+            const uint64_t possible = data * kMaxBytesPerPackedByte;
+            unpacked += declared < possible ? declared : possible;
         } else {
             return LZMA2_ERROR_DATA;
         }

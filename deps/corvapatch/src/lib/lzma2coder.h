@@ -18,7 +18,8 @@ enum Lzma2Result : int {
 };
 
 // Walks the chunk headers of the LZMA2 stream at src, without decoding, up to and including the end marker.
-// Gives the total unpacked size the chunks declare and the bytes the stream occupies. This bounds what a
+// Gives the most the chunks can decode to (their declared sizes, each LZMA chunk's capped by what its packed
+// bytes can produce at LZMA's highest possible ratio) and the bytes the stream occupies. This bounds what a
 // block can decode to before any output is allocated. LZMA2_ERROR_INPUT_EOF when the stream is cut short,
 // LZMA2_ERROR_DATA for an invalid chunk header.
 int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, size_t *packedSize);

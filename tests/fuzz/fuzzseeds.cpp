@@ -1,0 +1,121 @@
+// Writes the seed corpora of the fuzzers: fuzzseeds <directory> creates <directory>/<fuzzer>/ with a few small
+// valid and nearly valid inputs each, built with the engine's own writers.
+#include "crc.h"
+#include "lzmafile.h"
+#include "lzmaioout.h"
+#include "sinkstream.h"
+#include "sinkstreamset.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace corvapatch;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytesOf(const SinkStream &sink)
+{
+    return sink.Length() ? Bytes(sink.Buffer(), sink.Buffer() + sink.Length()) : Bytes();
+}
+
+bool save(const std::string &dir, const std::string &name, const Bytes &bytes)
+{
+    FILE *file = std::fopen((dir + "/" + name).c_str(), "wb");
+    if (!file)
+        return false;
+    const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+Bytes container(uint32_t directive, const Bytes &content, uint32_t crc)
+{
+    SinkStream file;
+    if (!WriteLzmaFileHeader(&file, crc) || !file.WriteVarint32(directive) ||
+        !CompressLzma2Buffer(content.data(), content.size(), &file))
+        return Bytes();
+    return bytesOf(file);
+}
+
+Bytes plainContainer(const Bytes &content)
+{
+    return container(DIRECTIVE_PLAIN, content, ComputeCrc(content.data(), content.size()));
+}
+
+Bytes streamSet(const std::vector<Bytes> &streams, uint32_t count)
+{
+    SinkStreamSet set;
+    if (!set.Init(count))
+        return Bytes();
+    for (size_t i = 0; i < streams.size() && i < count; ++i) {
+        if (!set.stream(i)->Write(streams[i].data(), streams[i].size()))
+            return Bytes();
+    }
+    SinkStream out;
+    if (!set.CopyTo(&out))
+        return Bytes();
+    return bytesOf(out);
+}
+
+Bytes nestedSet()
+{
+    SinkStreamSet inner;
+    SinkStreamSet outer;
+    SinkStream out;
+    if (!inner.stream(0)->Write("A", 1) || !inner.stream(2)->Write("BC", 2) || !outer.WriteSet(&inner) ||
+        !outer.CopyTo(&out))
+        return Bytes();
+    return bytesOf(out);
+}
+
+bool lzmafileSeeds(const std::string &dir)
+{
+    const std::string text = "The quick brown fox jumps over the lazy dog. The quick brown fox jumps again.\n";
+    const Bytes abcFile = {0xE9, 0xAE, 0xA8, 0x3F, 0xBD, 0xFC, 0xEE, 0xD6, 0x0C, 0x01,
+                           0x00, 0x03, 0x01, 0x00, 0x02, 'a',  'b',  'c',  0x00};
+    Bytes binary;
+    for (int i = 0; i < 600; ++i)
+        binary.push_back(static_cast<uint8_t>((i * 31) ^ (i >> 3)));
+    const Bytes twoStreams = streamSet({{0x01, 0x02}, {0x00}}, 2);
+    return save(dir, "abc-uncompressed-chunk", abcFile) && save(dir, "empty", plainContainer({})) &&
+        save(dir, "text", plainContainer(Bytes(text.begin(), text.end()))) &&
+        save(dir, "binary", plainContainer(binary)) &&
+        save(dir, "dis-and-diff", container(DIRECTIVE_DIS_AND_DIFF, twoStreams, 0));
+}
+
+bool streamsetSeeds(const std::string &dir)
+{
+    return save(dir, "empty-ten", streamSet({}, 10)) && save(dir, "count-zero", streamSet({}, 0)) &&
+        save(dir, "three", streamSet({{0xAA, 0xBB}, {}, {0xCC}}, 3)) && save(dir, "nested", nestedSet());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus-directory>\n", argv[0]);
+        return 2;
+    }
+    const std::string root = argv[1];
+    struct Seeds
+    {
+        const char *fuzzer;
+        bool (*write)(const std::string &dir);
+    };
+    const Seeds all[] = {{"lzmafile_fuzzer", lzmafileSeeds}, {"streamset_fuzzer", streamsetSeeds}};
+    mkdir(root.c_str(), 0755);
+    for (const Seeds &seeds : all) {
+        const std::string dir = root + "/" + seeds.fuzzer;
+        mkdir(dir.c_str(), 0755);
+        if (!seeds.write(dir)) {
+            std::fprintf(stderr, "could not write the seeds of %s\n", seeds.fuzzer);
+            return 1;
+        }
+    }
+    return 0;
+}
