@@ -2,6 +2,8 @@
 
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
+#include "filedeletelisttaskspecification.h"
+#include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 
@@ -54,9 +56,11 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
         return new MakeDownloadReplaceListTaskSpecification(config, &updateData, this, weight);
     case Stage::Downloads:
         return new DownloadFileListTaskSpecification(&updateData.downloads, networkManager, config, this, weight);
-    case Stage::PreInstall:
     case Stage::Replacement:
+        return new FileReplaceListTaskSpecification(&updateData.replacements, config, this, weight);
     case Stage::Deletion:
+        return new FileDeleteListTaskSpecification(&updateData.deletions, config, this, weight);
+    case Stage::PreInstall:
     case Stage::SelfUpdate:
     case Stage::PostInstall:
         break; // no task for this stage in this build

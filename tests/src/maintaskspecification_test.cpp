@@ -1,6 +1,8 @@
 #include "maintaskspecification.h"
 
 #include "configuration.h"
+#include "filedeletelisttaskspecification.h"
+#include "filereplacelisttaskspecification.h"
 #include "scriptedmaintask.h"
 
 #include <QSignalSpy>
@@ -174,4 +176,42 @@ TEST(MainTaskSpecification, ResetEmptiesThePlanAndTheNextRunBuildsAFreshPipeline
     EXPECT_EQ(task.allTasks().size(), 6);
     ASSERT_GE(progress.count(), 2);
     EXPECT_NEAR(progress.at(progress.count() - 2).first().toDouble(), 1.15, 1e-9);
+}
+
+TEST(MainTaskSpecification, StepTwoReplacesAndDeletesThroughTheFileListTasks)
+{
+    Configuration config;
+    config.m_clientUpdate = 1;
+    MainTaskSpecification task(nullptr, &config, nullptr, 1.0);
+    task.execute(); // the stages start from the event loop, so the pipeline can be looked at first
+
+    const FileReplaceListTaskSpecification *replace = nullptr;
+    const FileDeleteListTaskSpecification *deletions = nullptr;
+    int replaceIndex = -1;
+    int deleteIndex = -1;
+    for (int i = 0; i < task.allTasks().size(); ++i) {
+        TaskSpecification *t = task.allTasks()[i];
+        EXPECT_EQ(t->parent(), &task);
+        if (auto *r = qobject_cast<FileReplaceListTaskSpecification *>(t)) {
+            replace = r;
+            replaceIndex = i;
+        } else if (auto *d = qobject_cast<FileDeleteListTaskSpecification *>(t)) {
+            deletions = d;
+            deleteIndex = i;
+        }
+    }
+    ASSERT_NE(replace, nullptr);
+    ASSERT_NE(deletions, nullptr);
+    EXPECT_EQ(deleteIndex, replaceIndex + 1);
+    EXPECT_DOUBLE_EQ(replace->weight(), 0.4);
+    EXPECT_DOUBLE_EQ(deletions->weight(), 0.05);
+
+    Configuration stepOne;
+    stepOne.m_clientUpdate = 0;
+    MainTaskSpecification selfUpdate(nullptr, &stepOne, nullptr, 1.0);
+    selfUpdate.execute();
+    for (TaskSpecification *t : selfUpdate.allTasks()) {
+        EXPECT_EQ(qobject_cast<FileReplaceListTaskSpecification *>(t), nullptr);
+        EXPECT_EQ(qobject_cast<FileDeleteListTaskSpecification *>(t), nullptr);
+    }
 }

@@ -1,0 +1,82 @@
+#include "filedeletelisttaskspecification.h"
+
+#include "configuration.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+
+// Present as an entry of its directory, also when it is a link that points nowhere.
+bool entryExists(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+} // namespace
+
+FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteEntry> *deletions, Configuration *config,
+                                                                 QObject *parent, qreal weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , m_deletions(deletions)
+    , m_config(config)
+{
+}
+
+void FileDeleteListTaskSpecification::execute()
+{
+    emit message(QStringLiteral("Starting deleting files"));
+    buildTasks();
+}
+
+void FileDeleteListTaskSpecification::buildTasks()
+{
+    const QList<DeleteEntry> entries = *m_deletions;
+    const int count = entries.size();
+    for (const DeleteEntry &entry : entries) {
+        addTask(new FileDeleteListEntryTaskSpecification(m_config->m_installDir, entry.path, entry.recursive, this,
+                                                         1.0 / count));
+    }
+    setState(TASK_RUNNING);
+    startTasks();
+}
+
+void FileDeleteListTaskSpecification::reset()
+{
+    clearTasks();
+    TaskSpecification::reset();
+}
+
+FileDeleteListEntryTaskSpecification::FileDeleteListEntryTaskSpecification(const QString &installDir,
+                                                                           const QString &relativePath, bool recursive,
+                                                                           QObject *parent, qreal weight)
+    : FileDeleteTaskSpecification(QFileInfo(QDir(installDir), relativePath).filePath(), recursive, parent, weight)
+    , m_installDir(installDir)
+    , m_relativePath(relativePath)
+    , m_existedAtStart(entryExists(path()))
+{
+}
+
+bool FileDeleteListEntryTaskSpecification::doOp()
+{
+    if (!QDir::isAbsolutePath(m_relativePath)) {
+        const QStringList parts = QDir::cleanPath(m_relativePath).split('/', Qt::SkipEmptyParts);
+        QString walked = m_installDir;
+        for (int i = 0; i + 1 < parts.size(); ++i) {
+            walked += "/" + parts[i];
+            if (QFileInfo(walked).isSymLink()) {
+                qDebug() << "Refusing to delete through a link" << path() << walked;
+                emit message(QStringLiteral("Could not delete '%1'").arg(path()));
+                return false;
+            }
+        }
+    }
+    if (m_existedAtStart && !entryExists(path())) {
+        qDebug() << "Already deleted" << path();
+        return true;
+    }
+    return FileDeleteTaskSpecification::doOp();
+}

@@ -1,0 +1,111 @@
+#include "filedeletelisttaskspecification.h"
+
+#include "configuration.h"
+
+#include "support/qtprinters.h"
+#include "support/sandbox.h"
+#include "support/scriptedtasks.h"
+#include "support/taskrecorder.h"
+#include "support/treesnapshot.h"
+
+#include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
+
+namespace {
+
+TreeSnapshot without(TreeSnapshot snapshot, const QStringList &removed)
+{
+    for (const QString &path : removed)
+        snapshot.erase(path);
+    return snapshot;
+}
+
+// inst/old.txt, inst/plugins/a and plugins/sub/b, inst/empty/, inst/share/inner/ (both empty); inst/plugins/outside and
+// inst/through are links to outside/, which holds outside/keep.
+void buildInstallation(const Sandbox &box)
+{
+    ASSERT_TRUE(Sandbox::writeFile(box.path("inst/old.txt"), "old"));
+    ASSERT_TRUE(Sandbox::writeFile(box.path("inst/plugins/a"), "a"));
+    ASSERT_TRUE(Sandbox::writeFile(box.path("inst/plugins/sub/b"), "b"));
+    ASSERT_TRUE(QDir().mkpath(box.path("inst/empty")));
+    ASSERT_TRUE(QDir().mkpath(box.path("inst/share/inner")));
+    ASSERT_TRUE(Sandbox::writeFile(box.path("outside/keep"), "precious"));
+    ASSERT_TRUE(QFile::link(box.path("outside"), box.path("inst/plugins/outside")));
+    ASSERT_TRUE(QFile::link(box.path("outside"), box.path("inst/through")));
+}
+
+} // namespace
+
+TEST(FileDeleteList, DeletesTheListedPathsInOrderAndStopsAtTheFirstFailure)
+{
+    struct Case
+    {
+        const char *name;
+        QList<DeleteEntry> entries;
+        int state;
+        QStringList messages; // after "Starting deleting files"; %1 = the installation directory
+        QStringList removed; // below inst/
+    };
+    const Case cases[] = {
+        {"nothing to delete", {}, TASK_FINISHED, {}, {}},
+        {"file, empty directory, tree",
+         {{"old.txt", false}, {"empty", false}, {"plugins", true}},
+         TASK_FINISHED,
+         {"Deleted file '%1/old.txt'", "Deleted directory '%1/empty'", "Recursively deleted directory '%1/plugins'"},
+         {"old.txt", "empty", "plugins", "plugins/a", "plugins/sub", "plugins/sub/b", "plugins/outside"}},
+        {"the second of three fails",
+         {{"old.txt", false}, {"missing", false}, {"empty", false}},
+         TASK_CANCELED,
+         {"Deleted file '%1/old.txt'", "Could not delete '%1/missing'"},
+         {"old.txt"}},
+        {"a directory that is not empty, without the recursive flag",
+         {{"plugins", false}, {"old.txt", false}},
+         TASK_CANCELED,
+         {"Could not delete '%1/plugins'"},
+         {}},
+        {"paths inside a directory deleted before them",
+         {{"plugins", true}, {"plugins/sub/b", false}, {"plugins/sub", true}, {"old.txt", false}},
+         TASK_FINISHED,
+         {"Recursively deleted directory '%1/plugins'", "Deleted file '%1/old.txt'"},
+         {"old.txt", "plugins", "plugins/a", "plugins/sub", "plugins/sub/b", "plugins/outside"}},
+        {"a parent emptied and removed by an earlier deletion",
+         {{"share/inner", false}, {"share", false}},
+         TASK_FINISHED,
+         {"Deleted directory '%1/share/inner'"},
+         {"share/inner", "share"}},
+        {"a link is removed as a link", {{"through", true}}, TASK_FINISHED, {"Deleted file '%1/through'"}, {"through"}},
+        {"a path through a link is refused",
+         {{"through/keep", false}, {"old.txt", false}},
+         TASK_CANCELED,
+         {"Could not delete '%1/through/keep'"},
+         {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox box;
+        buildInstallation(box);
+        Configuration config;
+        config.m_installDir = box.path("inst");
+        const TreeSnapshot before = snapshotTree(config.m_installDir);
+        const TreeSnapshot outsideBefore = snapshotTree(box.path("outside"));
+
+        QList<DeleteEntry> entries = c.entries;
+        FileDeleteListTaskSpecification step(&entries, &config, nullptr, 0.05);
+        TaskRecorder recorder(&step);
+        step.execute();
+        for (TaskSpecification *t : step.allTasks()) {
+            EXPECT_NE(qobject_cast<FileDeleteTaskSpecification *>(t), nullptr);
+            EXPECT_DOUBLE_EQ(t->weight(), 1.0 / c.entries.size());
+        }
+        ASSERT_TRUE(waitForTaskEnd(&step));
+
+        EXPECT_EQ(step.state(), c.state);
+        QStringList expected {"Starting deleting files"};
+        for (const QString &m : c.messages)
+            expected << m.arg(config.m_installDir);
+        EXPECT_EQ(recorder.messages(), expected);
+        EXPECT_EQ(snapshotTree(config.m_installDir), without(before, c.removed));
+        EXPECT_EQ(snapshotTree(box.path("outside")), outsideBefore);
+    }
+}

@@ -1,0 +1,470 @@
+#include "filereplacelisttaskspecification.h"
+
+#include "checksignaturetaskspecification.h"
+#include "configuration.h"
+#include "dircreatetaskspecification.h"
+#include "filecopytaskspecification.h"
+#include "filereplacetaskspecification.h"
+#include "fileunpacktaskspecification_lzma2.h"
+#include "fileunpacktaskspecification_zip.h"
+
+#include "support/qtprinters.h"
+#include "support/sandbox.h"
+#include "support/scriptedtasks.h"
+#include "support/taskrecorder.h"
+#include "support/treesnapshot.h"
+
+#include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <functional>
+
+namespace {
+
+// gzip of "hello, gzip\n", and its SHA-512.
+const QByteArray kHelloGz = QByteArray::fromHex("1f8b0800000000000203cb48cdc9c9d75148afca2ce00200861f82a40c000000");
+const QString kHelloSha =
+    "bc3450067c3229342a44dbd3afd4cc11325abc041ed5102a8aa5262192f6669330ac8ba3f2cbed7ce9c6ceb64d441"
+    "16d9bcc0a2cf658166f49803f0dd882d5f8";
+// LZMA container of "abc", and the SHA-512 of "abc".
+const QByteArray kAbcLzma = QByteArray::fromHex("e9aea83fbdfceed60c01000301000261626300");
+const QString kAbcSha = "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feeb"
+                        "bd454d4423643ce80e2a9ac94fa54ca49f";
+// SHA-512 of "new whole\n".
+const QString kNewWholeSha =
+    "989cb135382e0391059aac7fbc05598234046a06a87827e615836dac8f3e73dcb16ea13a16999b1dad6ddf548f"
+    "7149aa9b6d106f0e3343251eabe3d00911e807";
+
+FileReplaceEntry whole(const QString &name, const QString &sha512 = QString())
+{
+    FileReplaceEntry entry;
+    entry.section = "client";
+    entry.name = name;
+    entry.finalSha512 = sha512;
+    return entry;
+}
+
+FileReplaceEntry packed(const QString &name, const QString &finalSha512, const QString &targetName)
+{
+    FileReplaceEntry entry = whole(name);
+    entry.finalSha512 = finalSha512;
+    entry.targetName = targetName;
+    return entry;
+}
+
+FileReplaceEntry patched(const QString &name, const QString &targetName, const QString &patchName)
+{
+    FileReplaceEntry entry = packed(name, kAbcSha, targetName);
+    entry.patchName = patchName;
+    return entry;
+}
+
+void setMode(const QString &path, mode_t mode)
+{
+    ASSERT_EQ(chmod(QFile::encodeName(path).constData(), mode), 0) << path.toStdString();
+}
+
+unsigned modeOf(const QString &path)
+{
+    struct stat st = {};
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+// A session: inst/ holds version 1 of the client, "tmp session/" the downloaded files of version 2.
+struct Session
+{
+    Sandbox box;
+    Configuration config;
+
+    Session()
+    {
+        config.m_installDir = box.path("inst");
+        config.m_tempDir = box.path("tmp session");
+        EXPECT_TRUE(QDir().mkpath(config.m_installDir));
+        EXPECT_TRUE(QDir().mkpath(config.m_tempDir));
+    }
+    QString inst(const QString &rel) const { return config.m_installDir + "/" + rel; }
+    QString tmp(const QString &rel) const { return config.m_tempDir + "/" + rel; }
+
+    // Installed: cv5client_linux_x86 (0777, as an older updater left it), readme.txt (0600), lib/libfoo.so.5,
+    // lib/libfoo.so (link), data/hello.txt, data/abc.
+    void installVersionOne()
+    {
+        ASSERT_TRUE(Sandbox::writeFile(inst("cv5client_linux_x86"), "client 1"));
+        setMode(inst("cv5client_linux_x86"), 0777);
+        ASSERT_TRUE(Sandbox::writeFile(inst("readme.txt"), "readme 1"));
+        setMode(inst("readme.txt"), 0600);
+        ASSERT_TRUE(Sandbox::writeFile(inst("lib/libfoo.so.5"), "foo 1"));
+        ASSERT_TRUE(QFile::link("libfoo.so.5", inst("lib/libfoo.so")));
+        ASSERT_TRUE(Sandbox::writeFile(inst("data/hello.txt"), "hello 1"));
+        ASSERT_TRUE(Sandbox::writeFile(inst("data/abc"), "abc 1"));
+    }
+    // Downloaded: the files of version 2 under their names in the temporary directory.
+    void downloadVersionTwo()
+    {
+        ASSERT_TRUE(Sandbox::writeFile(tmp("cv5client_linux_x86"), "client 2"));
+        ASSERT_TRUE(Sandbox::writeFile(tmp("readme.txt"), "new whole\n"));
+        ASSERT_TRUE(Sandbox::writeFile(tmp("lib/libfoo.so.5"), "foo 2"));
+        ASSERT_TRUE(Sandbox::writeFile(tmp("data/hello.txt.gz"), kHelloGz));
+        ASSERT_TRUE(Sandbox::writeFile(tmp("data/abc._lzma2_"), kAbcLzma));
+        ASSERT_TRUE(Sandbox::writeFile(tmp("plugins/new/libbar.so"), "bar 2"));
+    }
+};
+
+// Version 2's plan for the session above: whole files over installed ones (one checked by its SHA-512),
+// a gzip and an LZMA container over installed files, a new file in two new directories.
+QList<FileReplaceEntry> versionTwoPlan()
+{
+    return {
+        whole("cv5client_linux_x86"),
+        whole("readme.txt", kNewWholeSha),
+        whole("lib/libfoo.so.5"),
+        packed("data/hello.txt.gz", kHelloSha, "data/hello.txt"),
+        packed("data/abc._lzma2_", kAbcSha, "data/abc"),
+        whole("plugins/new/libbar.so"),
+    };
+}
+
+bool runStep(FileReplaceListTaskSpecification &step)
+{
+    step.execute();
+    return waitForTaskEnd(&step);
+}
+
+} // namespace
+
+TEST(FileReplaceList, ReplacesEveryFormOverTheInstalledFilesAndLeavesNothingAside)
+{
+    Session s;
+    s.installVersionOne();
+    s.downloadVersionTwo();
+    QList<FileReplaceEntry> plan = versionTwoPlan();
+
+    FileReplaceListTaskSpecification step(&plan, &s.config, nullptr, 0.4);
+    TaskRecorder recorder(&step);
+    ASSERT_TRUE(runStep(step));
+    EXPECT_EQ(step.state(), TASK_FINISHED);
+    EXPECT_FALSE(recorder.messages().contains("rolling back file updates"));
+    EXPECT_TRUE(step.rollbackList().isEmpty());
+
+    // The installation exactly as version 2 has it: no file moved aside is left, the replaced files keep
+    // their modes, and the programs and libraries by name and suffix are 0755.
+    Sandbox expected;
+    const QString e = expected.path("inst");
+    ASSERT_TRUE(Sandbox::writeFile(e + "/cv5client_linux_x86", "client 2"));
+    setMode(e + "/cv5client_linux_x86", 0755);
+    ASSERT_TRUE(Sandbox::writeFile(e + "/readme.txt", "new whole\n"));
+    setMode(e + "/readme.txt", 0600);
+    ASSERT_TRUE(Sandbox::writeFile(e + "/lib/libfoo.so.5", "foo 2"));
+    setMode(e + "/lib/libfoo.so.5", 0755);
+    ASSERT_TRUE(QFile::link("libfoo.so.5", e + "/lib/libfoo.so"));
+    ASSERT_TRUE(Sandbox::writeFile(e + "/data/hello.txt", "hello, gzip\n"));
+    ASSERT_TRUE(Sandbox::writeFile(e + "/data/abc", "abc"));
+    ASSERT_TRUE(Sandbox::writeFile(e + "/plugins/new/libbar.so", "bar 2"));
+    setMode(e + "/plugins/new/libbar.so", 0755);
+    EXPECT_EQ(snapshotTree(s.config.m_installDir), snapshotTree(e));
+
+    const QStringList messages = recorder.messages();
+    ASSERT_FALSE(messages.isEmpty());
+    EXPECT_EQ(messages.first(), "Starting file updates");
+    EXPECT_TRUE(messages.contains("add/replace data/abc._lzma2_"));
+}
+
+TEST(FileReplaceList, AFailedOrCancelledStepLeavesTheInstallationByteIdentical)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void(Session &, QList<FileReplaceEntry> &)> breakIt;
+        bool cancelAfterFirstFile;
+        QString failure; // a message the failing sub-task gives, with {tmp} and {inst} for the two directories
+    };
+    const Case cases[] = {
+        {"packed file fails its check (fourth of six)",
+         [](Session &, QList<FileReplaceEntry> &plan) { plan[3].finalSha512 = kAbcSha; }, false,
+         "Signature check failed for {inst}/data/hello.txt"},
+        {"whole file changed after its download",
+         [](Session &s, QList<FileReplaceEntry> &) {
+             ASSERT_TRUE(Sandbox::writeFile(s.tmp("readme.txt"), "tampered\n"));
+         },
+         false, "Signature check failed for {tmp}/readme.txt"},
+        {"truncated gzip stream",
+         [](Session &s, QList<FileReplaceEntry> &) {
+             ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/hello.txt.gz"), kHelloGz.left(20)));
+         },
+         false, "Could not unzip '{tmp}/data/hello.txt.gz' to '{inst}/data/hello.txt'"},
+        {"corrupt LZMA container",
+         [](Session &s, QList<FileReplaceEntry> &) {
+             QByteArray broken = kAbcLzma;
+             broken[broken.size() - 2] = 'X';
+             ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._lzma2_"), broken));
+         },
+         false, "Could not unpack '{tmp}/data/abc._lzma2_' to '{inst}/data/abc'"},
+        {"download missing (last file)",
+         [](Session &s, QList<FileReplaceEntry> &) { ASSERT_TRUE(QFile::remove(s.tmp("plugins/new/libbar.so"))); },
+         false, "Could not copy '{tmp}/plugins/new/libbar.so' to '{inst}/plugins/new/libbar.so'"},
+        {"a directory where the file is expected",
+         [](Session &s, QList<FileReplaceEntry> &plan) {
+             ASSERT_TRUE(QDir().mkpath(s.inst("docs/guide.txt/inner")));
+             ASSERT_TRUE(Sandbox::writeFile(s.tmp("docs/guide.txt"), "guide"));
+             plan.append(whole("docs/guide.txt"));
+         },
+         false, "Could not copy '{tmp}/docs/guide.txt' to '{inst}/docs/guide.txt'"},
+        {"a file where a directory is expected",
+         [](Session &s, QList<FileReplaceEntry> &) {
+             ASSERT_TRUE(Sandbox::writeFile(s.inst("plugins"), "not a directory"));
+         },
+         false, "Could not create dir '{inst}/plugins' because it already exists and is not a dir"},
+        {"patched entry (not in this build)",
+         [](Session &s, QList<FileReplaceEntry> &plan) {
+             ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._patch_"), "patch"));
+             plan[4] = patched("data/abc._lzma2_", "data/abc", "data/abc._patch_");
+         },
+         false, "Could not patch '{tmp}/data/abc_old' to '{inst}/data/abc'"},
+        {"cancelled after the first file", [](Session &, QList<FileReplaceEntry> &) {}, true, QString()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        s.installVersionOne();
+        s.downloadVersionTwo();
+        QList<FileReplaceEntry> plan = versionTwoPlan();
+        c.breakIt(s, plan);
+        const TreeSnapshot before = snapshotTree(s.config.m_installDir);
+
+        FileReplaceListTaskSpecification step(&plan, &s.config, nullptr, 0.4);
+        TaskRecorder recorder(&step);
+        step.execute();
+        if (c.cancelAfterFirstFile) {
+            ASSERT_TRUE(waitUntil([&step] {
+                for (TaskSpecification *t : step.doneTasks()) {
+                    if (qobject_cast<FileReplaceTaskSpecification *>(t))
+                        return true;
+                }
+                return false;
+            }));
+            step.cancel();
+        }
+        ASSERT_TRUE(waitForTaskEnd(&step));
+
+        EXPECT_NE(step.state(), TASK_FINISHED);
+        EXPECT_EQ(recorder.finishedCount(), 0);
+        EXPECT_EQ(recorder.canceledCount(), 1);
+        const QStringList messages = recorder.messages();
+        EXPECT_EQ(messages.count("rolling back file updates"), 1);
+        if (!c.failure.isEmpty()) {
+            const QString failure =
+                QString(c.failure).replace("{tmp}", s.config.m_tempDir).replace("{inst}", s.config.m_installDir);
+            EXPECT_TRUE(messages.contains(failure)) << messages.join("\n").toStdString();
+        }
+        EXPECT_TRUE(std::none_of(messages.begin(), messages.end(), [](const QString &m) {
+            return m.startsWith("warning: rollback");
+        })) << messages.join("\n").toStdString();
+        EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
+        EXPECT_TRUE(step.rollbackList().isEmpty());
+    }
+}
+
+TEST(FileReplaceList, CreatesTheMissingDirectoriesFirstParentsBeforeChildren)
+{
+    struct Case
+    {
+        const char *name;
+        QStringList existingDirs;
+        QList<FileReplaceEntry> plan;
+        QStringList dirTasks; // below inst/
+        double dirWeight;
+        double fileWeight;
+    };
+    const Case cases[] = {
+        {"two missing directories", {}, {whole("b/z"), whole("a/x"), whole("a/y")}, {"a", "b"}, 0.05, 0.3},
+        {"nested missing directories sort parent first",
+         {},
+         {whole("a/b/c/x"), whole("a/y"), whole("a/b/z")},
+         {"a", "a/b", "a/b/c"},
+         0.1 / 3,
+         0.3},
+        {"no directory missing", {"a", "b"}, {whole("b/z"), whole("a/x"), whole("a/y")}, {}, 0.0, 1.0 / 3},
+        {"files at the top never need one", {}, {whole("x"), packed("y.gz", kHelloSha, "y")}, {}, 0.0, 0.5},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        for (const QString &dir : c.existingDirs)
+            ASSERT_TRUE(QDir().mkpath(s.inst(dir)));
+        QList<FileReplaceEntry> plan = c.plan;
+        FileReplaceListTaskSpecification step(&plan, &s.config, nullptr, 1.0);
+        step.execute(); // the sub-tasks start from the event loop, so they can be looked at first
+
+        QStringList dirs;
+        int files = 0;
+        for (TaskSpecification *t : step.allTasks()) {
+            if (auto *dir = qobject_cast<DirCreateTaskSpecification *>(t)) {
+                EXPECT_EQ(files, 0) << "directory task after a file task";
+                dirs.append(QDir(s.config.m_installDir).relativeFilePath(dir->path()));
+                EXPECT_DOUBLE_EQ(t->weight(), c.dirWeight);
+            } else {
+                ASSERT_NE(qobject_cast<FileReplaceTaskSpecification *>(t), nullptr);
+                EXPECT_DOUBLE_EQ(t->weight(), c.fileWeight);
+                ++files;
+            }
+        }
+        EXPECT_EQ(dirs, c.dirTasks);
+        EXPECT_EQ(files, c.plan.size());
+        ASSERT_TRUE(waitForTaskEnd(&step));
+    }
+}
+
+TEST(FileReplaceList, AnEmptyListFinishesAtOnce)
+{
+    Session s;
+    QList<FileReplaceEntry> plan;
+    FileReplaceListTaskSpecification step(&plan, &s.config, nullptr, 0.4);
+    TaskRecorder recorder(&step);
+    step.execute();
+    EXPECT_EQ(step.state(), TASK_FINISHED);
+    EXPECT_EQ(recorder.messages(), QStringList {"Starting file updates"});
+    EXPECT_TRUE(step.allTasks().isEmpty());
+}
+
+TEST(FileReplaceTask, ChoosesItsSubTasksByTheEntrysForm)
+{
+    enum Kind { Copy, Lzma2, Zip, Check, Rename };
+    struct Case
+    {
+        const char *name;
+        FileReplaceEntry entry;
+        bool installed; // the destination exists before the run
+        std::vector<Kind> subTasks;
+    };
+    const Case cases[] = {
+        {"new whole file", whole("w"), false, {Copy}},
+        {"whole file over an installed one", whole("w"), true, {Rename, Copy}},
+        {"whole file with its SHA-512", whole("w", kNewWholeSha), true, {Check, Rename, Copy}},
+        {"LZMA container", packed("p._lzma2_", kAbcSha, "p"), true, {Rename, Lzma2, Check}},
+        {"new LZMA container file", packed("p._lzma2_", kAbcSha, "p"), false, {Lzma2, Check}},
+        {"suffix without the dot", packed("p_lzma2_", kAbcSha, "p"), false, {Zip, Check}},
+        {"suffix in capitals", packed("p._LZMA2_", kAbcSha, "p"), false, {Zip, Check}},
+        {"gzip", packed("p.gz", kHelloSha, "p"), false, {Zip, Check}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        if (c.installed) {
+            ASSERT_TRUE(Sandbox::writeFile(s.inst(makeEntryPath(c.entry)), "v1"));
+        }
+        const TreeSnapshot before = snapshotTree(s.config.m_installDir);
+        RollbackDataList parentList;
+        FileReplaceTaskSpecification task(c.entry, &parentList, &s.config, nullptr, 1.0);
+        TaskRecorder recorder(&task);
+        task.execute();
+        EXPECT_EQ(recorder.messages(), QStringList {"add/replace " + c.entry.name});
+
+        std::vector<Kind> kinds;
+        for (TaskSpecification *t : task.allTasks()) {
+            if (qobject_cast<FileCopyTaskSpecification *>(t))
+                kinds.push_back(Copy);
+            else if (qobject_cast<FileUnpackTaskSpecification_lzma2 *>(t))
+                kinds.push_back(Lzma2);
+            else if (qobject_cast<FileUnpackTaskSpecification_zip *>(t))
+                kinds.push_back(Zip);
+            else if (auto *check = qobject_cast<CheckSignatureTaskSpecification *>(t)) {
+                kinds.push_back(Check);
+                EXPECT_TRUE(check->cancelOnFailure());
+                EXPECT_EQ(check->expected(), c.entry.finalSha512);
+            } else
+                kinds.push_back(Rename);
+        }
+        EXPECT_EQ(kinds, c.subTasks);
+        ASSERT_TRUE(waitForTaskEnd(&task)); // fails for want of a source; the undo cleans up
+        EXPECT_EQ(task.state(), TASK_CANCELED);
+        EXPECT_TRUE(parentList.isEmpty());
+        EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
+    }
+}
+
+TEST(FileReplaceTask, APatchedEntryKeepsACopyOfTheInstalledFileAndFailsBeforeChangingIt)
+{
+    Session s;
+    ASSERT_TRUE(Sandbox::writeFile(s.inst("bin/tool"), "tool 1"));
+    ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool_old"), "left by an earlier run"));
+    ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool._patch_"), "patch"));
+    const TreeSnapshot before = snapshotTree(s.config.m_installDir);
+
+    RollbackDataList parentList;
+    FileReplaceTaskSpecification task(patched("bin/tool._lzma2_", "bin/tool", "bin/tool._patch_"), &parentList,
+                                      &s.config, nullptr, 1.0);
+    TaskRecorder recorder(&task);
+    task.execute();
+    ASSERT_TRUE(waitForTaskEnd(&task));
+
+    EXPECT_EQ(task.state(), TASK_CANCELED);
+    EXPECT_EQ(recorder.messages(),
+              (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool",
+                            QString("Could not patch '%1' to '%2'").arg(s.tmp("bin/tool_old"), s.inst("bin/tool"))}));
+    EXPECT_EQ(Sandbox::readFile(s.tmp("bin/tool_old")), "tool 1");
+    EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
+    EXPECT_TRUE(parentList.isEmpty());
+}
+
+TEST(FileReplaceTask, HandsItsRecordsUpOnlyWhenItFinished)
+{
+    Session s;
+    ASSERT_TRUE(Sandbox::writeFile(s.inst("data/abc"), "abc 1"));
+    ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._lzma2_"), kAbcLzma));
+    RollbackDataList parentList;
+    FileReplaceTaskSpecification task(packed("data/abc._lzma2_", kAbcSha, "data/abc"), &parentList, &s.config, nullptr,
+                                      1.0);
+    task.execute();
+    ASSERT_TRUE(waitForTaskEnd(&task));
+    ASSERT_EQ(task.state(), TASK_FINISHED);
+
+    const QStringList records = describeRecords(parentList, s.config.m_installDir + "/");
+    ASSERT_EQ(records.size(), 2);
+    EXPECT_TRUE(records[0].startsWith("FILE_RENAME data/abc -> data/.abc.replaced-")) << records[0].toStdString();
+    EXPECT_EQ(records[1], "FILE_CREATE data/abc");
+    EXPECT_EQ(Sandbox::readFile(s.inst("data/abc")), "abc");
+
+    // Undoing the handed-up records brings version 1 back under its name.
+    EXPECT_TRUE(parentList.rollbackAll(nullptr));
+    EXPECT_EQ(Sandbox::readFile(s.inst("data/abc")), "abc 1");
+    EXPECT_EQ(QDir(s.inst("data")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList {"abc"});
+}
+
+TEST(FileReplaceTask, MakesProgramsAndLibrariesExecutableByNameAndSuffix)
+{
+    struct Case
+    {
+        const char *name;
+        unsigned mode;
+    };
+    const Case cases[] = {
+        {"libfoo.so.5", 0755},
+        {"libfoo.so", 0755},
+        {"libfoo.so.0", 0755},
+        {"cv5client_linux_x86", 0755},
+        {"cv5client_runscript.sh", 0755},
+        {"update", 0755},
+        {"QtWebEngineProcess", 0755},
+        {"libfoo.so.5.12.1", 0600},
+        {"libfoo.1.so", 0600},
+        {"libfoo.SO", 0600},
+        {"Update", 0600},
+        {"readme.txt", 0600},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox box;
+        const QString path = box.path(QString("dir.so/") + c.name);
+        ASSERT_TRUE(Sandbox::writeFile(path, "x"));
+        setMode(path, 0600);
+        FileReplaceTaskSpecification::makeSingleFileExecutable(path);
+        EXPECT_EQ(modeOf(path), c.mode);
+    }
+}
