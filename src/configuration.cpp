@@ -268,7 +268,7 @@ QString Configuration::applicationDir()
     return QCoreApplication::applicationDirPath();
 }
 
-QString Configuration::runScriptName() const
+QString Configuration::runScriptName()
 {
     return QStringLiteral("cv5client_runscript.sh");
 }

@@ -47,7 +47,7 @@ public:
     static QString packageType(bool client);
     // The program's own directory.
     static QString applicationDir();
-    QString runScriptName() const;
+    static QString runScriptName();
     // True when dir holds one of the client's executables.
     bool detectClientBinary(const QString &dir) const;
 
