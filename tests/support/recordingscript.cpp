@@ -16,7 +16,7 @@ RecordingScript::RecordingScript(const QString &path)
     : m_path(path)
 {
     m_created = Sandbox::writeFile(path, kScript) &&
-                QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 bool RecordingScript::ran() const

@@ -1,0 +1,315 @@
+#include "mainwindow.h"
+
+#include "configuration.h"
+#include "globals.h"
+#include "maintaskspecification.h"
+#include "processtools.h"
+#include "ui_mainwindow.h"
+#include "updateengine.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QScreen>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QTimer>
+
+// Outside any namespace, as Q_INIT_RESOURCE requires.
+static void initResources()
+{
+    // The images live in the static update_app library; without this reference the linker would drop them.
+    Q_INIT_RESOURCE(corvalink);
+}
+
+namespace {
+const char kMakerUrl[] = "https://www.corvalink.example/";
+const int kProgressScale = 1000; // the bar's maximum
+const int kHandOverDelayMs = 1000;
+} // namespace
+
+MainWindow *MainWindow::instance = nullptr;
+
+MainWindow::MainWindow(Configuration *config)
+    : MainWindow(config, new UpdateEngine(config, nullptr))
+{
+}
+
+MainWindow::MainWindow(Configuration *config, UpdateEngine *engine)
+    : QWidget(nullptr)
+    , ui(new Ui_MainWindow)
+    , config(config)
+    , engine(engine)
+{
+    initResources();
+    engine->setParent(this);
+    instance = this;
+
+    connect(engine, &UpdateEngine::error, this, &MainWindow::onEngineError);
+    connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgress);
+    connect(engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+
+    ui->setupUi(this);
+    // Queued: the button's own toggled() must have shown the text view before it is scrolled.
+    connect(ui->detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsClicked, Qt::QueuedConnection);
+
+    ui->banner->setUrl(kMakerUrl);
+    ui->corvalinkLabel->setUrl(kMakerUrl);
+    ui->corvalinkLabel->hide(); // shown by showEvent, sized to the version label
+    ui->outputTextEdit->hide();
+
+    // The single-instance guard's local server (SingleInstanceChecker, a child of this window) is created
+    // here, with its otherInstanceActivate(QString) connected to onOtherInstanceActivate.
+
+    connect(config, &Configuration::fatalError, this, &MainWindow::onConfigurationError);
+    connect(config, &Configuration::ready, this, &MainWindow::onStartUpdate);
+
+    // The primary screen's available area; its origin is deliberately not added.
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    move(available.width() / 2 - width() / 2, available.height() / 2 - height() / 2);
+}
+
+MainWindow::~MainWindow()
+{
+    instance = nullptr;
+    delete ui;
+}
+
+void MainWindow::updateTexts()
+{
+    QString text;
+    if (!config->m_versionString.isEmpty()) {
+        text += "<div style=\"font-weight:bold;font-size:large\">" +
+            tr("Update to Corvalink %1").arg(config->m_versionString) + "</div>";
+    }
+    QString channel;
+    switch (config->m_channel) {
+    case 0:
+        channel = tr("Stable");
+        break;
+    case 1:
+        channel = tr("Beta");
+        break;
+    case 2:
+        channel = tr("Alpha");
+        break;
+    default:
+        break;
+    }
+    text += "<div style=\"margin-top:0.2em\">" + tr("You are currently on <strong>%1 channel</strong>.").arg(channel) +
+        "</div>";
+    text += "<div style=\"margin-top:0.2em;font-style:italic\">" +
+        (config->m_clientUpdate ? tr("Step two: Updating Corvalink client") : tr("Step one: Updating updater")) +
+        "</div>";
+    ui->versionLabel->setText(text);
+}
+
+void MainWindow::onStartUpdate()
+{
+    qDebug() << "onStartUpdate" << m_updateDone << m_updateStarted;
+    if (m_updateDone || m_updateStarted)
+        return;
+    if (engine->isActive()) {
+        qDebug() << "Session already active";
+        return;
+    }
+    if (!config->m_valid) {
+        qDebug() << "Aborting start update, configuration not yet ready";
+        return;
+    }
+    if (!engine->initialize())
+        return; // the engine or the configuration has said why
+    qDebug() << "Update engine initialized";
+    m_updateStarted = true;
+    engine->startUpdate();
+}
+
+void MainWindow::onEngineError(const QString &text)
+{
+    ui->outputTextEdit->append(text);
+    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+}
+
+void MainWindow::onProgress(qreal progress)
+{
+    // The main task's weights add up to more than 1 (1.2 in step two, 1.15 in step one), so its progress is
+    // shown as a share of the whole pipeline; otherwise the bar would stop at its maximum long before the
+    // end. The small allowance keeps rounding in the weights' sum from leaving the bar one short at the end.
+    qreal total = 0;
+    for (const MainTaskSpecification::StageWeight &stage : MainTaskSpecification::pipeline(config->m_clientUpdate))
+        total += stage.weight;
+    const qreal share = total > 0 ? progress / total : 0;
+    ui->totalProgressBar->setValue(qBound(0, int(share * kProgressScale + 1e-6), kProgressScale));
+}
+
+void MainWindow::onDetailsClicked()
+{
+    if (ui->outputTextEdit->isVisible()) {
+        QScrollBar *bar = ui->outputTextEdit->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
+}
+
+void MainWindow::onOtherInstanceActivate(const QString &text)
+{
+    if (text == QLatin1String("#")) {
+        raise();
+        activateWindow();
+    }
+}
+
+void MainWindow::onConfigurationError(const QString &text)
+{
+    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+    QCoreApplication::exit(1);
+}
+
+void MainWindow::onFatalError(const QString &text)
+{
+    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+    QCoreApplication::exit(2);
+}
+
+void MainWindow::onAppendText(const QString &text)
+{
+    ui->outputTextEdit->append(text);
+}
+
+void MainWindow::onUpdateFinished()
+{
+    qDebug() << "onUpdateFinished";
+    m_updateDone = true;
+    // The main task's own end reports its weight (1.0), less than the pipeline's total: the end of the run
+    // is the end of the bar.
+    ui->totalProgressBar->setValue(kProgressScale);
+    if (m_rebootPending) {
+        // A reboot answer that waited for the engine to stop quits now; otherwise the question is
+        // still open and quits when it is answered.
+        if (m_abortRequested)
+            QCoreApplication::quit();
+        return;
+    }
+    if (config->m_clientUpdate)
+        QTimer::singleShot(kHandOverDelayMs, this, &MainWindow::onStartClient);
+    else
+        QTimer::singleShot(kHandOverDelayMs, this, &MainWindow::onStartNewUpdater);
+}
+
+void MainWindow::onStartClient()
+{
+    if (config->m_clientUpdate == 1) {
+        ProcessTools::startCv5Client(config->m_installDir);
+        close();
+    }
+}
+
+void MainWindow::onStartNewUpdater()
+{
+    qDebug() << "onStartNewUpdater";
+    const QStringList arguments = {
+        "--clientupdate",
+        Configuration::packageType(true),
+        QString::number(config->m_version),
+        config->m_versionString.isEmpty() ? QStringLiteral("#") : config->m_versionString,
+    };
+    ProcessTools::startClientUpdater(config->m_tempDir, arguments);
+    close();
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (m_abortRequested) {
+        QCoreApplication::quit();
+        return;
+    }
+    m_updateDone = false;
+    engine->resetAfterCancel();
+    ui->outputTextEdit->append(tr("Update cancelled"));
+    ui->totalProgressBar->setValue(0);
+    if (m_cancelBoxOpen)
+        return;
+    m_cancelBoxOpen = true;
+    QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
+                          QMessageBox::Ok);
+    m_cancelBoxOpen = false;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!engine->isActive()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_abortRequested)
+        return;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    if (answer == QMessageBox::Yes) {
+        m_abortRequested = true;
+        engine->cancelUpdate(); // onUpdateCanceled quits once the engine reports it
+    }
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // At most as wide and as high as the version label is tall.
+    const int h = ui->versionLabel->height();
+    ui->corvalinkLabel->setMaximumWidth(h);
+    ui->corvalinkLabel->setMaximumHeight(h);
+    ui->corvalinkLabel->show();
+}
+
+void MainWindow::onRebootWithConfirmation()
+{
+    qDebug() << "onRebootWithConfirmation";
+    m_rebootPending = true;
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, tr("Confirm reboot"),
+        tr("<p>A computer restart is required to proceed with the client update. If you do not reboot now, the "
+           "Corvalink update will be cancelled.</p><p>Do you want to reboot now?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes) {
+        write_force_update_file(forceUpdateFileName);
+        QApplication::beep();
+    } else {
+        write_force_update_file(forceUpdateCheckFileName);
+    }
+    // Quitting while the pipeline still replaces files would leave old and new files mixed. A running
+    // engine is cancelled instead, its replacement rolls back, and onUpdateCanceled quits.
+    if (engine->state() == UpdateEngine::RUNNING) {
+        m_abortRequested = true;
+        engine->cancelUpdate();
+        return;
+    }
+    QCoreApplication::quit();
+}
+
+void MainWindow::write_force_update_file(const QString &name)
+{
+    QFile file(QDir::tempPath() + "/" + name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        ui->outputTextEdit->append("Failed to store force update notice");
+        qDebug() << "Failed to store force update notice";
+        return;
+    }
+    file.close();
+}
+
+void MainWindow::delete_force_update_files()
+{
+    qDebug() << "delete_force_update_files" << config->m_clientUpdate;
+    if (config->m_clientUpdate != 0)
+        return;
+    QFile::remove(QDir::tempPath() + "/" + forceUpdateFileName);
+    QFile::remove(QDir::tempPath() + "/" + forceUpdateCheckFileName);
+}

@@ -1,0 +1,197 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE">
+<context>
+    <name>Configuration</name>
+    <message>
+        <source>Invalid version nr (%1)</source>
+        <translation>Ungültige Versionsnummer (%1)</translation>
+    </message>
+    <message>
+        <source>Error</source>
+        <translation>Fehler</translation>
+    </message>
+    <message>
+        <source>Failed to query latest client
+version from update server.</source>
+        <translation>Die neueste Client-Version konnte
+nicht vom Update-Server abgefragt werden.</translation>
+    </message>
+    <message>
+        <source>Update server returned no version</source>
+        <translation>Der Update-Server hat keine Version geliefert</translation>
+    </message>
+    <message>
+        <source>Update server returned invalid version nr (%1)</source>
+        <translation>Der Update-Server hat eine ungültige Versionsnummer geliefert (%1)</translation>
+    </message>
+</context>
+<context>
+    <name>DownloadTaskSpecification</name>
+    <message>
+        <source>Downloading %1</source>
+        <translation>Lade %1 herunter</translation>
+    </message>
+    <message>
+        <source>Unable to create file %1 for saving</source>
+        <translation>Die Datei %1 kann nicht zum Speichern angelegt werden</translation>
+    </message>
+    <message>
+        <source>Download failed to initialize</source>
+        <translation>Der Download konnte nicht vorbereitet werden</translation>
+    </message>
+    <message>
+        <source>%1 returned %2</source>
+        <translation>%1 lieferte %2</translation>
+    </message>
+    <message>
+        <source>Error writing to file %1. Should write %2 bytes but wrote %3 bytes</source>
+        <translation>Fehler beim Schreiben der Datei %1. Statt %2 Bytes wurden %3 Bytes geschrieben</translation>
+    </message>
+    <message>
+        <source>Signature check failed for %1</source>
+        <translation>Signaturprüfung für %1 fehlgeschlagen</translation>
+    </message>
+    <message>
+        <source>Unable to rename %1 to %2</source>
+        <translation>%1 kann nicht in %2 umbenannt werden</translation>
+    </message>
+    <message>
+        <source>Downloading %1 finished</source>
+        <translation>Download von %1 abgeschlossen</translation>
+    </message>
+    <message>
+        <source>Unable to download %1</source>
+        <translation>%1 kann nicht heruntergeladen werden</translation>
+    </message>
+    <message>
+        <source>file %1 timed out</source>
+        <translation>Zeitüberschreitung bei Datei %1</translation>
+    </message>
+    <message>
+        <source>Abort downloading %1</source>
+        <translation>Download von %1 abgebrochen</translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Corvalink 3 Client Update</source>
+        <translation>Corvalink 3 Client-Update</translation>
+    </message>
+    <message>
+        <source>Details</source>
+        <translation>Details</translation>
+    </message>
+    <message>
+        <source>Update to Corvalink %1</source>
+        <translation>Update auf Corvalink %1</translation>
+    </message>
+    <message>
+        <source>Stable</source>
+        <translation>Stable</translation>
+    </message>
+    <message>
+        <source>Beta</source>
+        <translation>Beta</translation>
+    </message>
+    <message>
+        <source>Alpha</source>
+        <translation>Alpha</translation>
+    </message>
+    <message>
+        <source>You are currently on &lt;strong&gt;%1 channel&lt;/strong&gt;.</source>
+        <translation>Sie sind derzeit im &lt;strong&gt;Kanal %1&lt;/strong&gt;.</translation>
+    </message>
+    <message>
+        <source>Step two: Updating Corvalink client</source>
+        <translation>Schritt zwei: Corvalink-Client wird aktualisiert</translation>
+    </message>
+    <message>
+        <source>Step one: Updating updater</source>
+        <translation>Schritt eins: Updater wird aktualisiert</translation>
+    </message>
+    <message>
+        <source>Update cancelled</source>
+        <translation>Update abgebrochen</translation>
+    </message>
+    <message>
+        <source>Update</source>
+        <translation>Update</translation>
+    </message>
+    <message>
+        <source>Update cancelled. Push &quot;Details&quot; to check reasons.</source>
+        <translation>Update abgebrochen. Klicken Sie auf &quot;Details&quot;, um die Gründe zu sehen.</translation>
+    </message>
+    <message>
+        <source>Question</source>
+        <translation>Frage</translation>
+    </message>
+    <message>
+        <source>&lt;p&gt;Update in progress.&lt;/p&gt;&lt;p&gt;Are you sure you want to abort?&lt;/p&gt;</source>
+        <translation>&lt;p&gt;Das Update läuft.&lt;/p&gt;&lt;p&gt;Wollen Sie es wirklich abbrechen?&lt;/p&gt;</translation>
+    </message>
+    <message>
+        <source>Confirm reboot</source>
+        <translation>Neustart bestätigen</translation>
+    </message>
+    <message>
+        <source>&lt;p&gt;A computer restart is required to proceed with the client update. If you do not reboot now, the Corvalink update will be cancelled.&lt;/p&gt;&lt;p&gt;Do you want to reboot now?&lt;/p&gt;</source>
+        <translation>&lt;p&gt;Um das Client-Update fortzusetzen, muss der Computer neu gestartet werden. Wenn Sie jetzt nicht neu starten, wird das Corvalink-Update abgebrochen.&lt;/p&gt;&lt;p&gt;Wollen Sie jetzt neu starten?&lt;/p&gt;</translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>Error</source>
+        <translation>Fehler</translation>
+    </message>
+</context>
+<context>
+    <name>UpdateEngine</name>
+    <message>
+        <source>&apos;%1&apos; is an invalid proxy specification</source>
+        <translation>&apos;%1&apos; ist keine gültige Proxy-Angabe</translation>
+    </message>
+    <message>
+        <source>Previous update session for v. %1 found</source>
+        <translation>Frühere Update-Sitzung für V. %1 gefunden</translation>
+    </message>
+    <message>
+        <source>Cleanup previous session (v. %1, %2) files...</source>
+        <translation>Dateien der früheren Sitzung (V. %1, %2) werden entfernt...</translation>
+    </message>
+    <message>
+        <source>Ok</source>
+        <translation>Ok</translation>
+    </message>
+    <message>
+        <source>Failed to remove directory</source>
+        <translation>Das Verzeichnis konnte nicht entfernt werden</translation>
+    </message>
+    <message>
+        <source>Failed to write update.ini. The updater does not seem to have the required write permissions.</source>
+        <translation>update.ini konnte nicht geschrieben werden. Dem Updater fehlen anscheinend die nötigen Schreibrechte.</translation>
+    </message>
+    <message>
+        <source>Update successfully finished</source>
+        <translation>Update erfolgreich abgeschlossen</translation>
+    </message>
+    <message>
+        <source>User aborted update</source>
+        <translation>Update vom Benutzer abgebrochen</translation>
+    </message>
+    <message>
+        <source>Removed temporary update.ini</source>
+        <translation>Temporäre update.ini entfernt</translation>
+    </message>
+    <message>
+        <source>Remove temporary files...</source>
+        <translation>Temporäre Dateien werden entfernt...</translation>
+    </message>
+    <message>
+        <source>Temporary files removed.</source>
+        <translation>Temporäre Dateien entfernt.</translation>
+    </message>
+</context>
+</TS>
