@@ -20,6 +20,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DCORVALINK_BUILD_TESTS=OFF -DCORVALINK_BUILD_FUZZERS=ON
 cmake --build "$build" --target corvalink_fuzzers
 
+build=$(cd "$build" && pwd)
 corpus="$build/fuzz-corpus"
 artifacts="$build/fuzz-artifacts"
 rm -rf "$corpus"
@@ -37,8 +38,9 @@ for fuzzer in "$build"/tests/fuzz/*_fuzzer; do
     name=$(basename "$fuzzer")
     mkdir -p "$corpus/$name"
     echo "== $name: ${seconds}s"
-    if ! "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        "${parallel[@]}" -artifact_prefix="$artifacts/$name-" "$corpus/$name"; then
+    # From the artifacts folder, where parallel runs leave their fuzz-<n>.log files.
+    if ! (cd "$artifacts" && "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        "${parallel[@]}" -artifact_prefix="$artifacts/$name-" "$corpus/$name"); then
         echo "== $name FAILED; reproducer in $artifacts" >&2
         status=1
     fi
