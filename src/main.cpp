@@ -1,11 +1,13 @@
 #include "configuration.h"
 #include "filelogger.h"
+#include "mainwindow.h"
 #include "protobufhelper.h"
 #include "updatechecker.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QLocale>
+#include <QTimer>
 #include <QTranslator>
 
 int main(int argc, char **argv)
@@ -31,14 +33,21 @@ int main(int argc, char **argv)
     qtTranslator.load(dir + "/translations/qt_" + locale);
     app.installTranslator(&qtTranslator);
 
+    // The window connects to the configuration's signals, so it exists before the command line is parsed.
+    // Declared in this order, the window goes before the configuration and both before the translators.
     Configuration configuration;
-    configuration.readUpdateIni();
+    MainWindow window(&configuration);
     if (!configuration.parseCommandLineOptions()) {
         qWarning("Failed to parse command line options, aborting");
         return 1;
     }
 
-    const int result = 0;
+    // A start that finds the configuration not yet ready is repeated on Configuration::ready.
+    QTimer::singleShot(2000, &window, &MainWindow::onStartUpdate);
+    window.updateTexts();
+    window.show();
+    window.delete_force_update_files();
+    const int result = app.exec();
 
     FileLogger::instance()->close();
     shutdownProtobuf();

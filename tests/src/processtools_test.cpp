@@ -1,11 +1,13 @@
 // The detached starts at the end of a run: what program runs, where, and with which arguments.
 #include "processtools.h"
 
+#include "support/logcapture.h"
 #include "support/qtprinters.h"
 #include "support/recordingscript.h"
 #include "support/sandbox.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 namespace {
@@ -60,4 +62,26 @@ TEST(ProcessTools, StartsTheNewUpdaterInTheTemporaryDirectoryWithItsArgumentsUnc
         EXPECT_EQ(run.argumentCount, 4);
         EXPECT_EQ(run.arguments, arguments);
     }
+}
+
+TEST(ProcessTools, MissingProgramsStartNothingAndOnlyLeaveALogLine)
+{
+    Sandbox sandbox;
+    const QString tempDir = sandbox.tempDir() + "/corvalink_temp_0";
+    // Under another name the updater is not found; the stand-in records it if it ever runs.
+    const RecordingScript elsewhere(tempDir + "/update.sh");
+    ASSERT_TRUE(elsewhere.created());
+    const QString missingInstall = sandbox.path("no such install");
+
+    LogCapture log;
+    ProcessTools::startClientUpdater(tempDir, {"--clientupdate", "client_linux_x86", "42", "#"});
+    ProcessTools::startCv5Client(missingInstall);
+
+    const QString updater = tempDir + "/update";
+    EXPECT_TRUE(log.contains("Failed to find \"" + updater + "\"")) << log.lines().join('\n').toStdString();
+    EXPECT_FALSE(log.contains("starting \"" + updater + "\""));
+    // The run script is started without looking first; the failed start is silent.
+    EXPECT_TRUE(log.contains("starting  \"" + missingInstall + "/cv5client_runscript.sh\""));
+    EXPECT_FALSE(elsewhere.ran());
+    EXPECT_FALSE(QFileInfo::exists(missingInstall));
 }

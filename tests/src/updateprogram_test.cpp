@@ -1,8 +1,11 @@
 // Runs the real "update" program in a sandbox and looks at what it leaves behind.
 #include "support/sandbox.h"
+#include "support/vnckeyboard.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -20,19 +23,37 @@ struct ProgramRun
     QDateTime ended;
 };
 
-ProgramRun runUpdate(const QStringList &arguments)
+QProcessEnvironment programEnvironment(const QString &platform)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment(); // the sandbox's TMPDIR, HOME, ...
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("QT_QPA_PLATFORM", platform);
     // Under LeakSanitizer the child reads the same suppressions as the tests and must not report them on
     // standard error, which has to stay empty.
     env.insert("LSAN_OPTIONS", "suppressions=" CORVALINK_SOURCE_DIR "/tests/lsan.supp:print_suppressions=0");
+    return env;
+}
+
+// Runs the program to its end. A refused command line shows the box "Error" first: the run gets a VNC
+// screen, and Return is pressed on it until the program has ended (a press before the box is up goes
+// nowhere).
+ProgramRun runUpdate(const QStringList &arguments)
+{
+    const quint16 port = VncKeyboard::freePort();
     QProcess process;
-    process.setProcessEnvironment(env);
+    process.setProcessEnvironment(programEnvironment("vnc:port=" + QString::number(port)));
     ProgramRun run;
     run.started = QDateTime::currentDateTime();
     process.start(CORVALINK_BINARY_DIR "/src/update", arguments);
-    const bool finished = process.waitForStarted(30000) && process.waitForFinished(60000);
+    bool finished = false;
+    if (process.waitForStarted(30000)) {
+        VncKeyboard keyboard;
+        const bool typing = keyboard.connectTo(port);
+        QDeadlineTimer deadline(60000);
+        while (!(finished = process.waitForFinished(100)) && !deadline.hasExpired()) {
+            if (typing)
+                keyboard.press(VncKeyboard::kReturn);
+        }
+    }
     run.ended = QDateTime::currentDateTime();
     EXPECT_TRUE(finished) << "update did not end";
     if (!finished) {
@@ -61,6 +82,7 @@ TEST(UpdateProgram, ExitCodeAndLogFile)
         int exitCode;
         const char *lastLine; // the last log line's level and message; nullptr: no log file
     };
+    // Each refused command line is told to the user in the box "Error" before the program ends.
     const char *refused = "\t|\tWarning\t|\tFailed to parse command line options, aborting";
     const Case cases[] = {
         {"bad version, marker file", Marker::File, false, {"client_linux_x86", "abc"}, 1, refused},
@@ -71,7 +93,6 @@ TEST(UpdateProgram, ExitCodeAndLogFile)
          1,
          refused},
         {"bad version, no marker", Marker::None, false, {"client_linux_x86", "abc"}, 1, nullptr},
-        {"usable command line, no marker", Marker::None, false, {"--nouser", "client_linux_x86", "3"}, 0, nullptr},
         {"log directory blocked", Marker::File, true, {"client_linux_x86", "abc"}, 1, nullptr},
     };
     const QRegularExpression fileName("^update__\\d{4}-\\d\\d-\\d\\d__\\d\\d_\\d\\d_\\d\\d\\.log$");
@@ -129,20 +150,84 @@ TEST(UpdateProgram, ExitCodeAndLogFile)
     }
 }
 
-TEST(UpdateProgram, LogsTheRunWhenTheCommandLineIsUsable)
+TEST(UpdateProgram, UsableCommandLineShowsTheWindowAndStartsTheUpdateTwoSecondsLater)
 {
-    Sandbox sandbox;
-    ASSERT_TRUE(Sandbox::writeFile(sandbox.tempDir() + "/cv5_update_log", ""));
-    const ProgramRun run = runUpdate({"--nouser", "client_linux_x86", "3"});
-    EXPECT_FALSE(run.crashed);
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.err.toStdString(), "");
+    struct Case
+    {
+        const char *name;
+        bool log;
+    };
+    const Case cases[] = {{"with log", true}, {"without log", false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        // A copy of the program, so that the session record it writes beside itself stays in the sandbox.
+        const QString program = sandbox.path("program/update");
+        ASSERT_TRUE(QDir().mkpath(sandbox.path("program")));
+        ASSERT_TRUE(QFile::copy(CORVALINK_BINARY_DIR "/src/update", program));
+        const QString logDir = sandbox.tempDir() + "/corvalink_update_log";
+        if (c.log) {
+            ASSERT_TRUE(Sandbox::writeFile(sandbox.tempDir() + "/cv5_update_log", ""));
+        }
+        // Reboot answers of an earlier run; step one removes them once the window is up.
+        const QString markers[] = {sandbox.tempDir() + "/cv5_force_update",
+                                   sandbox.tempDir() + "/cv5_force_update_check"};
+        for (const QString &marker : markers)
+            ASSERT_TRUE(Sandbox::writeFile(marker, ""));
 
-    const QString logDir = sandbox.tempDir() + "/corvalink_update_log";
-    const QStringList files = QDir(logDir).entryList(QDir::Files);
-    ASSERT_EQ(files.size(), 1);
-    const QString text = QString::fromLocal8Bit(Sandbox::readFile(logDir + "/" + files.first()));
-    EXPECT_TRUE(text.contains("\t|\tDebug\t|\tCorvalink updater started\n"));
-    EXPECT_TRUE(text.contains("\t|\tDebug\t|\tclientType \"client_linux_x86\"\n"));
-    EXPECT_FALSE(text.contains("Failed to parse command line options"));
+        QProcess process;
+        process.setProcessEnvironment(programEnvironment("offscreen"));
+        process.start(program, {"--nouser", "client_linux_x86", "3"});
+        ASSERT_TRUE(process.waitForStarted(30000));
+        // The session directory appears when the start attempt 2000 ms after launch initialises the engine;
+        // the log then says so.
+        const QString session = sandbox.tempDir() + "/corvalink_temp_0";
+        auto initialized = [&] {
+            if (!QFileInfo::exists(session))
+                return false;
+            if (!c.log)
+                return true;
+            const QStringList files = QDir(logDir).entryList(QDir::Files);
+            return !files.isEmpty() &&
+                Sandbox::readFile(logDir + "/" + files.first()).contains("Update engine initialized");
+        };
+        QDeadlineTimer deadline(60000);
+        bool ended = false;
+        while (!initialized() && !deadline.hasExpired() && !(ended = process.waitForFinished(100))) { }
+        EXPECT_FALSE(ended) << "exit code " << process.exitCode();
+        EXPECT_TRUE(QFileInfo::exists(session));
+        process.kill();
+        process.waitForFinished(10000);
+        EXPECT_EQ(process.readAllStandardError().toStdString(), "");
+        EXPECT_EQ(process.readAllStandardOutput().toStdString(), "");
+        for (const QString &marker : markers)
+            EXPECT_FALSE(QFileInfo::exists(marker)) << marker.toStdString();
+        if (!c.log) {
+            EXPECT_FALSE(QFileInfo::exists(logDir));
+            continue;
+        }
+
+        const QStringList files = QDir(logDir).entryList(QDir::Files);
+        ASSERT_EQ(files.size(), 1);
+        const QStringList lines = QString::fromLocal8Bit(Sandbox::readFile(logDir + "/" + files.first())).split('\n');
+        auto stampOf = [&](const QString &message) {
+            for (const QString &line : lines) {
+                if (line.endsWith("\t|\tDebug\t|\t" + message))
+                    return QDateTime::fromString(line.left(23), "yyyy-MM-dd hh:mm:ss:zzz");
+            }
+            return QDateTime();
+        };
+        const QDateTime started = stampOf("Corvalink updater started");
+        const QDateTime cleared = stampOf("delete_force_update_files 0");
+        const QDateTime attempt = stampOf("onStartUpdate false false");
+        ASSERT_TRUE(started.isValid());
+        ASSERT_TRUE(cleared.isValid());
+        ASSERT_TRUE(attempt.isValid());
+        EXPECT_TRUE(stampOf("clientType \"client_linux_x86\"").isValid());
+        EXPECT_TRUE(stampOf("Update engine initialized").isValid());
+        EXPECT_FALSE(lines.join('\n').contains("Failed to parse command line options"));
+        // The start timer runs 2000 ms (a coarse timer may fire up to 5 % early).
+        EXPECT_GE(started.msecsTo(attempt), 1900);
+        EXPECT_LE(cleared, attempt);
+    }
 }
