@@ -66,6 +66,7 @@ void FileReplaceListTaskSpecification::createReplaceTasks(bool haveDirTasks)
 void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (computeState() != TASK_FINISHED) {
+        qDebug() << "rolling back file updates";
         emit message(QStringLiteral("rolling back file updates"));
         m_rollbackList.rollbackAll(this);
     } else {

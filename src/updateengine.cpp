@@ -160,6 +160,7 @@ void UpdateEngine::onTaskFinished()
 
 void UpdateEngine::onTaskCanceled()
 {
+    qDebug() << "Update canceled, main task state" << m_mainTask->state();
     m_timer->stop();
     m_State = CANCELED;
     // A requested cancel ends the main task in TASK_ERROR when the running sub-task still finished normally.

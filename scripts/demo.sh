@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The updater's main job on a local demo, in one command: builds the program, lays out a version-1 client
+# installation and a signed version-2 update tree, serves the tree with nginx on 127.0.0.1, runs "update" as
+# step two against it (with a window when a display is there, offscreen otherwise) and prints what happened.
+# Usage: scripts/demo.sh [build-directory]   (default: build-demo; the demo itself goes into <build>/demo)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-demo}
+
+echo "Building update and the demo in $build ..."
+mkdir -p "$build"
+{ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+    cmake --build "$build" --target update client_update_demo; } > "$build/demo-build.log" 2>&1 ||
+    { cat "$build/demo-build.log"; exit 1; }
+"$build/tests/client_update_demo" "$build/src/update" "$build/demo"

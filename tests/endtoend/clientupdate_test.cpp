@@ -1,0 +1,183 @@
+// Step two of an update from start to finish: the real "update" program, installed beside a version-1 client,
+// updates it to version 2 from a real HTTP server (nginx on 127.0.0.1) and starts the client.
+#include "support/clientfixture.h"
+#include "support/nginxserver.h"
+#include "support/qtprinters.h"
+#include "support/sandbox.h"
+#include "support/scriptedtasks.h"
+#include "support/signing.h"
+#include "support/treesnapshot.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+// One installation, its update server and a run of the installed updater, all inside one sandbox.
+class ClientUpdate
+{
+public:
+    // With linkElsewhere the directory that the update deletes holds a link to a directory outside.
+    ClientUpdate(clientfixture::Options options, bool linkElsewhere)
+        : m_options(std::move(options))
+    {
+        m_options.startRecord = m_box.path("client started");
+        if (linkElsewhere)
+            m_options.linkTarget = m_box.path("elsewhere");
+    }
+
+    // Lays out everything and starts the server; false (with the reason printed) when that fails.
+    bool prepare()
+    {
+        if (!Sandbox::writeFile(m_box.path("elsewhere/keep"), "not the installation's") ||
+            !Sandbox::writeFile(m_box.path("elsewhere/sub/deep"), "nor this") ||
+            !clientfixture::writeInstallation(installDir(), m_options) ||
+            !clientfixture::writeUpdateTree(m_box.path("server"), m_options) ||
+            !clientfixture::writeInstallation(m_box.path("expected"), m_options) ||
+            !clientfixture::applyVersionTwo(m_box.path("expected"), m_options)) {
+            ADD_FAILURE() << "fixture not written";
+            return false;
+        }
+        // The program's own directory is its installation directory.
+        const QString program = installDir() + "/update";
+        if (!QFile::copy(CORVALINK_BINARY_DIR "/src/update", program) ||
+            chmod(QFile::encodeName(program).constData(), 0755) != 0) {
+            ADD_FAILURE() << "update not copied";
+            return false;
+        }
+        if (!m_server.start(m_box.path("server"))) {
+            ADD_FAILURE() << m_server.errorText().toStdString();
+            return false;
+        }
+        // The alpha channel names the server's tree and the version; the user's settings in "update".
+        QSettings ini(installDir() + "/update.ini", QSettings::IniFormat);
+        ini.setValue("Channel/alpha", m_server.baseUrl() + clientfixture::kChannelPath);
+        ini.setValue("Channel/alphaRevno", clientfixture::kVersion);
+        ini.setValue("update/streams", 3);
+        ini.sync();
+        // The log is on, for the reader of a failure and for knowing when a cancelled run has ended.
+        Sandbox::writeFile(m_box.tempDir() + "/cv5_update_log", QByteArray());
+        m_before = installedTree();
+        return ini.status() == QSettings::NoError;
+    }
+
+    void start()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment(); // the sandbox's TMPDIR, HOME, ...
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("LSAN_OPTIONS", "suppressions=" CORVALINK_SOURCE_DIR "/tests/lsan.supp:print_suppressions=0");
+        m_process.setProcessEnvironment(env);
+        m_process.setWorkingDirectory(installDir());
+        m_process.start(installDir() + "/update", {"--clientupdate"});
+        ASSERT_TRUE(m_process.waitForStarted(30000));
+    }
+
+    // A finished update ends the program, which then starts the client.
+    void waitForExit()
+    {
+        const bool ended = m_process.waitForFinished(120000);
+        EXPECT_TRUE(ended) << "update did not end\n" << log().toStdString();
+        EXPECT_EQ(m_process.exitStatus(), QProcess::NormalExit);
+    }
+
+    // A cancelled update keeps its window open (with the message box): wait for the engine to report the
+    // cancel, then end the program.
+    void waitForCancelAndStop()
+    {
+        EXPECT_TRUE(waitUntil([this] { return log().contains("Update canceled"); }, 120000)) << log().toStdString();
+        m_process.kill();
+        m_process.waitForFinished(30000);
+    }
+
+    QString installDir() const { return m_box.path("Corvalink Client"); }
+    QString log() const
+    {
+        QString text;
+        const QDir dir(m_box.tempDir() + "/corvalink_update_log");
+        for (const QString &name : dir.entryList(QDir::Files, QDir::Name))
+            text += QString::fromUtf8(Sandbox::readFile(dir.filePath(name)));
+        return text;
+    }
+    // The installation without the updater itself and its "update.ini".
+    TreeSnapshot installedTree() const
+    {
+        TreeSnapshot tree = snapshotTree(installDir());
+        tree.erase("update");
+        tree.erase("update.ini");
+        return tree;
+    }
+    TreeSnapshot expectedTree() const { return snapshotTree(m_box.path("expected")); }
+    const TreeSnapshot &treeBefore() const { return m_before; }
+    QStringList sessionDirs() const
+    {
+        return QDir(m_box.tempDir()).entryList({"corvalink_temp_*"}, QDir::AllEntries | QDir::Hidden);
+    }
+    QString startRecord() const { return m_options.startRecord; }
+    int exitCode() const { return m_process.exitCode(); }
+    QString path(const QString &relative) const { return m_box.path(relative); }
+
+private:
+    Sandbox m_box;
+    clientfixture::Options m_options;
+    NginxServer m_server;
+    QProcess m_process;
+    TreeSnapshot m_before;
+};
+
+} // namespace
+
+TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
+{
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign the product ini with";
+    struct Case
+    {
+        const char *name;
+        bool tamperWholeFile;
+        bool breakPackedFile;
+        bool linkElsewhere;
+        bool succeeds;
+        const char *logLine; // a line the run must have logged
+    };
+    const Case cases[] = {
+        {"plain installation", false, false, false, true, "Remove replaced file"},
+        {"a link to elsewhere inside the deleted directory", false, false, true, true, "Remove replaced file"},
+        {"a replacement that fails half-way", false, true, false, false, "rolling back file updates"},
+        {"a whole file tampered with on the server", true, false, false, false, "SHA-512 mismatch for"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        clientfixture::Options options;
+        options.tamperWholeFile = c.tamperWholeFile;
+        options.breakPackedFile = c.breakPackedFile;
+        ClientUpdate update(options, c.linkElsewhere);
+        ASSERT_TRUE(update.prepare());
+        const TreeSnapshot elsewhere = snapshotTree(update.path("elsewhere"));
+        update.start();
+
+        if (c.succeeds) {
+            update.waitForExit();
+            EXPECT_EQ(update.exitCode(), 0) << update.log().toStdString();
+            EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
+            // The session is gone; the user's groups stay.
+            QSettings ini(update.installDir() + "/update.ini", QSettings::IniFormat);
+            EXPECT_EQ(ini.childGroups(), (QStringList {"Channel", "update"}));
+            EXPECT_EQ(update.sessionDirs(), QStringList());
+            // The new run script ran in the installation directory, with no arguments.
+            ASSERT_TRUE(waitUntil([&update] { return QFile::exists(update.startRecord()); }, 30000));
+            EXPECT_EQ(QString::fromUtf8(Sandbox::readFile(update.startRecord())), update.installDir() + "\n0\n");
+        } else {
+            update.waitForCancelAndStop();
+            // Every installed file as it was, byte for byte and mode for mode; the client was not started.
+            EXPECT_EQ(update.installedTree(), update.treeBefore());
+            EXPECT_FALSE(QFile::exists(update.startRecord()));
+        }
+        EXPECT_TRUE(update.log().contains(c.logLine)) << update.log().toStdString();
+        EXPECT_EQ(snapshotTree(update.path("elsewhere")), elsewhere);
+    }
+}

@@ -1,0 +1,230 @@
+#include "clientfixture.h"
+
+#include "signing.h"
+
+#include "lzmafile.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <zlib.h>
+
+#include <sys/stat.h>
+
+namespace clientfixture {
+
+const char kChannelPath[] = "alpha/";
+
+namespace {
+
+enum class Delivery {
+    Whole, // the file itself
+    Gzip, // a gzip stream, installed under its target name
+    Lzma, // an LZMA container, installed under its target name
+    Current, // listed, but the installed file is already right
+    Unlisted, // the user's own file: the product ini does not name it
+    Deleted, // named by a "delete" line
+};
+
+struct FileSpec
+{
+    const char *path; // installed relative path
+    Delivery delivery;
+    QByteArray v1; // empty with v1Mode 0: not in version 1
+    unsigned v1Mode;
+    QByteArray v2; // empty for deleted and unlisted files
+    unsigned v2Mode;
+};
+
+QByteArray repeated(const QByteArray &line, int times)
+{
+    QByteArray out;
+    for (int i = 0; i < times; ++i)
+        out += line;
+    return out;
+}
+
+QByteArray runScript(const Options &options)
+{
+    return "#!/bin/sh\n"
+           "# Corvalink client 2: starts the client, and notes how it was started.\n"
+           "record='" +
+        options.startRecord.toUtf8() +
+        "'\n"
+        "{ pwd; echo \"$#\"; } > \"$record.part\" && mv \"$record.part\" \"$record\"\n"
+        "exec ./cv5client_linux_x86\n";
+}
+
+QList<FileSpec> files(const Options &options)
+{
+    // The programs of version 1 carry the 0777 an older updater gave them; version 2 gives them 0755.
+    return {
+        {"cv5client_linux_x86", Delivery::Whole, "#!/bin/sh\necho 'Corvalink client 1'\n", 0777,
+         "#!/bin/sh\necho 'Corvalink client 2'\n", 0755},
+        {"cv5client_runscript.sh", Delivery::Whole, "#!/bin/sh\nexec ./cv5client_linux_x86\n", 0777, runScript(options),
+         0755},
+        {"libcv5core.so.1", Delivery::Gzip, repeated("core library 1\n", 100), 0644,
+         repeated("core library, version 2\n", 400), 0755},
+        {"data/strings.dat", Delivery::Lzma, repeated("strings 1\n", 50), 0640, repeated("strings of version 2\n", 300),
+         0640},
+        {"readme.txt", Delivery::Whole, "Corvalink client 1\n", 0644, "Corvalink client 2: what is new\n", 0644},
+        {"version.txt", Delivery::Whole, "1\n", 0644, "2\n", 0644},
+        {"plugins/imageformats/libqcv5.so", Delivery::Whole, {}, 0, "image format plug-in 2\n", 0755},
+        {"translations/cv5_de.qm", Delivery::Current, "Deutsch\n", 0644, "Deutsch\n", 0644},
+        {"user-notes.txt", Delivery::Unlisted, "my own notes\n", 0600, {}, 0},
+        {"obsolete.txt", Delivery::Deleted, "no longer shipped\n", 0644, {}, 0},
+        {"oldplugins/libold.so", Delivery::Deleted, "old plug-in\n", 0755, {}, 0},
+        {"oldplugins/sub/settings.ini", Delivery::Deleted, "[old]\n", 0644, {}, 0},
+    };
+}
+
+// Deleted by the product ini's "delete" lines, with their values.
+const QList<QPair<QString, int>> kDeleteLines = {{"obsolete.txt", 0}, {"oldplugins", 2}};
+
+bool writeFile(const QString &path, const QByteArray &contents, unsigned mode)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
+        return false;
+    file.close();
+    return mode == 0 || chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+QString sha512(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha512).toHex());
+}
+
+bool gzipFile(const QByteArray &data, const QString &path)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    gzFile out = gzopen(QFile::encodeName(path).constData(), "wb9");
+    if (!out)
+        return false;
+    const bool written = gzwrite(out, data.constData(), unsigned(data.size())) == data.size();
+    return gzclose(out) == Z_OK && written;
+}
+
+bool lzmaFile(const QByteArray &data, const QString &path)
+{
+    const QString plain = path + ".plain";
+    if (!writeFile(plain, data, 0))
+        return false;
+    const bool ok =
+        corvapatch::CompressLzmaFile(QFile::encodeName(plain).constData(), QFile::encodeName(path).constData());
+    QFile::remove(plain);
+    return ok;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+bool writeInstallation(const QString &dir, const Options &options)
+{
+    for (const FileSpec &f : files(options)) {
+        if (f.v1Mode != 0 && !writeFile(dir + "/" + f.path, f.v1, f.v1Mode))
+            return false;
+    }
+    return options.linkTarget.isEmpty() || QFile::link(options.linkTarget, dir + "/oldplugins/sub/elsewhere");
+}
+
+bool applyVersionTwo(const QString &dir, const Options &options)
+{
+    for (const FileSpec &f : files(options)) {
+        if (f.delivery == Delivery::Unlisted || f.delivery == Delivery::Deleted)
+            continue;
+        if (!writeFile(dir + "/" + f.path, f.v2, f.v2Mode))
+            return false;
+    }
+    for (const auto &line : kDeleteLines) {
+        const QString path = dir + "/" + line.first;
+        const bool removed = QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
+        if (!removed)
+            return false;
+    }
+    return true;
+}
+
+bool writeUpdateTree(const QString &root, const Options &options)
+{
+    const QString versionDir = root + "/" + kChannelPath + QString::number(kVersion);
+    const QString section = "client";
+    QByteArray ini = "[" + section.toUtf8() + "]\n";
+    for (const FileSpec &f : files(options)) {
+        const QString target = f.path;
+        QString name = target;
+        QByteArray served = f.v2;
+        switch (f.delivery) {
+        case Delivery::Unlisted:
+        case Delivery::Deleted:
+            continue;
+        case Delivery::Whole:
+        case Delivery::Current:
+            break;
+        case Delivery::Gzip:
+            name = target + ".gz";
+            if (!gzipFile(f.v2, versionDir + "/" + section + "/" + name))
+                return false;
+            served = readFile(versionDir + "/" + section + "/" + name);
+            break;
+        case Delivery::Lzma:
+            name = target + "._lzma2_";
+            if (!lzmaFile(f.v2, versionDir + "/" + section + "/" + name))
+                return false;
+            served = readFile(versionDir + "/" + section + "/" + name);
+            break;
+        }
+        const bool packed = f.delivery == Delivery::Gzip || f.delivery == Delivery::Lzma;
+        if (!packed) {
+            const QByteArray onServer = options.tamperWholeFile && target == "readme.txt" ? "substituted\n" : f.v2;
+            if (!writeFile(versionDir + "/" + section + "/" + name, onServer, 0))
+                return false;
+        }
+        QString line = sha512(served) + "::" + QString::number(served.size());
+        if (packed) {
+            const QString finalSha =
+                options.breakPackedFile && f.delivery == Delivery::Lzma ? sha512("other content") : sha512(f.v2);
+            line += "::" + finalSha + "::" + QString::number(f.v2.size()) + "::" + target;
+        }
+        ini += name.toUtf8() + "=" + line.toUtf8() + "\n";
+    }
+    ini += "\n[delete]\n";
+    for (const auto &line : kDeleteLines)
+        ini += line.first.toUtf8() + "=" + QByteArray::number(line.second) + "\n";
+
+    // The ini is signed as it is, and served packed beside its signature.
+    const QString iniPath = versionDir + "/cv5_client_linux_x86.ini";
+    if (!writeFile(iniPath, ini, 0) || !signing::signFile(iniPath) || !lzmaFile(ini, iniPath + "._lzma2_"))
+        return false;
+    return QFile::remove(iniPath);
+}
+
+QStringList replacedPaths()
+{
+    QStringList paths;
+    for (const FileSpec &f : files(Options())) {
+        if (f.delivery == Delivery::Whole || f.delivery == Delivery::Gzip || f.delivery == Delivery::Lzma)
+            paths << f.path;
+    }
+    return paths;
+}
+
+QStringList deletedPaths()
+{
+    QStringList paths;
+    for (const auto &line : kDeleteLines)
+        paths << line.first;
+    return paths;
+}
+
+} // namespace clientfixture

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// A client installation of version 1 and the update server's tree of version 2, as the publisher would lay
+// them out, for runs of the real program against a real server: whole files, a gzip-packed and an LZMA
+// container file, a changed run script that records its start, a new file in a new directory, a current file
+// that needs nothing, and "delete" lines for a file (value 0) and a directory tree (value 2). Files the
+// product ini does not name (the user's own) must come through untouched.
+namespace clientfixture {
+
+struct Options
+{
+    // The run script of version 2 writes its working directory and its argument count into this file
+    // (through a temporary name, so a reader never sees half of it).
+    QString startRecord;
+    // The server's copy of a whole file differs from the SHA-512 that the product ini gives for it.
+    bool tamperWholeFile = false;
+    // The product ini gives a wrong final SHA-512 for the LZMA container file, so its replacement fails
+    // after it was unpacked, half-way through the step.
+    bool breakPackedFile = false;
+    // When not empty: the directory that the "delete" line removes holds a link to this directory.
+    QString linkTarget;
+};
+
+// The files and directories of version 1 under dir (the updater itself is not among them).
+bool writeInstallation(const QString &dir, const Options &options);
+// Turns a copy of version 1 into what the update must leave: version 2's files with their modes, the deleted
+// paths gone, everything else as it was.
+bool applyVersionTwo(const QString &dir, const Options &options);
+// The update tree under root: root + "/" + kChannelPath + "2/" holds the packed, signed product ini and the
+// files of its section. Needs the build's development key.
+bool writeUpdateTree(const QString &root, const Options &options);
+
+// Base path of the alpha channel's tree below the server root, and the version it offers.
+extern const char kChannelPath[];
+constexpr int kVersion = 2;
+
+// The paths below the installation that the update changes, for telling what happened.
+QStringList replacedPaths();
+QStringList deletedPaths();
+
+} // namespace clientfixture
