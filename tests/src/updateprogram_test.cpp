@@ -169,6 +169,9 @@ TEST(UpdateProgram, UsableCommandLineShowsTheWindowAndStartsTheUpdateTwoSecondsL
         if (c.log) {
             ASSERT_TRUE(Sandbox::writeFile(sandbox.tempDir() + "/cv5_update_log", ""));
         }
+        // The run's downloads go to a closed port on this machine, never out to the configured host.
+        const QByteArray tree = "http://127.0.0.1:" + QByteArray::number(VncKeyboard::freePort()) + "/tree/";
+        ASSERT_TRUE(Sandbox::writeFile(sandbox.configDir() + "update.ini", "[Channel]\nalpha=" + tree + "\n"));
         // Reboot answers of an earlier run; step one removes them once the window is up.
         const QString markers[] = {sandbox.tempDir() + "/cv5_force_update",
                                    sandbox.tempDir() + "/cv5_force_update_check"};
