@@ -2,6 +2,24 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
+    <name>CheckSigFunc</name>
+    <message>
+        <source>Could not open file %1 for reading</source>
+        <translation>Die Datei %1 kann nicht zum Lesen geöffnet werden</translation>
+    </message>
+    <message>
+        <source>could not read file %1 correctly</source>
+        <translation>Die Datei %1 konnte nicht richtig gelesen werden</translation>
+    </message>
+</context>
+<context>
+    <name>CheckSignatureTaskSpecification</name>
+    <message>
+        <source>Signature check failed for %1</source>
+        <translation>Signaturprüfung für %1 fehlgeschlagen</translation>
+    </message>
+</context>
+<context>
     <name>Configuration</name>
     <message>
         <source>Invalid version nr (%1)</source>
@@ -24,6 +42,21 @@ nicht vom Update-Server abgefragt werden.</translation>
     <message>
         <source>Update server returned invalid version nr (%1)</source>
         <translation>Der Update-Server hat eine ungültige Versionsnummer geliefert (%1)</translation>
+    </message>
+</context>
+<context>
+    <name>DownloadFileListTaskSpecification</name>
+    <message>
+        <source>No downloads needed</source>
+        <translation>Keine Downloads nötig</translation>
+    </message>
+    <message>
+        <source>Downloading files</source>
+        <translation>Dateien werden heruntergeladen</translation>
+    </message>
+    <message>
+        <source>Could not create dir %1</source>
+        <translation>Das Verzeichnis %1 kann nicht angelegt werden</translation>
     </message>
 </context>
 <context>
