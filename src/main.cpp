@@ -2,12 +2,12 @@
 #include "filelogger.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
+#include "startupdater.h"
 #include "updatechecker.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QLocale>
-#include <QTimer>
 #include <QTranslator>
 
 int main(int argc, char **argv)
@@ -37,16 +37,8 @@ int main(int argc, char **argv)
     // Declared in this order, the window goes before the configuration and both before the translators.
     Configuration configuration;
     MainWindow window(&configuration);
-    if (!configuration.parseCommandLineOptions()) {
-        qWarning("Failed to parse command line options, aborting");
+    if (!startUpdater(configuration, window, app.arguments()))
         return 1;
-    }
-
-    // A start that finds the configuration not yet ready is repeated on Configuration::ready.
-    QTimer::singleShot(2000, &window, &MainWindow::onStartUpdate);
-    window.updateTexts();
-    window.show();
-    window.delete_force_update_files();
     const int result = app.exec();
 
     FileLogger::instance()->close();

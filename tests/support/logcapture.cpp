@@ -31,6 +31,12 @@ QStringList LogCapture::lines() const
     return m_lines;
 }
 
+QList<LogCapture::Message> LogCapture::messages() const
+{
+    QMutexLocker lock(&captureMutex);
+    return m_messages;
+}
+
 bool LogCapture::contains(const QString &fragment) const
 {
     const QStringList all = lines();
@@ -41,9 +47,11 @@ bool LogCapture::contains(const QString &fragment) const
     return false;
 }
 
-void LogCapture::handle(QtMsgType, const QMessageLogContext &, const QString &text)
+void LogCapture::handle(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
     QMutexLocker lock(&captureMutex);
-    if (currentCapture)
+    if (currentCapture) {
         currentCapture->m_lines << text;
+        currentCapture->m_messages.append({type, text});
+    }
 }

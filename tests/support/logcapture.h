@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -14,7 +15,15 @@ public:
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
+    struct Message
+    {
+        QtMsgType type;
+        QString text;
+    };
+
     QStringList lines() const;
+    // The same lines with their levels.
+    QList<Message> messages() const;
     // Whether some line contains fragment.
     bool contains(const QString &fragment) const;
 
@@ -23,4 +32,5 @@ private:
 
     QtMessageHandler m_previous = nullptr;
     QStringList m_lines;
+    QList<Message> m_messages;
 };

@@ -10,7 +10,6 @@
 extern "C" const char *__lsan_default_suppressions()
 {
     return "leak:libqoffscreen.so\n"
-           "leak:libqvnc.so\n"
            "leak:QPlatformScreen\n"
            "leak:libfontconfig.so\n"
            "leak:libdbus-1.so\n";
