@@ -22,17 +22,20 @@ measure() {
 }
 
 methods=${METHODS:-0 1 2}
-printf '%-6s %-6s %12s %12s %10s %9s %10s %9s\n' pair method "old bytes" "patch bytes" "gen s" "gen MB" "apply s" "apply MB"
+# "new xz" is the new file alone under xz -9: what a download without any diff would take.
+printf '%-6s %-6s %12s %12s %12s %10s %9s %10s %9s\n' pair method "old bytes" "new xz" "patch bytes" "gen s" "gen MB" \
+    "apply s" "apply MB"
 for mb in 1 10 100; do
     old=$work/old-${mb}M new=$work/new-${mb}M
     [ -f "$new" ] || "$tool" pair $((mb * 1000000)) "$mb" "$old" "$new"
+    [ -f "$new.xz-bytes" ] || xz -9 -T1 -c "$new" | wc -c > "$new.xz-bytes"
     for method in $methods; do
         patch=$work/patch-${mb}M-m$method result=$work/result-${mb}M
         read -r gs gm < <(measure "$tool" generate "$old" "$new" "$patch" "$method")
         read -r as am < <(measure "$tool" apply "$old" "$patch" "$result")
         cmp -s "$new" "$result" || { echo "apply did not reproduce $new" >&2; exit 1; }
-        printf '%-6s %-6s %12d %12d %10s %9s %10s %9s\n' "${mb}M" "$method" "$(stat -c %s "$old")" \
-            "$(stat -c %s "$patch")" "$gs" "$gm" "$as" "$am"
+        printf '%-6s %-6s %12d %12d %12d %10s %9s %10s %9s\n' "${mb}M" "$method" "$(stat -c %s "$old")" \
+            "$(cat "$new.xz-bytes")" "$(stat -c %s "$patch")" "$gs" "$gm" "$as" "$am"
         rm -f "$result"
     done
 done
