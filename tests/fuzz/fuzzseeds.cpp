@@ -1,10 +1,12 @@
 // Writes the seed corpora of the fuzzers: fuzzseeds <directory> creates <directory>/<fuzzer>/ with a few small
 // valid and nearly valid inputs each, built with the engine's own writers.
+#include "binarydiff.h"
 #include "crc.h"
 #include "lzmafile.h"
 #include "lzmaioout.h"
 #include "sinkstream.h"
 #include "sinkstreamset.h"
+#include "sourcestream.h"
 
 #include <sys/stat.h>
 
@@ -93,6 +95,45 @@ bool streamsetSeeds(const std::string &dir)
         save(dir, "three", streamSet({{0xAA, 0xBB}, {}, {0xCC}}, 3)) && save(dir, "nested", nestedSet());
 }
 
+// applydiff_fuzzer input: flag byte (bit 0: header), 16-bit little-endian old length, old data, diff.
+Bytes diffInput(const Bytes &old, const Bytes &newData, bool withHeader, int method)
+{
+    SourceStream oldStream, newStream;
+    oldStream.Init(old.data(), old.size());
+    newStream.Init(newData.data(), newData.size());
+    SinkStream diff;
+    if (!GenerateDiff(&oldStream, &newStream, &diff, withHeader, method))
+        return Bytes();
+    Bytes input = {static_cast<uint8_t>(withHeader), static_cast<uint8_t>(old.size()),
+                   static_cast<uint8_t>(old.size() >> 8)};
+    input.insert(input.end(), old.begin(), old.end());
+    const Bytes body = bytesOf(diff);
+    input.insert(input.end(), body.begin(), body.end());
+    return input;
+}
+
+bool applydiffSeeds(const std::string &dir)
+{
+    const std::string text = "The quick brown fox jumps over the lazy dog. The quick brown fox jumps again.\n";
+    const Bytes old(text.begin(), text.end());
+    Bytes edited = old;
+    edited[4] = 'Q';
+    edited.insert(edited.begin() + 40, {'r', 'e', 'd', ' '});
+    edited.erase(edited.begin() + 60, edited.begin() + 66);
+    // Hand-written: (0,0,4); (2,1,-5) adds 01 01 to "EF" and appends "x"; (2,0,0) adds 00 20 to "BC".
+    const Bytes negativeSeek = {0x00, 0x06, 0x00, 'A',  'B',  'C',  'D',  'E',  'F',  0x00, 0x05, 0x09, 0x04, 0x01,
+                                0x00, 0x00, 0x08, 0x04, 0x02, 0x09, 0x04, 0x00, 0x00, 0x01, 0x01, 0x00, 0x20, 0x78};
+    for (int method : {DIFF_METHOD_RAW, DIFF_METHOD_SPLIT, DIFF_METHOD_PACKED}) {
+        for (bool withHeader : {false, true}) {
+            const std::string suffix = "-m" + std::to_string(method) + (withHeader ? "-header" : "");
+            if (!save(dir, "edited" + suffix, diffInput(old, edited, withHeader, method)) ||
+                !save(dir, "empty-old" + suffix, diffInput({}, edited, withHeader, method)))
+                return false;
+        }
+    }
+    return save(dir, "negative-seek", negativeSeek);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -107,7 +148,8 @@ int main(int argc, char **argv)
         const char *fuzzer;
         bool (*write)(const std::string &dir);
     };
-    const Seeds all[] = {{"lzmafile_fuzzer", lzmafileSeeds}, {"streamset_fuzzer", streamsetSeeds}};
+    const Seeds all[] = {
+        {"lzmafile_fuzzer", lzmafileSeeds}, {"streamset_fuzzer", streamsetSeeds}, {"applydiff_fuzzer", applydiffSeeds}};
     mkdir(root.c_str(), 0755);
     for (const Seeds &seeds : all) {
         const std::string dir = root + "/" + seeds.fuzzer;
