@@ -1,16 +1,13 @@
 #include "fileunpacktaskspecification_zip.h"
 
-#include "support/qtprinters.h"
-#include "support/sandbox.h"
-#include "support/scriptedtasks.h"
-#include "support/taskrecorder.h"
-#include "support/treesnapshot.h"
+#include "support/unpackchecks.h"
 
-#include <QDir>
-#include <QFile>
 #include <gtest/gtest.h>
 
 #include <zlib.h>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -18,12 +15,6 @@ namespace {
 const QByteArray kHello = QByteArray::fromHex("1f8b0800000000000203cb48cdc9c9d75148afca2ce00200861f82a40c000000");
 // gzip of nothing.
 const QByteArray kEmpty = QByteArray::fromHex("1f8b080000000000020303000000000000000000");
-
-QByteArray withByte(QByteArray data, int index, char value)
-{
-    data[index] = value;
-    return data;
-}
 
 // A gzip stream built with zlib's own writer, for inputs too large to write out here.
 QByteArray gzipped(const QByteArray &plain)
@@ -41,40 +32,13 @@ QByteArray gzipped(const QByteArray &plain)
     return out;
 }
 
-// Across three reads of the 16384-byte buffer, and not compressible to nothing.
-QByteArray largePlain()
+std::unique_ptr<SlowFileOpSpecification> makeTask(RollbackDataList *rollback, const QString &source,
+                                                  const QString &target)
 {
-    QByteArray plain;
-    for (int i = 0; plain.size() < 40000; ++i)
-        plain += QByteArray::number(i * 7919) + ' ';
-    return plain.left(40000);
+    return std::make_unique<FileUnpackTaskSpecification_zip>(rollback, source, target, nullptr, 0.8);
 }
 
-struct ZipCase
-{
-    const char *name;
-    QByteArray packed;
-    bool ok;
-    QByteArray plain; // the target's content on success
-};
-
-struct Outcome
-{
-    int state;
-    QStringList messages;
-    QStringList records;
-};
-
-Outcome unpack(const Sandbox &box, const QString &source, const QString &target)
-{
-    RollbackDataList list;
-    FileUnpackTaskSpecification_zip task(&list, source, target, nullptr, 0.8);
-    TaskRecorder recorder(&task);
-    task.execute();
-    EXPECT_TRUE(waitForTaskEnd(&task));
-    EXPECT_EQ(recorder.finishedCount() + recorder.canceledCount(), 1);
-    return {task.state(), recorder.messages(), describeRecords(list, box.root() + "/")};
-}
+const char kFailure[] = "Could not unzip '%1' to '%2'";
 
 } // namespace
 
@@ -84,7 +48,7 @@ TEST(FileUnpackZipTask, UnpacksCompleteStreamsAndRejectsDamagedOnes)
 {
     const QByteArray large = largePlain();
     const QByteArray largePacked = gzipped(large);
-    const ZipCase cases[] = {
+    const std::vector<UnpackCase> cases = {
         {"valid stream", kHello, true, "hello, gzip\n"},
         {"valid stream of 40000 bytes", largePacked, true, large},
         {"empty stream", kEmpty, true, ""},
@@ -99,73 +63,17 @@ TEST(FileUnpackZipTask, UnpacksCompleteStreamsAndRejectsDamagedOnes)
         {"wrong length", withByte(kHello, 28, '\x0d'), false, {}},
         {"invalid deflate block type", withByte(kHello, 10, '\x07'), false, {}},
     };
-    for (const ZipCase &c : cases) {
-        for (const bool earlier : {false, true}) {
-            SCOPED_TRACE(std::string(c.name) + (earlier ? ", earlier target" : ", new target"));
-            Sandbox box;
-            const QString source = box.path("tmp/packed file");
-            const QString target = box.path("inst/unpacked file");
-            ASSERT_TRUE(Sandbox::writeFile(source, c.packed));
-            ASSERT_TRUE(QDir().mkpath(box.path("inst")));
-            if (earlier) {
-                ASSERT_TRUE(Sandbox::writeFile(target, "earlier version"));
-                ASSERT_TRUE(QFile::setPermissions(target,
-                                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                                      QFile::ReadGroup | QFile::ExeGroup));
-            }
-            TreeSnapshot expected = snapshotTree(box.root());
-
-            const Outcome outcome = unpack(box, source, target);
-            TreeSnapshot after = snapshotTree(box.root());
-            if (c.ok) {
-                EXPECT_EQ(outcome.state, TASK_FINISHED);
-                EXPECT_EQ(outcome.messages, QStringList());
-                EXPECT_EQ(outcome.records, QStringList {"FILE_CREATE inst/unpacked file"});
-                ASSERT_EQ(after.count("inst/unpacked file"), 1u);
-                EXPECT_EQ(after["inst/unpacked file"].content, c.plain);
-                if (earlier) {
-                    EXPECT_EQ(after["inst/unpacked file"].mode, 0750u); // the earlier file's mode stays
-                }
-                after.erase("inst/unpacked file");
-                expected.erase("inst/unpacked file");
-            } else {
-                EXPECT_EQ(outcome.state, TASK_CANCELED);
-                EXPECT_EQ(outcome.messages, QStringList {QString("Could not unzip '%1' to '%2'").arg(source, target)});
-                EXPECT_EQ(outcome.records, QStringList());
-            }
-            EXPECT_EQ(after, expected);
-        }
-    }
+    checkUnpackCases(makeTask, cases, "tmp/packed file", "inst/unpacked file", kFailure);
 }
 
 TEST(FileUnpackZipTask, FailsOnPathsThatCannotBeUsedLeavingNothing)
 {
-    struct PathCase
-    {
-        const char *name;
-        const char *source; // below the sandbox
-        const char *target;
-    };
-    const PathCase cases[] = {
+    const std::vector<UnpackPathCase> cases = {
         {"missing source", "tmp/missing", "inst/existing"},
         {"source is a directory", "tmp", "inst/new"},
         {"missing target directory", "tmp/packed", "inst/nowhere/new"},
         {"file where the target directory should be", "tmp/packed", "inst/existing/new"},
         {"target is a directory", "tmp/packed", "inst"},
     };
-    for (const PathCase &c : cases) {
-        SCOPED_TRACE(c.name);
-        Sandbox box;
-        ASSERT_TRUE(Sandbox::writeFile(box.path("tmp/packed"), kHello));
-        ASSERT_TRUE(Sandbox::writeFile(box.path("inst/existing"), "installed"));
-        const TreeSnapshot before = snapshotTree(box.root());
-        const QString source = box.path(c.source);
-        const QString target = box.path(c.target);
-
-        const Outcome outcome = unpack(box, source, target);
-        EXPECT_EQ(outcome.state, TASK_CANCELED);
-        EXPECT_EQ(outcome.messages, QStringList {QString("Could not unzip '%1' to '%2'").arg(source, target)});
-        EXPECT_EQ(outcome.records, QStringList());
-        EXPECT_EQ(snapshotTree(box.root()), before);
-    }
+    checkUnpackPathCases(makeTask, cases, kHello, kFailure);
 }
