@@ -3,18 +3,16 @@
 #include "configuration.h"
 
 #include "support/appdirini.h"
+#include "support/boxanswerer.h"
 #include "support/sandbox.h"
 #include "support/versionserver.h"
 
-#include <QApplication>
 #include <QHostAddress>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-#include <QTimer>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -61,49 +59,6 @@ const QByteArray kBetaIni = "[Channel]\nbeta=true\n";
 const QByteArray kAlphaIni = "[Channel]\nalpha=http://alpha.example/tree\n"; // no alphaRevno: ask the server
 
 const QStringList kAskServer = {"update", "--clientupdate"};
-
-struct Box
-{
-    bool shown = false;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    QWidget *parent = nullptr;
-};
-
-// Runs the application's event loop as main() does and returns its exit code. The first message box is
-// recorded and answered with Abort. Gives up with 99 after 30 s, so that a missing quit cannot hang the test.
-int runApplication(Box *box)
-{
-    QTimer poll;
-    poll.setInterval(10);
-    QObject::connect(&poll, &QTimer::timeout, [box] {
-        auto *shown = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!shown || box->shown)
-            return;
-        box->shown = true;
-        box->title = shown->windowTitle();
-        box->text = shown->text();
-        box->icon = shown->icon();
-        box->buttons = shown->standardButtons();
-        box->parent = shown->parentWidget();
-        if (QAbstractButton *abort = shown->button(QMessageBox::Abort))
-            abort->click();
-        else
-            shown->reject();
-    });
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] {
-        if (QWidget *modal = QApplication::activeModalWidget())
-            modal->close();
-        QCoreApplication::exit(99);
-    });
-    poll.start();
-    guard.start(30000);
-    return QCoreApplication::exec();
-}
 
 struct ReadyCase
 {
@@ -189,10 +144,13 @@ TEST(VersionQuery, UnusableAnswerShowsAbortBoxAndQuitsWithZero)
         QSignalSpy ready(&config, &Configuration::ready);
         QSignalSpy fatal(&config, &Configuration::fatalError);
         ASSERT_TRUE(config.parseCommandLineOptions(kAskServer));
-        Box box;
-        EXPECT_EQ(runApplication(&box), 0);
+        // The first message box is recorded and answered with Abort.
+        BoxAnswerer boxes;
+        boxes.answer("Error", QMessageBox::Abort);
+        EXPECT_EQ(runApplication([] {}), 0);
 
-        ASSERT_TRUE(box.shown);
+        ASSERT_FALSE(boxes.boxes().isEmpty());
+        const BoxAnswerer::Box box = boxes.boxes().first();
         EXPECT_EQ(box.title, QString("Error"));
         EXPECT_EQ(box.text, QString("Failed to query latest client\nversion from update server."));
         EXPECT_EQ(box.icon, QMessageBox::Critical);

@@ -30,6 +30,7 @@ void BoxAnswerer::poll()
     box.text = shown->text();
     box.icon = shown->icon();
     box.buttons = shown->standardButtons();
+    box.parent = shown->parentWidget();
     if (QPushButton *def = shown->defaultButton())
         box.defaultButton = shown->standardButton(def);
     m_boxes.append(box);

@@ -22,6 +22,7 @@ public:
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QMessageBox::StandardButtons buttons;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton; // NoButton: none set
+        QWidget *parent = nullptr; // the box's parent widget when it was shown, for comparing only
     };
 
     BoxAnswerer();
