@@ -1,6 +1,7 @@
 #include "configuration.h"
 
 #include "globals.h"
+#include "inisettings.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -10,7 +11,6 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcessEnvironment>
-#include <QSettings>
 
 namespace {
 const char kIniFileName[] = "update.ini";
@@ -103,8 +103,7 @@ void Configuration::getUpdateChannel()
         return;
     }
 
-    QSettings settings(found, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
+    IniSettings settings(found);
     settings.beginGroup(kChannelGroup);
     const QString alpha = settings.value(kAlphaKey, QString()).toString();
     bool beta = settings.value(kBetaKey, false).toBool();
@@ -247,8 +246,7 @@ QString Configuration::configDir() const
 
 void Configuration::readUpdateIni()
 {
-    QSettings settings(applicationDir() + "/" + kIniFileName, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
+    IniSettings settings(applicationDir() + "/" + kIniFileName);
     settings.beginGroup(kUpdateGroup);
     m_proxy = settings.value(kProxyKey, QString()).toString();
     // toInt() gives 0 for text that is not a number, so that falls back to the default as well.

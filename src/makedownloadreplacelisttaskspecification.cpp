@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "inidownloadtaskspecification.h"
+#include "inisettings.h"
 
 #include <QDebug>
 #include <QDir>
@@ -263,8 +264,7 @@ bool MakeDownloadReplaceListFunc::run()
     emit message(QStringLiteral("Compiling download and replace list for ") +
                  (m_config->m_clientUpdate == 0 ? QStringLiteral("updater") : QStringLiteral("client")));
 
-    QSettings ini(prodIni, QSettings::IniFormat);
-    ini.setIniCodec("UTF-8");
+    IniSettings ini(prodIni);
     const int total = countProductIniKeys(ini);
     if (total == 0) {
         emit message(QStringLiteral("No files in product ini"));

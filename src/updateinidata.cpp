@@ -1,12 +1,12 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "inisettings.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 #include <algorithm>
 
@@ -58,11 +58,6 @@ bool isSessionDir(const QString &dir, QString *why)
     return true;
 }
 
-void openIni(QSettings &settings)
-{
-    settings.setIniCodec("UTF-8");
-}
-
 // Replaces group `name` of `to` by a copy of the same group of `from`.
 void copyGroup(QSettings &from, QSettings &to, const QString &name)
 {
@@ -85,8 +80,7 @@ QString UpdateIniData::path()
 
 bool UpdateIniData::get(int *version, QString *type, QString *dir, QString *cv5dir)
 {
-    QSettings settings(path(), QSettings::IniFormat);
-    openIni(settings);
+    IniSettings settings(path());
     settings.beginGroup(kGroup);
     bool versionOk = false;
     const int readVersion = settings.value(kVersionKey).toInt(&versionOk);
@@ -120,8 +114,7 @@ bool UpdateIniData::modify(int version, const QString &dir, const QString &cv5di
 {
     qDebug() << "modify" << path() << version << dir << cv5dir << type;
 
-    QSettings settings(path(), QSettings::IniFormat);
-    openIni(settings);
+    IniSettings settings(path());
     settings.beginGroup(kGroup);
     settings.setValue(kVersionKey, version);
     settings.setValue(kDirKey, dir);
@@ -148,8 +141,7 @@ bool UpdateIniData::modifyTempIni(const QString &dir)
         return false;
     }
 
-    QSettings settings(target, QSettings::IniFormat);
-    openIni(settings);
+    IniSettings settings(target);
     settings.beginGroup(kGroup);
     settings.setValue(kVersionKey, version);
     settings.setValue(kDirKey, sessionDir);
@@ -159,8 +151,7 @@ bool UpdateIniData::modifyTempIni(const QString &dir)
 
     // Step two runs from `dir` and reads its proxy and, failing the configuration directory, its channel
     // from there.
-    QSettings installed(path(), QSettings::IniFormat);
-    openIni(installed);
+    IniSettings installed(path());
     copyGroup(installed, settings, "update");
     copyGroup(installed, settings, "Channel");
     settings.sync();
@@ -176,8 +167,7 @@ bool UpdateIniData::remove()
     if (!QFileInfo::exists(file))
         return true;
     {
-        QSettings settings(file, QSettings::IniFormat);
-        openIni(settings);
+        IniSettings settings(file);
         settings.remove(kGroup);
         settings.sync();
         if (settings.status() != QSettings::NoError)
