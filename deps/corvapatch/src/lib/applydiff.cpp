@@ -1,7 +1,7 @@
 #include "binarydiff.h"
 
 #include "crc.h"
-#include "log.h"
+#include "logerror.h"
 #include "lzmaioin.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
@@ -11,11 +11,6 @@
 namespace corvapatch {
 
 namespace {
-
-void LogFailure(const char *message)
-{
-    corvalog::logMessage(message, 1);
-}
 
 struct DiffAreas
 {
@@ -51,7 +46,7 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
     // Every output byte comes from the diff or the extra area, so a larger declared size cannot be reached;
     // refusing it here keeps the reservation to what the patch itself holds.
     if (newSize > uint64_t(areas->diff.Remaining()) + areas->extra.Remaining()) {
-        LogFailure("Corrupt patch");
+        LogError("Corrupt patch");
         return false;
     }
     const uint8_t *old = oldStream->Current();
@@ -69,25 +64,25 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
         int32_t seek = 0;
         if (!areas->control.ReadVarint32Signed(&copyLength) || !areas->control.ReadVarint32Signed(&extraLength) ||
             !areas->control.ReadVarint32Signed(&seek)) {
-            LogFailure("Corrupt patch reading control");
+            LogError("Corrupt patch reading control");
             return false;
         }
         if (copyLength < 0 || extraLength < 0) {
-            LogFailure("Corrupt patch");
+            LogError("Corrupt patch");
             return false;
         }
         // An empty copy reads no old byte, so its position does not matter.
         if (copyLength > 0 && (oldPos < 0 || oldPos > oldSize || copyLength > oldSize - oldPos))
             return false;
         if (uint32_t(copyLength) > newSize - produced || size_t(copyLength) > areas->diff.Remaining()) {
-            LogFailure("Corrupt patch");
+            LogError("Corrupt patch");
             return false;
         }
         if (copyLength > 0 && !AppendCopy(old + oldPos, areas->diff.Current(), size_t(copyLength), output))
             return false;
         if (uint32_t(extraLength) > newSize - produced - uint32_t(copyLength) ||
             size_t(extraLength) > areas->extra.Remaining()) {
-            LogFailure("Corrupt patch");
+            LogError("Corrupt patch");
             return false;
         }
         if (!output->Write(areas->extra.Current(), size_t(extraLength)))
@@ -109,11 +104,11 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
         if (!patch->Read(magic, sizeof magic))
             return false;
         if (std::memcmp(magic, kDiffMagic, kDiffMagicLength) != 0) {
-            LogFailure("Corrupt patch header");
+            LogError("Corrupt patch header");
             return false;
         }
         if (!patch->ReadVarint32(&crc)) {
-            LogFailure("Could not read crc");
+            LogError("Could not read crc");
             return false;
         }
     }
@@ -121,7 +116,7 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
     if (!patch->Read(&method, 1))
         return false;
     if (method > DIFF_METHOD_PACKED) {
-        LogFailure("Invalid compression method");
+        LogError("Invalid compression method");
         return false;
     }
     uint32_t newSize = 0;
@@ -157,7 +152,7 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
     if (!ApplyAreas(old, &areas, newSize, output))
         return false;
     if (withHeader && ComputeCrc(output->Buffer() + start, newSize) != crc) {
-        LogFailure("crc mismatch");
+        LogError("crc mismatch");
         return false;
     }
     return true;

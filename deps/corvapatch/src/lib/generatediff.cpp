@@ -2,7 +2,7 @@
 
 #include "crc.h"
 #include "diffmatcher.h"
-#include "log.h"
+#include "logerror.h"
 #include "lzmaioout.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
@@ -17,11 +17,6 @@ namespace corvapatch {
 namespace {
 
 constexpr size_t kMaxInput = size_t(1) << 31;
-
-void LogFailure(const char *message)
-{
-    corvalog::logMessage(message, 1);
-}
 
 struct DiffParts
 {
@@ -55,7 +50,7 @@ bool BuildParts(const uint8_t *old, int32_t oldSize, const uint8_t *newData, int
     int64_t copied = 0;
     for (const DiffCopy &c : copies) {
         if (c.oldStart < 0 || c.length <= 0 || c.length > oldSize - c.oldStart) {
-            LogFailure("error in old_stream size");
+            LogError("error in old_stream size");
             return false;
         }
         copied += c.length;
@@ -76,7 +71,7 @@ bool BuildParts(const uint8_t *old, int32_t oldSize, const uint8_t *newData, int
         const int64_t nextNew = i + 1 < copies.size() ? copies[i + 1].newStart : newSize;
         const int64_t nextOld = i + 1 < copies.size() ? copies[i + 1].oldStart : oldEnd;
         if (c.newStart != produced || nextNew < newEnd) {
-            LogFailure("error in new_stream size");
+            LogError("error in new_stream size");
             return false;
         }
         if (!WriteTriple(&parts->control, c.length, nextNew - newEnd, nextOld - oldEnd) ||
@@ -86,7 +81,7 @@ bool BuildParts(const uint8_t *old, int32_t oldSize, const uint8_t *newData, int
         produced = nextNew;
     }
     if (produced != newSize) {
-        LogFailure("error in new_stream size");
+        LogError("error in new_stream size");
         return false;
     }
     return true;
@@ -104,15 +99,15 @@ bool WriteRawBody(DiffParts *parts, SinkStream *out)
 bool GenerateDiff(SourceStream *old, SourceStream *newData, SinkStream *patch, bool withHeader, int method)
 {
     if (method < DIFF_METHOD_RAW || method > DIFF_METHOD_PACKED) {
-        LogFailure("Invalid compression method");
+        LogError("Invalid compression method");
         return false;
     }
     if (old->Remaining() >= kMaxInput) {
-        LogFailure(" old stream too large");
+        LogError(" old stream too large");
         return false;
     }
     if (newData->Remaining() >= kMaxInput) {
-        LogFailure(" new stream too large");
+        LogError(" new stream too large");
         return false;
     }
     // A default cursor covers no bytes through null pointers; the sort and the matcher want real ones.
@@ -127,7 +122,7 @@ bool GenerateDiff(SourceStream *old, SourceStream *newData, SinkStream *patch, b
         std::unique_ptr<int32_t[]> sa(new (std::nothrow) int32_t[size_t(oldSize) + 1]);
         if (!sa || SuffixSortBytes(oldBytes, sa.get(), oldSize) != 0 ||
             !FindDiffCopies(oldBytes, oldSize, sa.get(), newBytes, newSize, &copies)) {
-            LogFailure("could not match old stream");
+            LogError("could not match old stream");
             return false;
         }
     }

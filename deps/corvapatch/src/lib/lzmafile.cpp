@@ -7,18 +7,13 @@
 #include "sourcestreamset.h"
 #include "writefile.h"
 
-#include "log.h"
+#include "logerror.h"
 
 #include <string>
 
 namespace corvapatch {
 
 namespace {
-
-void LogError(const std::string &message)
-{
-    corvalog::logMessage(message, corvalog::LogLevel_ERROR, std::string(), 0);
-}
 
 // Directive 2: the block holds a stream set whose streams 0..n-2 are encoded programs and whose last stream is
 // a byte diff from their joined assembly to the file.

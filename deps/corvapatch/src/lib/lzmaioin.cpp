@@ -2,18 +2,13 @@
 
 #include "lzma2coder.h"
 
-#include "log.h"
+#include "logerror.h"
 
 #include <string>
 
 namespace corvapatch {
 
 namespace {
-
-void LogError(const std::string &message)
-{
-    corvalog::logMessage(message, corvalog::LogLevel_ERROR, std::string(), 0);
-}
 
 } // namespace
 

@@ -1,6 +1,6 @@
 #include "lzmaioout.h"
 
-#include "log.h"
+#include "logerror.h"
 
 #include <string>
 
@@ -9,11 +9,6 @@ namespace corvapatch {
 namespace {
 
 constexpr uint32_t kCompressionLevel = 9;
-
-void LogError(const std::string &message)
-{
-    corvalog::logMessage(message, corvalog::LogLevel_ERROR, std::string(), 0);
-}
 
 } // namespace
 
