@@ -1,6 +1,6 @@
 #include "binarydiff.h"
 #include "bytes.h"
-#include "logbase.h"
+#include "logrecorder.h"
 #include "lzmaioout.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
@@ -13,20 +13,6 @@
 using namespace corvapatch;
 
 namespace {
-
-// Collects the messages the engine logs while it is alive.
-class MessageLog : public corvalog::LogBase
-{
-public:
-    void flush() override { }
-    void onBroadcast2(uint32_t, uint32_t) override { }
-    void write(const std::string &message, int, const std::string &, uint64_t, const std::string &,
-               const std::string &) override
-    {
-        messages += (messages.empty() ? "" : "; ") + message;
-    }
-    std::string messages;
-};
 
 Bytes Text(const std::string &s)
 {
@@ -43,7 +29,7 @@ struct Applied
 
 Applied Apply(const Bytes &old, const Bytes &patch, bool withHeader = false)
 {
-    MessageLog log;
+    LogRecorder log;
     SourceStream oldStream;
     oldStream.Init(old.data(), old.size());
     SourceStream patchStream;
@@ -51,7 +37,7 @@ Applied Apply(const Bytes &old, const Bytes &patch, bool withHeader = false)
     SinkStream output;
     const bool ok = ApplyDiff(&oldStream, &patchStream, &output, withHeader);
     EXPECT_EQ(oldStream.Remaining(), old.size()); // the old cursor never moves
-    return {ok, bytesOf(output), log.messages, patchStream.Remaining()};
+    return {ok, bytesOf(output), log.joined("; "), patchStream.Remaining()};
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "binarydiff.h"
 #include "bytes.h"
-#include "logbase.h"
+#include "logrecorder.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 
@@ -16,19 +16,6 @@ using namespace corvapatch;
 namespace {
 
 const int kMethods[] = {DIFF_METHOD_RAW, DIFF_METHOD_SPLIT, DIFF_METHOD_PACKED};
-
-class MessageLog : public corvalog::LogBase
-{
-public:
-    void flush() override { }
-    void onBroadcast2(uint32_t, uint32_t) override { }
-    void write(const std::string &message, int, const std::string &, uint64_t, const std::string &,
-               const std::string &) override
-    {
-        messages += message;
-    }
-    std::string messages;
-};
 
 Bytes Random(std::mt19937 &rng, size_t n)
 {
@@ -261,13 +248,13 @@ TEST(GenerateDiff, RefusesWhatItCannotWrite)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        MessageLog log;
+        LogRecorder log;
         SourceStream old, newData;
         old.Init(small.data(), c.oldLength);
         newData.Init(small.data(), c.newLength);
         SinkStream patch;
         EXPECT_FALSE(GenerateDiff(&old, &newData, &patch, false, c.method));
-        EXPECT_EQ(log.messages, c.messages);
+        EXPECT_EQ(log.joined(""), c.messages);
         EXPECT_EQ(patch.Length(), 0u);
     }
 }

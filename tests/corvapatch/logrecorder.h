@@ -18,6 +18,15 @@ public:
         levels.push_back(level);
     }
 
+    // The messages in one line, separator between each two.
+    std::string joined(const std::string &separator) const
+    {
+        std::string line;
+        for (size_t i = 0; i < messages.size(); ++i)
+            line += (i == 0 ? "" : separator) + messages[i];
+        return line;
+    }
+
     std::vector<std::string> messages;
     std::vector<int> levels;
 };
