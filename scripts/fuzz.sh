@@ -39,9 +39,14 @@ for fuzzer in "$build"/tests/fuzz/*_fuzzer; do
     mkdir -p "$corpus/$name"
     echo "== $name: ${seconds}s"
     # From the artifacts folder, where parallel runs leave their fuzz-<n>.log files.
-    if ! (cd "$artifacts" && "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        "${parallel[@]}" -artifact_prefix="$artifacts/$name-" "$corpus/$name"); then
-        echo "== $name FAILED; reproducer in $artifacts" >&2
+    # The progress lines go to a log; only the final statistics, or the end of the log on a failure, are shown.
+    log="$artifacts/$name.log"
+    if (cd "$artifacts" && "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        "${parallel[@]}" -artifact_prefix="$artifacts/$name-" "$corpus/$name") >"$log" 2>&1; then
+        grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$log" || true
+    else
+        tail -n 80 "$log" >&2
+        echo "== $name FAILED; reproducer in $artifacts, full log $log" >&2
         status=1
     fi
 done
