@@ -134,6 +134,20 @@ bool applydiffSeeds(const std::string &dir)
     return save(dir, "negative-seek", negativeSeek);
 }
 
+// Hand-encoded Versions answers: licenseAgreementId (tag 08), channels (tag 12: name 0A, version_number 10,
+// version_string 1A), licenseAgreementIdMin (tag 18).
+bool versionsSeeds(const std::string &dir)
+{
+    const Bytes minimal = {0x08, 0x07};
+    const Bytes threeChannels = {0x08, 0x07, 0x12, 0x0D, 0x0A, 0x06, 's',  't',  'a',  'b',  'l', 'e',
+                                 0x10, 0x0A, 0x1A, 0x01, '1',  0x12, 0x0B, 0x0A, 0x04, 'b',  'e', 't',
+                                 'a',  0x10, 0x0B, 0x1A, 0x01, '2',  0x12, 0x0C, 0x0A, 0x05, 'a', 'l',
+                                 'p',  'h',  'a',  0x10, 0x0C, 0x1A, 0x01, '3',  0x18, 0x05};
+    const Bytes missingNumber = {0x08, 0x07, 0x12, 0x08, 0x0A, 0x06, 's', 't', 'a', 'b', 'l', 'e'};
+    return save(dir, "minimal", minimal) && save(dir, "three-channels", threeChannels) &&
+        save(dir, "missing-number", missingNumber);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -148,8 +162,10 @@ int main(int argc, char **argv)
         const char *fuzzer;
         bool (*write)(const std::string &dir);
     };
-    const Seeds all[] = {
-        {"lzmafile_fuzzer", lzmafileSeeds}, {"streamset_fuzzer", streamsetSeeds}, {"applydiff_fuzzer", applydiffSeeds}};
+    const Seeds all[] = {{"lzmafile_fuzzer", lzmafileSeeds},
+                         {"streamset_fuzzer", streamsetSeeds},
+                         {"applydiff_fuzzer", applydiffSeeds},
+                         {"versions_fuzzer", versionsSeeds}};
     mkdir(root.c_str(), 0755);
     for (const Seeds &seeds : all) {
         const std::string dir = root + "/" + seeds.fuzzer;
