@@ -1,22 +1,12 @@
 #include "filedeletelisttaskspecification.h"
 
 #include "configuration.h"
+#include "fileentry.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
-
-namespace {
-
-// Present as an entry of its directory, also when it is a link that points nowhere.
-bool entryExists(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-} // namespace
 
 FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteEntry> *deletions, Configuration *config,
                                                                  QObject *parent, qreal weight)
@@ -56,7 +46,7 @@ FileDeleteListEntryTaskSpecification::FileDeleteListEntryTaskSpecification(const
     : FileDeleteTaskSpecification(QFileInfo(QDir(installDir), relativePath).filePath(), recursive, parent, weight)
     , m_installDir(installDir)
     , m_relativePath(relativePath)
-    , m_existedAtStart(entryExists(path()))
+    , m_existedAtStart(entryExists(QFileInfo(path())))
 {
 }
 
@@ -74,7 +64,7 @@ bool FileDeleteListEntryTaskSpecification::doOp()
             }
         }
     }
-    if (m_existedAtStart && !entryExists(path())) {
+    if (m_existedAtStart && !entryExists(QFileInfo(path()))) {
         qDebug() << "Already deleted" << path();
         return true;
     }

@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "filecopytaskspecification.h"
+#include "fileentry.h"
 #include "filerenametaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
@@ -19,12 +20,6 @@ namespace {
 const char *boolText(bool value)
 {
     return value ? "true" : "false";
-}
-
-// Present as an entry of its directory, also when it is a link that points nowhere.
-bool entryExists(const QFileInfo &info)
-{
-    return info.exists() || info.isSymLink();
 }
 
 } // namespace

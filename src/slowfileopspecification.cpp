@@ -1,5 +1,7 @@
 #include "slowfileopspecification.h"
 
+#include "fileentry.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -26,8 +28,7 @@ QString SlowFileOpFunc::temporaryPathBeside(const QString &target)
     const QString stem = info.path() + "/." + info.fileName().left(60) + ".part-";
     for (;;) {
         const QString candidate = stem + QString::number(QRandomGenerator::global()->generate64(), 36);
-        const QFileInfo probe(candidate);
-        if (!probe.exists() && !probe.isSymLink())
+        if (!entryExists(QFileInfo(candidate)))
             return candidate;
     }
 }

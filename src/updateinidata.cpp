@@ -1,6 +1,7 @@
 #include "updateinidata.h"
 
 #include "configuration.h"
+#include "fileentry.h"
 #include "inisettings.h"
 
 #include <QDebug>
@@ -31,7 +32,7 @@ bool isSessionDir(const QString &dir, QString *why)
         return false;
     }
     const QFileInfo info(dir);
-    if (!info.exists() && !info.isSymLink()) {
+    if (!entryExists(info)) {
         *why = "does not exist";
         return false;
     }
