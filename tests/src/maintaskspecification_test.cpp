@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
+#include "prepostinstalltaskspecification.h"
 #include "scriptedmaintask.h"
 
 #include <QSignalSpy>
@@ -213,5 +214,29 @@ TEST(MainTaskSpecification, StepTwoReplacesAndDeletesThroughTheFileListTasks)
     for (TaskSpecification *t : selfUpdate.allTasks()) {
         EXPECT_EQ(qobject_cast<FileReplaceListTaskSpecification *>(t), nullptr);
         EXPECT_EQ(qobject_cast<FileDeleteListTaskSpecification *>(t), nullptr);
+    }
+}
+
+TEST(MainTaskSpecification, BothStepsRunThePreAndPostInstallCommandsAroundTheirFileWork)
+{
+    for (int step : {0, 1}) {
+        SCOPED_TRACE(step);
+        Configuration config;
+        config.m_clientUpdate = step;
+        MainTaskSpecification task(nullptr, &config, nullptr, 1.0);
+        task.execute(); // the stages start from the event loop, so the pipeline can be looked at first
+
+        const QList<TaskSpecification *> &stages = task.allTasks();
+        ASSERT_GE(stages.size(), 5);
+        auto *pre = qobject_cast<PrePostInstallListTaskSpecification *>(stages[3]);
+        auto *post = qobject_cast<PrePostInstallListTaskSpecification *>(stages.last());
+        ASSERT_NE(pre, nullptr);
+        ASSERT_NE(post, nullptr);
+        EXPECT_DOUBLE_EQ(pre->weight(), 0.1);
+        EXPECT_DOUBLE_EQ(post->weight(), 0.1);
+        int lists = 0;
+        for (TaskSpecification *t : stages)
+            lists += qobject_cast<PrePostInstallListTaskSpecification *>(t) != nullptr;
+        EXPECT_EQ(lists, 2);
     }
 }
