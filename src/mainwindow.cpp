@@ -68,8 +68,7 @@ MainWindow::MainWindow(Configuration *config, UpdateEngine *engine)
 
     // The local server that later updaters reach; it goes with the window.
     auto *instanceChecker = new SingleInstanceChecker(this);
-    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this,
-            &MainWindow::onOtherInstanceActivate);
+    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this, &MainWindow::onOtherInstanceActivate);
 
     connect(config, &Configuration::fatalError, this, &MainWindow::onConfigurationError);
     connect(config, &Configuration::ready, this, &MainWindow::onStartUpdate);

@@ -13,18 +13,9 @@ namespace {
 const QStringList kQt4Libraries = {"libQtCore.so.4", "libQtGui.so.4", "libQtNetwork.so.4", "libQtSql.so.4"};
 
 const QStringList kOldFileNames = {
-    "update",
-    "libQtCore.so.4",
-    "libQtGui.so.4",
-    "libQtNetwork.so.4",
-    "libQtSql.so.4",
-    "libQt5Core.so.5",
-    "libQt5Gui.so.5",
-    "libQt5Network.so.5",
-    "libQt5Sql.so.5",
-    "libqgif.so",
-    "libqjpeg.so",
-    "libqtaccessiblewidgets.so",
+    "update",         "libQtCore.so.4",  "libQtGui.so.4",  "libQtNetwork.so.4",
+    "libQtSql.so.4",  "libQt5Core.so.5", "libQt5Gui.so.5", "libQt5Network.so.5",
+    "libQt5Sql.so.5", "libqgif.so",      "libqjpeg.so",    "libqtaccessiblewidgets.so",
     "libsqlite.so",
 };
 

@@ -26,7 +26,9 @@ void makeCommandExecutable(const QString &program)
         qDebug() << "Command file not opened for its mode" << program;
         return;
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != kCommandMode)
         qDebug() << "Set executable flag on" << program << (::fchmod(fd, kCommandMode) == 0);
     ::close(fd);

@@ -15,8 +15,8 @@ class Configuration;
 //
 // Exit code 0 succeeds; 1010 (242 once cut to the eight bits of an exit status) succeeds and asks for a
 // reboot (reboot_with_confirmation); any other code, a crash, a start that does not complete within 30000 ms
-// and a failed wait fail the command, which counts as success when the command is optional. The child inherits the updater's working directory and environment;
-// its output is discarded.
+// and a failed wait fail the command, which counts as success when the command is optional. The child inherits the
+// updater's working directory and environment; its output is discarded.
 class PrePostInstallFunc : public ASyncFunc
 {
     Q_OBJECT

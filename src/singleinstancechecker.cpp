@@ -29,7 +29,9 @@ QString privateSocketDirectory()
         qDebug() << "Single-instance directory not created" << dir;
         return QString();
     }
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid ||
         (st.st_mode & 0777) != 0700) {
         qDebug() << "Single-instance directory not private, guard off" << dir;

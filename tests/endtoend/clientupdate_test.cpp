@@ -189,11 +189,12 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
         EXPECT_TRUE(update.log().contains(c.logLine)) << update.log().toStdString();
         // The pre-install command ran before the replacement, the post-install command after it; each got
         // its arguments with the installation directory filled in and "--" in front.
+        const QString dir = update.installDir();
         QStringList commands;
         if (c.preInstallRuns)
-            commands << "pre 2" << "--" + update.installDir() << "--second arg" << "version 1";
+            commands += QStringList {"pre 2", "--" + dir, "--second arg", "version 1"};
         if (c.postInstallRuns)
-            commands << "post 2" << "--" + update.installDir() << "--" + update.installDir() + "/data" << "version 2";
+            commands += QStringList {"post 2", "--" + dir, "--" + dir + "/data", "version 2"};
         EXPECT_EQ(update.commandRecord(), commands) << update.log().toStdString();
         EXPECT_EQ(snapshotTree(update.path("elsewhere")), elsewhere);
     }

@@ -28,7 +28,9 @@ bool writeCommand(const QString &tempDir, const QString &name, const QByteArray 
 
 unsigned modeOf(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 

@@ -46,7 +46,9 @@ bool writeStaleSocket(const QString &path)
 
 unsigned modeOf(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 

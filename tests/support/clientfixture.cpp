@@ -66,8 +66,7 @@ QByteArray commandScript(const Options &options, const char *name)
         "-install command.\n"
         "dir=\"${1#--}\"\n"
         "{ echo \"" +
-        name +
-        " $#\"; for a in \"$@\"; do echo \"$a\"; done; echo \"version $(cat \"$dir/version.txt\")\"; } >> '" +
+        name + " $#\"; for a in \"$@\"; do echo \"$a\"; done; echo \"version $(cat \"$dir/version.txt\")\"; } >> '" +
         options.commandRecord.toUtf8() + "'\n";
 }
 
@@ -103,7 +102,8 @@ QList<FileSpec> files(const Options &options)
     };
     // The install commands replace older ones and keep their mode: only the copy in the session is run.
     if (!options.commandRecord.isEmpty()) {
-        specs.append({"install/preinstall.sh", Delivery::Whole, "#!/bin/sh\n", 0644, commandScript(options, "pre"), 0644});
+        specs.append(
+            {"install/preinstall.sh", Delivery::Whole, "#!/bin/sh\n", 0644, commandScript(options, "pre"), 0644});
         specs.append(
             {"install/postinstall.sh", Delivery::Whole, "#!/bin/sh\n", 0644, commandScript(options, "post"), 0644});
     }
