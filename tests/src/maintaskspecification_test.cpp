@@ -5,6 +5,7 @@
 #include "filereplacelisttaskspecification.h"
 #include "prepostinstalltaskspecification.h"
 #include "scriptedmaintask.h"
+#include "support/sandbox.h"
 
 #include <QSignalSpy>
 
@@ -238,5 +239,31 @@ TEST(MainTaskSpecification, BothStepsRunThePreAndPostInstallCommandsAroundTheirF
         for (TaskSpecification *t : stages)
             lists += qobject_cast<PrePostInstallListTaskSpecification *>(t) != nullptr;
         EXPECT_EQ(lists, 2);
+    }
+}
+
+TEST(MainTaskSpecification, AFailingRequiredPreInstallCommandCancelsTheUpdateBeforeTheReplacement)
+{
+    for (bool required : {true, false}) {
+        SCOPED_TRACE(required ? "required" : "optional");
+        Sandbox box;
+        Configuration config;
+        config.m_clientUpdate = 1;
+        config.m_tempDir = box.path("session");
+        ASSERT_TRUE(Sandbox::writeFile(config.m_tempDir + "/check.sh", "#!/bin/sh\nexit 1\n"));
+        ScriptedMainTask task(nullptr, &config, nullptr, 1.0);
+        task.realStages = {Stage::PreInstall};
+        // What planning would have put into the plan.
+        task.updateData.preInstall.append({"check.sh", {}, required});
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        ASSERT_TRUE(waitForTaskEnd(&task, 30000));
+
+        EXPECT_EQ(task.state(), required ? TASK_CANCELED : TASK_FINISHED);
+        EXPECT_EQ(task.stage(Stage::Replacement)->executeCount, required ? 0 : 1);
+        QStringList texts;
+        for (const QList<QVariant> &m : messages)
+            texts << m.first().toString();
+        EXPECT_TRUE(texts.contains("Failed to complete check.sh, exit code: 1")) << texts.join(" | ").toStdString();
     }
 }
