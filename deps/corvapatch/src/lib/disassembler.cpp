@@ -3,8 +3,7 @@
 #include "assemblyprogram.h"
 #include "status.h"
 
-#include <new>
-#include <stdexcept>
+#include <exception>
 
 namespace corvapatch {
 
@@ -40,7 +39,8 @@ Disassembler *MakeDisassembler(const uint8_t *start, size_t length)
                 return disassembler;
             delete disassembler;
         }
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
+        // Out of memory while building a parser: no parser can take the buffer.
     }
     return nullptr;
 }
@@ -53,12 +53,13 @@ int ParseExecutable(const uint8_t *start, size_t length, AssemblyProgram **out)
         return Status::INPUT_NOT_RECOGNISED;
     AssemblyProgram *program = nullptr;
     bool disassembled = false;
-    // The disassemblers fill standard containers; running out of memory there is a failed disassembly.
+    // The disassemblers fill standard containers; running out of memory there (bad_alloc, length_error) is a
+    // failed disassembly, never an exception leaving the engine.
     try {
         program = new AssemblyProgram(disassembler->kind());
         disassembled = disassembler->Disassemble(program);
-    } catch (const std::bad_alloc &) {
-    } catch (const std::length_error &) {
+    } catch (const std::exception &) {
+        disassembled = false;
     }
     delete disassembler;
     if (!disassembled) {
