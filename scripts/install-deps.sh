@@ -11,7 +11,7 @@ packages=(
     zlib1g-dev liblzma-dev libboost-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    openssl xz-utils nginx-light time
+    openssl xz-utils nginx-light time xdelta3 zstd
     xvfb xauth fonts-dejavu-core
 )
 
