@@ -75,9 +75,7 @@ void ASyncTaskSpecification::execute()
 void ASyncTaskSpecification::reset()
 {
     QThreadPool::globalInstance()->waitForDone(-1);
-    // Results of the finished work may still be queued; delivered after a new execute() they would end
-    // the new run with the old result.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // The finished work's result may still be queued; the base reset drops it, so it cannot end a new run.
     TaskSpecification::reset();
 }
 

@@ -37,7 +37,7 @@ void FileDeleteListTaskSpecification::buildTasks()
 void FileDeleteListTaskSpecification::reset()
 {
     clearTasks();
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }
 
 FileDeleteListEntryTaskSpecification::FileDeleteListEntryTaskSpecification(const QString &installDir,

@@ -91,5 +91,5 @@ void FileReplaceListTaskSpecification::reset()
 {
     clearTasks();
     m_rollbackList.rollbackAll(this);
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }

@@ -172,5 +172,5 @@ void FileReplaceTaskSpecification::reset()
 {
     clearTasks();
     m_rollbackList.rollbackAll(this);
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }
