@@ -2,6 +2,7 @@
 #include "filelogger.h"
 #include "mainwindow.h"
 #include "protobufhelper.h"
+#include "runlog.h"
 #include "startupdater.h"
 #include "updatechecker.h"
 
@@ -23,6 +24,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QString dir = Configuration::applicationDir();
     qDebug("Corvalink updater started");
+    logRunStart(app.arguments());
 
     // A missing translation leaves the texts in English; the translators are installed regardless.
     const QString locale = QLocale::system().name();
@@ -37,9 +39,12 @@ int main(int argc, char **argv)
     // Declared in this order, the window goes before the configuration and both before the translators.
     Configuration configuration;
     MainWindow window(&configuration);
-    if (!startUpdater(configuration, window, app.arguments()))
+    if (!startUpdater(configuration, window, app.arguments())) {
+        logRunEnd(window.outcome(), 1);
         return 1;
+    }
     const int result = app.exec();
+    logRunEnd(window.outcome(), result);
 
     FileLogger::instance()->close();
     shutdownProtobuf();
