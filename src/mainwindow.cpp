@@ -218,7 +218,9 @@ void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_updateDone = true;
-    qInfo().noquote() << "Installed version" << config->m_version << config->m_versionString;
+    qInfo().noquote() << QStringLiteral("Installed version %1%2")
+                             .arg(config->m_version)
+                             .arg(config->m_versionString.isEmpty() ? QString() : " (" + config->m_versionString + ")");
     if (m_fatalExitCode != 0) {
         // No hand-over after a fatal error: the program ends with its code.
         exitAfterFatalErrorWhenStopped();
@@ -279,6 +281,8 @@ void MainWindow::onUpdateCanceled()
     if (m_cancelBoxOpen)
         return;
     m_cancelBoxOpen = true;
+    // The window now waits for the user; the log already says how the run went.
+    qInfo().noquote() << "Run outcome:" << outcome();
     logShownBox(tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));
     QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
                           QMessageBox::Ok);

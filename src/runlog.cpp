@@ -26,7 +26,7 @@ void logShownText(const QString &text)
 
 void logShownBox(const QString &title, const QString &text)
 {
-    qInfo().noquote() << "Box" << ('"' + title + '"') << oneLine(text);
+    qInfo().noquote() << QStringLiteral("Box \"%1\": %2").arg(title, oneLine(text));
 }
 
 void logRunEnd(const QString &outcome, int exitCode)
