@@ -18,13 +18,13 @@ void runAndReport(ASyncFunc *f)
     } catch (const std::exception &e) {
         qWarning() << "Work object failed with exception:" << e.what();
         try {
-            emit f->message(QStringLiteral("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())));
+            emit f->message(ASyncFunc::tr("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())));
         } catch (...) {
         }
     } catch (...) {
         qWarning() << "Work object failed with unknown exception";
         try {
-            emit f->message(QStringLiteral("Unexpected error"));
+            emit f->message(ASyncFunc::tr("Unexpected error"));
         } catch (...) {
         }
     }

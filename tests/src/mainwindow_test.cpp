@@ -261,6 +261,13 @@ TEST(MainWindow, GermanTranslationCoversTheWindow)
         EXPECT_TRUE(label.contains("Schritt zwei: Corvalink-Client wird aktualisiert")) << label.toStdString();
         EXPECT_EQ(QObject::tr("Error"), "Fehler");
         EXPECT_EQ(MainWindow::tr("Update cancelled"), "Update abgebrochen");
+        // The tasks' texts in the text view are German too, in their classes' contexts.
+        EXPECT_EQ(MainTaskSpecification::tr("Starting update process for client"),
+                  "Aktualisierung des Clients wird gestartet");
+        EXPECT_EQ(QCoreApplication::translate("FileReplaceListTaskSpecification", "rolling back file updates"),
+                  "Dateiaktualisierungen werden rückgängig gemacht");
+        EXPECT_EQ(QCoreApplication::translate("RollbackData", "warning: rollback rename %1 to %2 failed"),
+                  "Warnung: Zurückbenennen von %1 in %2 fehlgeschlagen");
     }
     QCoreApplication::removeTranslator(&german);
 }
