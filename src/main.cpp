@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "oldfileremover.h"
 #include "protobufhelper.h"
+#include "runlog.h"
 #include "singleinstancechecker.h"
 #include "startupdater.h"
 #include "updatechecker.h"
@@ -25,6 +26,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QString dir = Configuration::applicationDir();
     qDebug("Corvalink updater started");
+    logRunStart(app.arguments());
 
     removeOldFilesAtStart(dir);
 
@@ -48,9 +50,12 @@ int main(int argc, char **argv)
     // Declared in this order, the window goes before the configuration and both before the translators.
     Configuration configuration;
     MainWindow window(&configuration);
-    if (!startUpdater(configuration, window, app.arguments()))
+    if (!startUpdater(configuration, window, app.arguments())) {
+        logRunEnd(window.outcome(), 1);
         return 1;
+    }
     const int result = app.exec();
+    logRunEnd(window.outcome(), result);
 
     FileLogger::instance()->close();
     shutdownProtobuf();

@@ -28,8 +28,8 @@ QList<MainTaskSpecification::StageWeight> MainTaskSpecification::pipeline(int cl
 
 void MainTaskSpecification::execute()
 {
-    emit message(QStringLiteral("Starting update process for ") +
-                 (config->m_clientUpdate == 0 ? QStringLiteral("updater") : QStringLiteral("client")));
+    emit message((config->m_clientUpdate == 0 ? tr("Starting update process for updater")
+                                             : tr("Starting update process for client")));
     makeSubtasksAndStart();
 }
 

@@ -49,6 +49,9 @@ public slots:
     void onTaskFinished();
     void onTaskCanceled();
 
+public:
+    // Ordinary members, not slots: nothing may reach these deletions through the meta-object (a connection by
+    // name, invokeMethod).
     // Run by onTaskFinished(). Step one removes the session record; step two removes the temporary directory
     // the record names, and the record with it.
     void cleanup();

@@ -125,6 +125,15 @@ public:
         return QString::fromUtf8(Sandbox::readFile(m_options.commandRecord)).split('\n', Qt::SkipEmptyParts);
     }
     int exitCode() const { return m_process.exitCode(); }
+    QByteArray standardError() { return m_process.readAllStandardError(); }
+    // The log's lines, without the level and time columns.
+    QStringList logMessages() const
+    {
+        QStringList messages;
+        for (const QString &line : log().split('\n', Qt::SkipEmptyParts))
+            messages << line.section("\t|\t", 2);
+        return messages;
+    }
     QString path(const QString &relative) const { return m_box.path(relative); }
 
 private:
@@ -172,6 +181,13 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
         if (c.succeeds) {
             update.waitForExit();
             EXPECT_EQ(update.exitCode(), 0) << update.log().toStdString();
+            EXPECT_EQ(update.standardError().toStdString(), "");
+            // The log says what was installed, and its last line how the run ended.
+            const QStringList messages = update.logMessages();
+            EXPECT_TRUE(messages.contains(QString("Installed version %1").arg(clientfixture::kVersion)))
+                << update.log().toStdString();
+            ASSERT_FALSE(messages.isEmpty());
+            EXPECT_EQ(messages.last(), "Run ended: finished, exit code 0");
             EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
             // The session is gone; the user's groups stay.
             QSettings ini(update.installDir() + "/update.ini", QSettings::IniFormat);
