@@ -30,17 +30,18 @@ void DownloadFileTaskSpecification::execute()
     const bool signatureOnly = m_Entry.sha512.isEmpty();
     const QString remotePath = m_Entry.section + "/" + m_Entry.name;
 
+    // A line without a digest is vouched for by the file's own signature, fetched first, beside it: without
+    // one the file itself is not even fetched.
+    if (signatureOnly) {
+        addTask(new DownloadTaskSpecification(m_Manager, remotePath + ".sig", m_Config->m_version,
+                                              localPath() + ".sig", -1, this, 0.1));
+    }
     m_DownloadTask = new DownloadTaskSpecification(m_Manager, remotePath, m_Config->m_version, localPath(), size, this,
                                                    signatureOnly ? 0.7 : 0.8);
     // Checked while it arrives too, so that a damaged transfer is retried instead of failing the update.
     if (!signatureOnly)
         m_DownloadTask->setExpectedSha512(m_Entry.sha512);
     addTask(m_DownloadTask);
-    // A line without a digest is vouched for by the file's own signature, fetched beside it.
-    if (signatureOnly) {
-        addTask(new DownloadTaskSpecification(m_Manager, remotePath + ".sig", m_Config->m_version,
-                                              localPath() + ".sig", -1, this, 0.1));
-    }
 
     // Binding either way: a file that fails its digest or signature is not taken.
     auto *check = new CheckSignatureTaskSpecification(localPath(), m_Entry.sha512, true, this, 0.2);

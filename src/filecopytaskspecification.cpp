@@ -45,6 +45,7 @@ bool FileCopyFunc::run()
             return false;
         }
     }
+    out.setPermissions(in.permissions());
     out.close();
     if (out.error() != QFileDevice::NoError) {
         out.remove();

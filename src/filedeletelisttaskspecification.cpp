@@ -95,11 +95,12 @@ bool FileDeleteListEntryTaskSpecification::doOp()
         return refuse();
 
     // Staged: moved to a hidden name beside itself, and removed only when the whole update commits. An
-    // empty directory's emptied parents go then too, up to the installation directory.
-    const QString aside = FileInstall::temporaryPathBeside(cleaned, QStringLiteral(".old-"));
-    const RollbackData record =
-        RollbackData::movedAside(cleaned, aside, isDir && !recursive() ? QDir::cleanPath(m_installDir) : QString());
-    if (!InstallJournal::record(m_journalDir, record) || !FileInstall::renameNoReplace(cleaned, aside))
+    // empty directory takes along the parents it would leave empty, up to the installation directory (not
+    // included), so they are staged as one tree.
+    const QString staged = isDir && !recursive() ? outermostEmptied(cleaned) : cleaned;
+    const QString aside = FileInstall::temporaryPathBeside(staged, QStringLiteral(".old-"));
+    const RollbackData record = RollbackData::movedAside(staged, aside);
+    if (!InstallJournal::record(m_journalDir, record) || !FileInstall::renameNoReplace(staged, aside))
         return refuse();
     if (m_records)
         m_records->addRecord(record);
@@ -114,6 +115,30 @@ bool FileDeleteListEntryTaskSpecification::doOp()
         emit message(QStringLiteral("Deleted file '%1'").arg(path()));
     }
     return true;
+}
+
+QString FileDeleteListEntryTaskSpecification::outermostEmptied(const QString &dir) const
+{
+    const QString top = QDir::cleanPath(m_installDir);
+    QStringList staged; // what earlier deletions of the list moved aside does not count
+    if (m_records) {
+        for (const RollbackData &record : qAsConst(*m_records))
+            staged << record.first;
+    }
+    QString current = dir;
+    for (;;) {
+        const QString parent = QFileInfo(current).path();
+        if (parent == top || !parent.startsWith(top + "/") || QFileInfo(parent).isSymLink())
+            return current;
+        const QFileInfoList entries =
+            QDir(parent).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo &entry : entries) {
+            const QString path = entry.filePath();
+            if (path != current && !staged.contains(path))
+                return current;
+        }
+        current = parent;
+    }
 }
 
 bool FileDeleteListEntryTaskSpecification::refuse()

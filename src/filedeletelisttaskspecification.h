@@ -64,6 +64,9 @@ protected:
 
 private:
     bool refuse();
+    // dir, or its outermost parent below the installation directory that holds nothing but dir's line
+    // of ancestors (and paths this list has staged already).
+    QString outermostEmptied(const QString &dir) const;
 
     QString m_installDir;
     QString m_relativePath;

@@ -130,15 +130,4 @@ bool removeTree(const QString &path)
     return !entryExists(path);
 }
 
-void removeEmptyParents(const QString &path, const QString &stop)
-{
-    const QString top = QDir::cleanPath(stop);
-    QString dir = QFileInfo(QDir::cleanPath(path)).path();
-    while (dir != top && dir.startsWith(top + "/")) {
-        if (!QDir().rmdir(dir))
-            return;
-        dir = QFileInfo(dir).path();
-    }
-}
-
 } // namespace FileInstall

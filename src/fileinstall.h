@@ -34,8 +34,5 @@ bool leadsThroughLink(const QString &base, const QString &relative);
 // Removes what lies at path: a file or link, or a directory with everything in it (links inside are removed
 // themselves, never followed). True when nothing is left there.
 bool removeTree(const QString &path);
-// Removes each parent directory of path that is empty, going up, and stops at stop (never removed), at
-// the first directory that is not empty, or at any directory that is not below stop.
-void removeEmptyParents(const QString &path, const QString &stop);
 
 } // namespace FileInstall

@@ -55,8 +55,10 @@ QString InstallJournal::path(const QString &sessionDir)
 
 bool InstallJournal::record(const QString &sessionDir, const RollbackData &record)
 {
+    if (sessionDir.isEmpty())
+        return true; // no session, no journal
     const QByteArray line = QByteArray::number(record.op) + ' ' + field(record.first) + ' ' + field(record.second) +
-        ' ' + QByteArray::number(record.inode) + ' ' + field(record.stop);
+        ' ' + QByteArray::number(record.inode);
     if (appendLine(sessionDir, line))
         return true;
     qDebug() << "Could not write the install journal in" << sessionDir;
@@ -79,7 +81,7 @@ QList<RollbackData> InstallJournal::read(const QString &sessionDir, bool *commit
             continue;
         }
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() != 5)
+        if (fields.size() != 4)
             continue;
         bool ok = false;
         const int op = fields[0].toInt(&ok);
@@ -92,7 +94,6 @@ QList<RollbackData> InstallJournal::read(const QString &sessionDir, bool *commit
         if (record.first.isEmpty())
             continue;
         record.inode = fields[3].toULongLong();
-        record.stop = text(fields[4]);
         records.append(record);
     }
     return records;
@@ -100,6 +101,8 @@ QList<RollbackData> InstallJournal::read(const QString &sessionDir, bool *commit
 
 void InstallJournal::commit(const QString &sessionDir)
 {
+    if (sessionDir.isEmpty())
+        return;
     bool committed = false;
     const QList<RollbackData> records = read(sessionDir, &committed);
     if (!committed && !records.isEmpty() && !appendLine(sessionDir, kCommitLine))
@@ -117,8 +120,6 @@ void InstallJournal::finish(const QList<RollbackData> &records)
             break;
         case PATH_ASIDE:
             qDebug() << "Remove deleted path" << record.first << FileInstall::removeTree(record.first);
-            if (!record.stop.isEmpty())
-                FileInstall::removeEmptyParents(record.second, record.stop);
             break;
         case FILE_CREATE:
             // A new file is under its installed name by now; anything left under its working names goes.
@@ -134,6 +135,8 @@ void InstallJournal::finish(const QList<RollbackData> &records)
 
 void InstallJournal::rollBack(const QString &sessionDir)
 {
+    if (sessionDir.isEmpty())
+        return;
     bool committed = false;
     const QList<RollbackData> records = read(sessionDir, &committed);
     for (int i = records.size() - 1; i >= 0; --i)

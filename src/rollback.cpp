@@ -24,11 +24,9 @@ RollbackData RollbackData::exchanged(const QString &installed, const QString &hi
     return record;
 }
 
-RollbackData RollbackData::movedAside(const QString &path, const QString &aside, const QString &stop)
+RollbackData RollbackData::movedAside(const QString &path, const QString &aside)
 {
-    RollbackData record(PATH_ASIDE, path, aside);
-    record.stop = stop;
-    return record;
+    return RollbackData(PATH_ASIDE, path, aside);
 }
 
 RollbackData::RollbackData(int op, const QString &path)

@@ -23,9 +23,8 @@ public:
     // installed and hidden swapped names; newInode is the inode of the new bytes (under installed after the
     // swap), by which a later run can tell whether the swap happened.
     static RollbackData exchanged(const QString &installed, const QString &hidden, quint64 newInode);
-    // path was moved to aside, where it waits for the commit that removes it. When stop is not empty, the
-    // commit also removes the parents of path that it leaves empty, up to (not including) stop.
-    static RollbackData movedAside(const QString &path, const QString &aside, const QString &stop = QString());
+    // path was moved to aside, where it waits for the commit that removes it.
+    static RollbackData movedAside(const QString &path, const QString &aside);
     // A created file or directory; op must not be FILE_RENAME.
     RollbackData(int op, const QString &path);
 
@@ -39,7 +38,6 @@ public:
     QString second; // FILE_RENAME, PATH_ASIDE: the rename's source; FILE_EXCHANGE: the hidden name
     int op;
     quint64 inode = 0; // FILE_EXCHANGE: the new file's inode
-    QString stop; // PATH_ASIDE: where the removal of emptied parents stops; empty: none are removed
 };
 
 // The changes of a replacement, in the order they were made. File tasks only append; the owner
