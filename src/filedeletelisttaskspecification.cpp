@@ -143,6 +143,7 @@ QString FileDeleteListEntryTaskSpecification::outermostEmptied(const QString &di
 
 bool FileDeleteListEntryTaskSpecification::refuse()
 {
+    qDebug() << "Could not delete" << path();
     emit message(QStringLiteral("Could not delete '%1'").arg(path()));
     return false;
 }
