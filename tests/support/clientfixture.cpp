@@ -100,7 +100,7 @@ QList<FileSpec> files(const Options &options)
         const QByteArray n = QByteArray::number(i);
         // Held by QList as values: the path lives in a table of its own.
         list.append({bulkPath("bulk/d" + QByteArray::number(i % 10) + "/f" + n + ".dat"), kinds[i % 3],
-                     repeated("bulk " + n + " version 1\n", 1 + i % 7), 0644,
+                     repeated("bulk " + n + " version 1\n", 1 + i % 7), i % 4 == 0 ? 0600u : 0644u,
                      repeated("bulk " + n + " version 2\n", 2 + i % 5), i % 4 == 0 ? 0600u : 0644u});
         if (i % 10 == 0)
             list.append({bulkPath("bulk/old" + n + ".txt"), Delivery::Deleted, "old " + n + "\n", 0644, {}, 0});
