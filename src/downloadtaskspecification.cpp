@@ -1,5 +1,6 @@
 #include "downloadtaskspecification.h"
 
+#include "fileinstall.h"
 #include "globals.h"
 
 #include <QDebug>
@@ -24,7 +25,6 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , m_Path(path)
     , m_Version(version)
     , m_TargetName(targetFileName)
-    , m_File(partialFileName(targetFileName))
     , m_Total(expectedSize)
     , m_ExpectedSize(expectedSize)
 {
@@ -43,11 +43,6 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
     }
 }
 
-QString DownloadTaskSpecification::partialFileName(const QString &targetFileName)
-{
-    return targetFileName + QStringLiteral(".part");
-}
-
 void DownloadTaskSpecification::setExpectedSha512(const QString &hex)
 {
     m_ExpectedSha512 = hex.trimmed().toLower();
@@ -64,7 +59,10 @@ void DownloadTaskSpecification::execute()
 void DownloadTaskSpecification::startDownload()
 {
     m_Hash.reset();
-    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // A fresh hidden name beside the target for every attempt: it can clash with no listed file (as
+    // target + ".part" could) and fits the file system's limit for any target name.
+    m_File.setFileName(FileInstall::temporaryPathBeside(m_TargetName));
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         emit error(tr("Unable to create file %1 for saving").arg(m_TargetName));
         setCanceled();
         return;
@@ -182,9 +180,8 @@ void DownloadTaskSpecification::onDownloadFinished()
 bool DownloadTaskSpecification::commitFile()
 {
     const QString partial = m_File.fileName();
-    if (QFile::exists(m_TargetName))
-        QFile::remove(m_TargetName);
-    if (QFile::rename(partial, m_TargetName))
+    // One step: the target holds its earlier file or the complete new one, never nothing.
+    if (FileInstall::renameOver(partial, m_TargetName))
         return true;
     QFile::remove(partial);
     fail(tr("Unable to rename %1 to %2").arg(partial, m_TargetName));

@@ -15,8 +15,9 @@ class QNetworkReply;
 // attempt, and a failed attempt is retried from byte 0, five attempts in all. The engine's once-a-second pull
 // of the download counters doubles as the stall watchdog.
 //
-// The body is written to the target's name + ".part" and renamed to the target only once it is complete (and,
-// when an expected SHA-512 is set, matches it), so a partial or wrong file never lies under the final name.
+// The body is written to a hidden name beside the target, new for each attempt, and renamed over the target
+// in one step only once it is complete (and, when an expected SHA-512 is set, matches it), so a partial or
+// wrong file never lies under the final name.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -36,8 +37,8 @@ public:
     void handleOtherTaskCancelled(TaskSpecification *other) override;
 
     QString targetFileName() const { return m_TargetName; }
-    // Where the body is written while it arrives.
-    static QString partialFileName(const QString &targetFileName);
+    // Where the body of the current attempt is written while it arrives.
+    QString partialFileName() const { return m_File.fileName(); }
 
 protected:
     // The successful end of an attempt: the file is complete under its final name.

@@ -9,12 +9,17 @@
 #include "support/treesnapshot.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+
+#include <cstdio>
+#include <map>
 
 namespace {
 
@@ -37,11 +42,28 @@ public:
     {
         if (!Sandbox::writeFile(m_box.path("elsewhere/keep"), "not the installation's") ||
             !Sandbox::writeFile(m_box.path("elsewhere/sub/deep"), "nor this") ||
-            !clientfixture::writeInstallation(installDir(), m_options) ||
             !clientfixture::writeUpdateTree(m_box.path("server"), m_options) ||
             !clientfixture::writeInstallation(m_box.path("expected"), m_options) ||
             !clientfixture::applyVersionTwo(m_box.path("expected"), m_options)) {
             ADD_FAILURE() << "fixture not written";
+            return false;
+        }
+        if (!m_server.start(m_box.path("server"))) {
+            ADD_FAILURE() << m_server.errorText().toStdString();
+            return false;
+        }
+        return installVersionOne();
+    }
+
+    // A fresh installation of version 1 with the updater in it, and no session or log of an earlier run.
+    bool installVersionOne()
+    {
+        QDir(installDir()).removeRecursively();
+        for (const QString &dir : sessionDirs())
+            QDir(m_box.tempDir() + "/" + dir).removeRecursively();
+        QDir(m_box.tempDir() + "/corvalink_update_log").removeRecursively();
+        if (!clientfixture::writeInstallation(installDir(), m_options)) {
+            ADD_FAILURE() << "installation not written";
             return false;
         }
         // The program's own directory is its installation directory.
@@ -49,10 +71,6 @@ public:
         if (!QFile::copy(CORVALINK_BINARY_DIR "/src/update", program) ||
             chmod(QFile::encodeName(program).constData(), 0755) != 0) {
             ADD_FAILURE() << "update not copied";
-            return false;
-        }
-        if (!m_server.start(m_box.path("server"))) {
-            ADD_FAILURE() << m_server.errorText().toStdString();
             return false;
         }
         // The alpha channel names the server's tree and the version; the user's settings in "update".
@@ -124,6 +142,8 @@ public:
     {
         return QString::fromUtf8(Sandbox::readFile(m_options.commandRecord)).split('\n', Qt::SkipEmptyParts);
     }
+    const clientfixture::Options &options() const { return m_options; }
+    QProcess &process() { return m_process; }
     int exitCode() const { return m_process.exitCode(); }
     QByteArray standardError() { return m_process.readAllStandardError(); }
     // The log's lines, without the level and time columns.
@@ -153,27 +173,33 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
     struct Case
     {
         const char *name;
-        bool tamperWholeFile;
-        bool breakPackedFile;
+        clientfixture::Options options;
         bool linkElsewhere;
         bool succeeds;
         const char *logLine; // a line the run must have logged
         bool preInstallRuns;
         bool postInstallRuns;
     };
+    clientfixture::Options tamperWhole;
+    tamperWhole.tamperWholeFile = true;
+    clientfixture::Options breakPacked;
+    breakPacked.breakPackedFile = true;
+    clientfixture::Options bySignature;
+    bySignature.runScriptBySignature = true;
+    clientfixture::Options substituted = bySignature;
+    substituted.substituteRunScript = true;
     const Case cases[] = {
-        {"plain installation", false, false, false, true, "Remove replaced file", true, true},
-        {"a link to elsewhere inside the deleted directory", false, false, true, true, "Remove replaced file", true,
-         true},
-        {"a replacement that fails half-way", false, true, false, false, "rolling back file updates", true, false},
-        {"a whole file tampered with on the server", true, false, false, false, "SHA-512 mismatch for", false, false},
+        {"plain installation", {}, false, true, "Remove replaced file", true, true},
+        {"a link to elsewhere inside the deleted directory", {}, true, true, "Remove replaced file", true, true},
+        {"a replacement that fails half-way", breakPacked, false, false, "rolling back file updates", true, false},
+        {"a whole file tampered with on the server", tamperWhole, false, false, "SHA-512 mismatch for", false, false},
+        {"a run script known by its signature only", bySignature, false, true, "RSA check true", true, true},
+        {"a run script without a digest, substituted on the way", substituted, false, false,
+         "Signature check failed for", false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        clientfixture::Options options;
-        options.tamperWholeFile = c.tamperWholeFile;
-        options.breakPackedFile = c.breakPackedFile;
-        ClientUpdate update(options, c.linkElsewhere);
+        ClientUpdate update(c.options, c.linkElsewhere);
         ASSERT_TRUE(update.prepare());
         const TreeSnapshot elsewhere = snapshotTree(update.path("elsewhere"));
         update.start();
@@ -213,5 +239,137 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
             commands += QStringList {"post 2", "--" + dir, "--" + dir + "/data", "version 2"};
         EXPECT_EQ(update.commandRecord(), commands) << update.log().toStdString();
         EXPECT_EQ(snapshotTree(update.path("elsewhere")), elsewhere);
+        EXPECT_FALSE(QFile::exists(update.path("home/owned"))); // nothing from the man in the middle ran
     }
+}
+
+// Replacement and deletion are one transaction: a deletion that fails after every file was replaced brings
+// back version 1 entirely, and once the cause is gone the next run finishes.
+TEST(ClientUpdate, AFailingDeletionUndoesTheReplacementAndALaterRunFinishes)
+{
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign the product ini with";
+    clientfixture::Options options;
+    options.blockedDeletion = true;
+    ClientUpdate update(options, false);
+    ASSERT_TRUE(update.prepare());
+
+    update.start();
+    update.waitForCancelAndStop();
+    EXPECT_TRUE(update.log().contains("Could not delete")) << update.log().toStdString();
+    EXPECT_EQ(update.installedTree(), update.treeBefore()) << update.log().toStdString();
+    EXPECT_FALSE(QFile::exists(update.startRecord()));
+
+    // The user removes what blocked the deletion; the same session goes on.
+    ASSERT_TRUE(QFile::remove(update.installDir() + "/olddata/left-over.txt"));
+    update.start();
+    update.waitForExit();
+    EXPECT_EQ(update.exitCode(), 0) << update.log().toStdString();
+    EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
+    EXPECT_EQ(update.sessionDirs(), QStringList());
+}
+
+namespace {
+
+// The last step of the run that its log shows.
+QString phaseOf(const QString &log)
+{
+    const QList<QPair<const char *, const char *>> markers = {
+        {"Removing temporary files", "clean-up"},
+        {"Remove replaced file", "commit"},
+        {"Remove deleted path", "commit"},
+        {"Deleted file", "deletion"},
+        {"FileReplaceTaskSpecification: spec:", "replacement"},
+        {"Requesting download of", "downloads"},
+    };
+    for (const auto &m : markers) {
+        if (log.contains(m.first))
+            return m.second;
+    }
+    return "start";
+}
+
+int envNumber(const char *name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok ? value : fallback;
+}
+
+} // namespace
+
+// kill -9 at random moments of a client update of a few hundred files: right after each kill every installed
+// name of version 1 or 2 holds the bytes of one of them (none is missing), and the next run finishes exactly at
+// version 2 with no hidden residue and no session left. CORVALINK_KILLS and CORVALINK_KILL_SEED choose how
+// many kills and the seed (scripts/killtest.sh runs many).
+TEST(ClientUpdate, KilledAtAnyMomentEveryFileIsWholeAndTheNextRunFinishes)
+{
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign the product ini with";
+    const int kills = envNumber("CORVALINK_KILLS", 10);
+    const quint32 seed = quint32(envNumber("CORVALINK_KILL_SEED", 20261210));
+    std::printf("kill test: seed %u, %d kills\n", seed, kills);
+    QRandomGenerator random(seed);
+
+    clientfixture::Options options;
+    options.bulkFiles = 300;
+    ClientUpdate update(options, false);
+    ASSERT_TRUE(update.prepare());
+    const QList<clientfixture::Versions> files = clientfixture::installedFiles(update.options());
+
+    // One run without a kill gives the span over which the kills are spread.
+    QElapsedTimer clock;
+    clock.start();
+    update.start();
+    update.waitForExit();
+    const qint64 span = clock.elapsed();
+    std::printf("kill test: a whole run takes %lld ms\n", static_cast<long long>(span));
+    ASSERT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
+
+    std::map<QString, int> phases;
+    int failures = 0;
+    for (int k = 0; k < kills && failures < 3; ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(update.installVersionOne());
+        // The window starts the update 2000 ms after start-up; the kill comes anywhere from shortly before
+        // that to the end of a whole run.
+        const int delay = 1500 + int(random.bounded(quint32(qMax<qint64>(1, span - 1500))));
+        update.start();
+        if (update.process().waitForFinished(delay)) {
+            ++phases["finished-before-kill"];
+        } else {
+            update.process().kill();
+            update.process().waitForFinished(30000);
+            ++phases[phaseOf(update.log())];
+        }
+
+        QStringList broken;
+        for (const clientfixture::Versions &f : files) {
+            const QString path = update.installDir() + "/" + f.path;
+            if (!QFileInfo::exists(path)) {
+                if (f.inOne && f.inTwo)
+                    broken << f.path + " is missing";
+                continue;
+            }
+            const QByteArray bytes = Sandbox::readFile(path);
+            if (!(f.inOne && bytes == f.one) && !(f.inTwo && bytes == f.two))
+                broken << f.path + " holds bytes of neither version";
+        }
+        EXPECT_EQ(broken, QStringList()) << "killed after " << delay << " ms\n" << update.log().toStdString();
+
+        update.start();
+        update.waitForExit();
+        const bool finished = update.exitCode() == 0 && update.installedTree() == update.expectedTree() &&
+            update.sessionDirs().isEmpty();
+        EXPECT_EQ(update.exitCode(), 0);
+        EXPECT_EQ(update.installedTree(), update.expectedTree()) << "killed after " << delay << " ms\n"
+                                                                 << update.log().toStdString();
+        EXPECT_EQ(update.sessionDirs(), QStringList());
+        if (!broken.isEmpty() || !finished)
+            ++failures;
+    }
+    std::printf("kill test counts:");
+    for (const auto &p : phases)
+        std::printf(" %s=%d", p.first.toUtf8().constData(), p.second);
+    std::printf(" failures=%d\n", failures);
 }

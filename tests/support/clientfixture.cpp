@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 
 #include <zlib.h>
 
@@ -46,6 +47,20 @@ QByteArray repeated(const QByteArray &line, int times)
     return out;
 }
 
+// A stable C string for a generated path (FileSpec holds plain pointers).
+const char *bulkPath(const QByteArray &path)
+{
+    static QList<QByteArray> paths;
+    static QMutex lock;
+    QMutexLocker locker(&lock);
+    for (const QByteArray &p : qAsConst(paths)) {
+        if (p == path)
+            return p.constData();
+    }
+    paths.append(path);
+    return paths.last().constData();
+}
+
 QByteArray runScript(const Options &options)
 {
     return "#!/bin/sh\n"
@@ -82,7 +97,7 @@ QList<QPair<QString, QByteArray>> installCommands(const Options &options)
 QList<FileSpec> files(const Options &options)
 {
     // The programs of version 1 carry the 0777 an older updater gave them; version 2 gives them 0755.
-    QList<FileSpec> specs = {
+    QList<FileSpec> list = {
         {"cv5client_linux_x86", Delivery::Whole, "#!/bin/sh\necho 'Corvalink client 1'\n", 0777,
          "#!/bin/sh\necho 'Corvalink client 2'\n", 0755},
         {"cv5client_runscript.sh", Delivery::Whole, "#!/bin/sh\nexec ./cv5client_linux_x86\n", 0777, runScript(options),
@@ -102,16 +117,36 @@ QList<FileSpec> files(const Options &options)
     };
     // The install commands replace older ones and keep their mode: only the copy in the session is run.
     if (!options.commandRecord.isEmpty()) {
-        specs.append(
+        list.append(
             {"install/preinstall.sh", Delivery::Whole, "#!/bin/sh\n", 0644, commandScript(options, "pre"), 0644});
-        specs.append(
+        list.append(
             {"install/postinstall.sh", Delivery::Whole, "#!/bin/sh\n", 0644, commandScript(options, "post"), 0644});
     }
-    return specs;
+    if (options.blockedDeletion)
+        list.append({"olddata/left-over.txt", Delivery::Unlisted, "the user's\n", 0644, {}, 0});
+    static const Delivery kinds[] = {Delivery::Whole, Delivery::Gzip, Delivery::Lzma};
+    for (int i = 0; i < options.bulkFiles; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        // Held by QList as values: the path lives in a table of its own.
+        list.append({bulkPath("bulk/d" + QByteArray::number(i % 10) + "/f" + n + ".dat"), kinds[i % 3],
+                     repeated("bulk " + n + " version 1\n", 1 + i % 7), i % 4 == 0 ? 0600u : 0644u,
+                     repeated("bulk " + n + " version 2\n", 2 + i % 5), i % 4 == 0 ? 0600u : 0644u});
+        if (i % 10 == 0)
+            list.append({bulkPath("bulk/old" + n + ".txt"), Delivery::Deleted, "old " + n + "\n", 0644, {}, 0});
+    }
+    return list;
 }
 
 // Deleted by the product ini's "delete" lines, with their values.
-const QList<QPair<QString, int>> kDeleteLines = {{"obsolete.txt", 0}, {"oldplugins", 2}};
+QList<QPair<QString, int>> deleteLines(const Options &options)
+{
+    QList<QPair<QString, int>> lines = {{"obsolete.txt", 0}, {"oldplugins", 2}};
+    if (options.blockedDeletion)
+        lines.append({"olddata", 0});
+    for (int i = 0; i < options.bulkFiles; i += 10)
+        lines.append({"bulk/old" + QString::number(i) + ".txt", 0});
+    return lines;
+}
 
 bool writeFile(const QString &path, const QByteArray &contents, unsigned mode)
 {
@@ -176,7 +211,7 @@ bool applyVersionTwo(const QString &dir, const Options &options)
         if (!writeFile(dir + "/" + f.path, f.v2, f.v2Mode))
             return false;
     }
-    for (const auto &line : kDeleteLines) {
+    for (const auto &line : deleteLines(options)) {
         const QString path = dir + "/" + line.first;
         const bool removed = QFileInfo(path).isDir() ? QDir(path).removeRecursively() : QFile::remove(path);
         if (!removed)
@@ -215,12 +250,18 @@ bool writeUpdateTree(const QString &root, const Options &options)
             break;
         }
         const bool packed = f.delivery == Delivery::Gzip || f.delivery == Delivery::Lzma;
+        const bool bySignature = options.runScriptBySignature && target == "cv5client_runscript.sh";
         if (!packed) {
-            const QByteArray onServer = options.tamperWholeFile && target == "readme.txt" ? "substituted\n" : f.v2;
-            if (!writeFile(versionDir + "/" + section + "/" + name, onServer, 0))
+            QByteArray onServer = options.tamperWholeFile && target == "readme.txt" ? "substituted\n" : f.v2;
+            const QString servedPath = versionDir + "/" + section + "/" + name;
+            if (bySignature && (!writeFile(servedPath, f.v2, 0) || !signing::signFile(servedPath)))
+                return false;
+            if (bySignature && options.substituteRunScript)
+                onServer = "#!/bin/sh\necho 'not from the publisher' > \"$HOME/owned\"\n";
+            if (!writeFile(servedPath, onServer, 0))
                 return false;
         }
-        QString line = sha512(served) + "::" + QString::number(served.size());
+        QString line = (bySignature ? QString() : sha512(served)) + "::" + QString::number(served.size());
         if (packed) {
             const QString finalSha =
                 options.breakPackedFile && f.delivery == Delivery::Lzma ? sha512("other content") : sha512(f.v2);
@@ -229,7 +270,7 @@ bool writeUpdateTree(const QString &root, const Options &options)
         ini += name.toUtf8() + "=" + line.toUtf8() + "\n";
     }
     ini += "\n[delete]\n";
-    for (const auto &line : kDeleteLines)
+    for (const auto &line : deleteLines(options))
         ini += line.first.toUtf8() + "=" + QByteArray::number(line.second) + "\n";
     for (const auto &command : installCommands(options))
         ini += "\n[" + command.first.toUtf8() + "]\n" + command.second + "\n";
@@ -239,6 +280,21 @@ bool writeUpdateTree(const QString &root, const Options &options)
     if (!writeFile(iniPath, ini, 0) || !signing::signFile(iniPath) || !lzmaFile(ini, iniPath + "._lzma2_"))
         return false;
     return QFile::remove(iniPath);
+}
+
+QList<Versions> installedFiles(const Options &options)
+{
+    QList<Versions> list;
+    for (const FileSpec &f : files(options)) {
+        Versions v;
+        v.path = f.path;
+        v.inOne = f.v1Mode != 0;
+        v.one = f.v1;
+        v.inTwo = f.delivery != Delivery::Deleted;
+        v.two = f.delivery == Delivery::Unlisted ? f.v1 : f.v2;
+        list.append(v);
+    }
+    return list;
 }
 
 QStringList replacedPaths()
@@ -254,7 +310,7 @@ QStringList replacedPaths()
 QStringList deletedPaths()
 {
     QStringList paths;
-    for (const auto &line : kDeleteLines)
+    for (const auto &line : deleteLines(Options()))
         paths << line.first;
     return paths;
 }

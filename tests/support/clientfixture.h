@@ -26,6 +26,15 @@ struct Options
     bool breakPackedFile = false;
     // When not empty: the directory that the "delete" line removes holds a link to this directory.
     QString linkTarget;
+    // The run script's line gives no SHA-512: the script is vouched for by "cv5client_runscript.sh.sig".
+    bool runScriptBySignature = false;
+    // The server sends another run script than the one its ".sig" was made for (a man in the middle).
+    bool substituteRunScript = false;
+    // A "delete" line (value 0) names the directory "olddata", which holds the user's "left-over.txt": the
+    // deletion fails until the user removes that file. applyVersionTwo gives the tree after that.
+    bool blockedDeletion = false;
+    // That many more files under "bulk/", whole, gzip and LZMA in turn, and one deleted file per ten.
+    int bulkFiles = 0;
 };
 
 // The files and directories of version 1 under dir (the updater itself is not among them).
@@ -44,5 +53,17 @@ constexpr int kVersion = 2;
 // The paths below the installation that the update changes, for telling what happened.
 QStringList replacedPaths();
 QStringList deletedPaths();
+
+// Every path the installation holds in version 1 or 2 (user's files included), with its bytes in either
+// version; an empty array with present false: not in that version.
+struct Versions
+{
+    QString path;
+    bool inOne = false;
+    QByteArray one;
+    bool inTwo = false;
+    QByteArray two;
+};
+QList<Versions> installedFiles(const Options &options);
 
 } // namespace clientfixture
