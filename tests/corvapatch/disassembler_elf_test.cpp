@@ -210,3 +210,183 @@ TEST(DisassemblerElf32X86, RebuildsTheRelocationTableOnlyWhenItStartsWithTheAbso
         EXPECT_EQ(assembled, image);
     }
 }
+
+namespace {
+
+// 32-bit ARM shared object, one segment mapping the file at 0x1000 with 0x2000 bytes of memory:
+//   0x060 .rel.dyn    the entries of each case
+//   0x080 .text       0x1080: beq . (Thumb); b . (Thumb); b . (ARM); bl 0x208C (Thumb-2); beq.w 0x1190
+//                     (Thumb-2); an ARM b far outside the segment; zeros
+//   0x100 .data       0x1100: 8 zero bytes, then the words 0x1080 and 0x1234
+//   0x110 .init_array one word
+//   0x118 section header table, 5 entries, to 0x1E0
+const Image kArmText = Bytes({0xFE, 0xD0,             // 0x80
+                              0xFE, 0xE7,             // 0x82
+                              0xFE, 0xFF, 0xFF, 0xEA, // 0x84
+                              0x01, 0xF0, 0x00, 0xF8, // 0x88
+                              0x00, 0xF0, 0x80, 0x80, // 0x8C
+                              0xFF, 0xFF, 0x7F, 0xEA, // 0x90
+                              0x00, 0x00, 0x00, 0x00});
+const Image kArmData = Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x10, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00});
+
+ElfBuilder ArmBuilder(const Image &relocations, uint64_t relEntsize = 8, const Image &afterRelocations = {})
+{
+    ElfBuilder builder(false, kMachineArm);
+    builder.segment(kLoad, 0, 0x1000, 0x1E0, 0x2000).section(kRel, 0x60, 0x1060, relocations, relEntsize);
+    if (!afterRelocations.empty())
+        builder.section(kStrTab, 0x70, 0, afterRelocations);
+    builder.section(kProgBits, 0x80, 0x1080, kArmText)
+        .section(kProgBits, 0x100, 0x1100, kArmData)
+        .section(kInitArray, 0x110, 0x1110, Bytes({0x80, 0x10, 0x00, 0x00}));
+    return builder;
+}
+
+constexpr uint32_t kArmRelative = 23;
+const Image kInitArrayEntry = Elf32Rel(0x1110, kArmRelative); // not in a program-bits section: no reference
+
+// image without [from, from + length): what the ARM relocation rule leaves of a table it does not rebuild.
+Image Without(Image image, long from, long length)
+{
+    image.erase(image.begin() + from, image.begin() + from + length);
+    return image;
+}
+
+} // namespace
+
+TEST(DisassemblerElf32ARM, GivesTheHandDerivedProgram)
+{
+    const Image relocations =
+        Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x110C, kArmRelative)});
+    const Image image = ArmBuilder(relocations).build();
+    ASSERT_EQ(image.size(), 0x1E0u);
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(program->kind(), ELF_32_ARM);
+    EXPECT_EQ(Describe(*program, image), (Steps{
+                                             "bytes 0x0 0x60",
+                                             "bytes 0x60 0x8",
+                                             "elf arm relocs",
+                                             "bytes 0x78 0x8",
+                                             "origin 0x1080",
+                                             "arm 0x10d0 0x1080 at 0x80 size 2",
+                                             "arm 0x201c 0x1082 at 0x82 size 2",
+                                             "arm 0x30ea 0x1084 at 0x84 size 4",
+                                             "arm 0x44f7 0x208c at 0x88 size 4",
+                                             "arm 0x5000 0x1190 at 0x8c size 4",
+                                             "bytes 0x90 0x8",
+                                             "bytes 0x98 0x68",
+                                             "origin 0x1100",
+                                             "bytes 0x100 0x8",
+                                             "abs32 0x1080",
+                                             "abs32 0x1234",
+                                             "bytes 0x110 0xd0",
+                                         }));
+    EXPECT_EQ(LabelRvas(program->abs32_labels()), (std::vector<uint32_t>{0x1080, 0x1234}));
+    EXPECT_EQ(LabelRvas(program->rel32_labels()), (std::vector<uint32_t>{0x1080, 0x1082, 0x1084, 0x1190, 0x208C}));
+
+    Image assembled;
+    ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+    EXPECT_EQ(assembled, image);
+}
+
+TEST(DisassemblerElf32ARM, RelocationTableRule)
+{
+    const struct
+    {
+        const char *name;
+        Image relocations;
+        uint64_t entsize;
+        Image afterRelocations; // bytes at 0x70, read as further entries when the entry size says so
+        Steps relocationSteps;  // the program's steps for the table at 0x60
+        long droppedFrom;       // the bytes the rule leaves out of the program, if any
+        long droppedLength;
+    } cases[] = {
+        {"no relative entries: copied", Concat({Elf32Rel(0x1104, 0x215), Elf32Rel(0x1108, 0x202)}), 8, {},
+         {"bytes 0x60 0x10"}, 0, 0},
+        {"entries up to the first reference one by one, then rebuilt",
+         Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x110C, kArmRelative)}), 8, {},
+         {"bytes 0x60 0x8", "elf arm relocs"}, 0, 0},
+        {"a mismatch drops the matched entries and itself",
+         Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x1104, 0x215),
+                 Elf32Rel(0x110C, kArmRelative)}),
+         8, {}, {"bytes 0x60 0x8", "bytes 0x78 0x8"}, 0x68, 0x10},
+        {"the section ends before every reference matched",
+         Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative)}), 4, Elf32Rel(0x110C, kArmRelative),
+         {"bytes 0x60 0x8", "bytes 0x70 0x10"}, 0x68, 0x8},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image image = ArmBuilder(c.relocations, c.entsize, c.afterRelocations).build();
+        int status = 0;
+        ProgramPtr program = Parse(image, &status);
+        ASSERT_EQ(status, Status::OK);
+        const Steps steps = Describe(*program, image);
+        ASSERT_GT(steps.size(), c.relocationSteps.size());
+        EXPECT_EQ(Steps(steps.begin() + 1, steps.begin() + 1 + static_cast<long>(c.relocationSteps.size())),
+                  c.relocationSteps);
+
+        Image assembled;
+        ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, Without(image, c.droppedFrom, c.droppedLength));
+    }
+}
+
+namespace {
+
+// x86-64 shared object, one segment mapping the file at 0x1000:
+//   0x080 a relocation section with one Elf64_Rel entry of type 8 (never an absolute reference here)
+//   0x100 .text 0x1100: call [rip+0xFA]; lea rax,[rip+0xF5]; jnp rel32 (never a branch);
+//         jmp [rip+0xE7]; mov rcx,[rip+0]
+//   0x120 section header table, 3 entries, to 0x1E0
+const Image kX64Text = Bytes({0xFF, 0x15, 0xFA, 0x00, 0x00, 0x00,       // 0x100, displacement at 0x102
+                              0x48, 0x8D, 0x05, 0xF5, 0x00, 0x00, 0x00, // 0x106, displacement at 0x109
+                              0x0F, 0x8B, 0x00, 0x00, 0x00, 0x00,       // 0x10D
+                              0xFF, 0x25, 0xE7, 0x00, 0x00, 0x00,       // 0x113, displacement at 0x115
+                              0x49, 0x8B, 0x0D, 0x00, 0x00, 0x00, 0x00}); // 0x119, displacement at 0x11C
+
+Image X64Image()
+{
+    Image relocation(16, 0);
+    Put64(&relocation, 0, 0x1100);
+    Put64(&relocation, 8, 8);
+    ElfBuilder builder(true, kMachineX64);
+    builder.segment(kLoad, 0, 0x1000, 0x1E0, 0x2000)
+        .section(kRel, 0x80, 0x1080, relocation, 16)
+        .section(kProgBits, 0x100, 0x1100, kX64Text);
+    return builder.build();
+}
+
+} // namespace
+
+TEST(DisassemblerElf64X64, GivesTheHandDerivedProgram)
+{
+    const Image image = X64Image();
+    ASSERT_EQ(image.size(), 0x1E0u);
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(program->kind(), ELF_64_X64);
+    EXPECT_EQ(Describe(*program, image), (Steps{
+                                             "bytes 0x0 0x80",
+                                             "bytes 0x80 0x10",
+                                             "bytes 0x90 0x70",
+                                             "origin 0x1100",
+                                             "bytes 0x100 0x2",
+                                             "rel32 0x1200",
+                                             "bytes 0x106 0x3",
+                                             "rel32 0x1202",
+                                             "bytes 0x10d 0x8",
+                                             "rel32 0x1200",
+                                             "bytes 0x119 0x3",
+                                             "rel32 0x1120",
+                                             "bytes 0x120 0xc0",
+                                         }));
+    EXPECT_TRUE(program->abs32_labels().empty());
+    EXPECT_EQ(LabelRvas(program->rel32_labels()), (std::vector<uint32_t>{0x1120, 0x1200, 0x1202}));
+    EXPECT_EQ(program->rel32_labels().at(0x1200)->count, 2);
+
+    Image assembled;
+    ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+    EXPECT_EQ(assembled, image);
+}
