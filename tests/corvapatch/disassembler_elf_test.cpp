@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -389,4 +390,158 @@ TEST(DisassemblerElf64X64, GivesTheHandDerivedProgram)
     Image assembled;
     ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
     EXPECT_EQ(assembled, image);
+}
+
+namespace {
+
+template <typename T>
+std::string HeaderVerdict(const Image &image)
+{
+    T disassembler(image.data(), static_cast<uint32_t>(image.size()));
+    return disassembler.ParseHeader() ? "accepted" : disassembler.failure_reason();
+}
+
+} // namespace
+
+TEST(DisassemblerElf, HeaderChecks)
+{
+    const Image x86 = X86Builder(kX86Relocations).build(); // section header table 0x118..0x208
+    const Image x64 = X64Image();                          // section header table 0x120..0x1E0
+    const struct
+    {
+        const char *name;
+        bool is64;
+        std::function<void(Image *)> change;
+        const char *verdict;
+    } cases[] = {
+        {"as built", false, [](Image *) {}, "accepted"},
+        {"51 bytes", false, [](Image *i) { i->resize(51); }, "Too small"},
+        {"63 bytes of ELF64", true, [](Image *i) { i->resize(63); }, "Too small"},
+        {"magic", false, [](Image *i) { (*i)[3] = 'f'; }, "No Magic Number"},
+        {"executable", false, [](Image *i) { Put16(i, 16, 2); }, "accepted"},
+        {"relocatable object", false, [](Image *i) { Put16(i, 16, 1); }, "Not an executable file or shared library"},
+        {"core file", false, [](Image *i) { Put16(i, 16, 4); }, "Not an executable file or shared library"},
+        {"ARM machine", false, [](Image *i) { Put16(i, 18, kMachineArm); }, "Not a supported architecture"},
+        {"version 2", false, [](Image *i) { Put32(i, 20, 2); }, "Unknown file version"},
+        {"section header size 64", false, [](Image *i) { Put16(i, 46, 64); }, "Unexpected section header size"},
+        {"section table at the end", false, [](Image *i) { Put32(i, 32, 0x208); },
+         "Out of bounds section header table offset"},
+        {"last section header 4 bytes short", false, [](Image *i) { i->resize(0x204); },
+         "Out of bounds section header table"},
+        {"one section header more", false, [](Image *i) { Put16(i, 48, 7); }, "Out of bounds section header table"},
+        {"program headers past the end", false, [](Image *i) { Put32(i, 28, 0x208); },
+         "Out of bounds program header table offset"},
+        {"too many program headers", false, [](Image *i) { Put16(i, 44, 0x100); },
+         "Out of bounds program header table"},
+        {"ELF64 as built", true, [](Image *) {}, "accepted"},
+        {"ELF64 section table offset's high half", true, [](Image *i) { Put32(i, 44, 1); },
+         "Out of bounds section header table offset"},
+        {"ELF64 program table offset's high half", true, [](Image *i) { Put32(i, 36, 1); },
+         "Out of bounds program header table offset"},
+        {"ELF64 section header size 40", true, [](Image *i) { Put16(i, 58, 40); }, "Unexpected section header size"},
+        {"ELF64 one section header more", true, [](Image *i) { Put16(i, 60, 4); },
+         "Out of bounds section header table"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = c.is64 ? x64 : x86;
+        c.change(&image);
+        EXPECT_EQ(c.is64 ? HeaderVerdict<DisassemblerElf64X64>(image) : HeaderVerdict<DisassemblerElf32X86>(image),
+                  c.verdict);
+    }
+    // The other machines refuse each other's files.
+    EXPECT_EQ(HeaderVerdict<DisassemblerElf32ARM>(x86), "Not a supported architecture");
+    EXPECT_EQ(HeaderVerdict<DisassemblerElf64X64>(x86), "Not a supported architecture");
+    EXPECT_EQ(HeaderVerdict<DisassemblerElf32X86>(x64), "Not a supported architecture");
+}
+
+TEST(DisassemblerElf, DetectedLengthEndsAtTheLastSectionTableOrSegment)
+{
+    const Image x86 = X86Builder(kX86Relocations).build();
+    const struct
+    {
+        const char *name;
+        std::function<void(Image *)> change;
+        size_t length;
+    } cases[] = {
+        {"trailing bytes are not part of it", [](Image *i) { i->resize(0x300, 0xAA); }, 0x208},
+        {"a segment reaching further", [](Image *i) { i->resize(0x300); Put32(i, 0x34 + 16, 0x280); }, 0x280},
+        // .bss has no bits in the file, so its size does not count.
+        {"a large section without bits", [](Image *i) { i->resize(0x300); Put32(i, 0x118 + 4 * 40 + 20, 0x1000); },
+         0x208},
+        // Sums are 32 bits in ELF32: 0x100 + 0xFFFFFFF0 wraps to 0xF0.
+        {"a section end wrapping 32 bits", [](Image *i) { Put32(i, 0x118 + 3 * 40 + 20, 0xFFFFFFF0); }, 0x208},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = x86;
+        c.change(&image);
+        EXPECT_EQ(DetectedLength(image), c.length);
+    }
+}
+
+TEST(DisassemblerElf, RefusesReferencesOutsideTheImageAfterTheHeader)
+{
+    // Section headers of the x86 image: 1 .rel.dyn, 2 .text, 3 .data, 4 .bss, 5 string table.
+    auto field = [](int section, int offset) { return 0x118 + section * 40 + offset; };
+    const struct
+    {
+        const char *name;
+        std::function<void(Image *)> change;
+        int status;
+    } cases[] = {
+        {"text running past the end", [&](Image *i) { Put32(i, field(2, 20), 0x200); }, Status::DISASSEMBLY_FAILED},
+        {"text size wrapping", [&](Image *i) { Put32(i, field(2, 20), 0xFFFFFFF0); }, Status::DISASSEMBLY_FAILED},
+        {"relocations beyond the end", [&](Image *i) { Put32(i, field(1, 16), 0x300); }, Status::DISASSEMBLY_FAILED},
+        {"relocation entries running past the end", [&](Image *i) { Put32(i, field(1, 20), 0x1B0); },
+         Status::DISASSEMBLY_FAILED},
+        {"a section without bits far beyond the end", [&](Image *i) { Put32(i, field(4, 16), 0x7FFFFFFF); },
+         Status::DISASSEMBLY_FAILED},
+        {"a reference into the relocation table", [&](Image *i) { Put32(i, 0x60, 0x1064); },
+         Status::DISASSEMBLY_FAILED},
+        {"a string table beyond the end is never read", [&](Image *i) { Put32(i, field(5, 16), 0x208); }, Status::OK},
+        {"no segments: no references", [](Image *i) { Put16(i, 44, 0); }, Status::OK},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = X86Builder(kX86Relocations).build();
+        c.change(&image);
+        int status = 0;
+        ProgramPtr program = Parse(image, &status);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(program != nullptr, c.status == Status::OK);
+    }
+}
+
+TEST(DisassemblerElf, ReportsReferencesIntoSectionsItDoesNotWalk)
+{
+    const struct
+    {
+        const char *name;
+        uint32_t type; // of an extra section header over .data's words, before .data in the table
+        const char *line;
+        size_t abs32Pushes;
+    } cases[] = {
+        {"no bits", kNoBits, "Skipping relocation entry for unsupported section: 8", 0},
+        {"init array", kInitArray, "Skipping relocation entry for unsupported section: 14", 0},
+        {"string table", kStrTab, "Relocation address in unrecognized ELF section: 3", 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ElfBuilder builder(false, kMachineX86);
+        builder.segment(kLoad, 0, 0x1000, 0x1E0, 0x2000)
+            .section(kRel, 0x60, 0x1060, kX86Relocations, 8)
+            .sectionHeader(c.type, 0x108, 0x1108, 8)
+            .section(kProgBits, 0x100, 0x1100, kX86Data);
+        const Image image = builder.build();
+        LogRecorder log;
+        int status = 0;
+        ProgramPtr program = Parse(image, &status);
+        ASSERT_EQ(status, Status::OK);
+        EXPECT_NE(std::find(log.messages.begin(), log.messages.end(), c.line), log.messages.end()) << log.joined("; ");
+        const Steps steps = Describe(*program, image);
+        EXPECT_EQ(size_t(std::count_if(steps.begin(), steps.end(),
+                                       [](const std::string &s) { return s.rfind("abs32", 0) == 0; })),
+                  c.abs32Pushes);
+    }
 }
