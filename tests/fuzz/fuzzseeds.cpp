@@ -2,6 +2,8 @@
 // valid and nearly valid inputs each, built with the engine's own writers.
 #include "binarydiff.h"
 #include "crc.h"
+#include "encodedprogram.h"
+#include "executabletype.h"
 #include "lzmafile.h"
 #include "lzmaioout.h"
 #include "sinkstream.h"
@@ -148,6 +150,69 @@ bool versionsSeeds(const std::string &dir)
         save(dir, "missing-number", missingNumber);
 }
 
+Bytes encodedProgram(void (*build)(EncodedProgram *program))
+{
+    EncodedProgram program;
+    build(&program);
+    SinkStreamSet set;
+    SinkStream out;
+    if (WriteEncodedProgram(&program, &set) != 1 || !set.CopyTo(&out))
+        return Bytes();
+    return bytesOf(out);
+}
+
+// Programs built through the Append operations: literal bytes, labels, each relocation table, ARM branches.
+bool encodedprogramSeeds(const std::string &dir)
+{
+    const Bytes copy = encodedProgram([](EncodedProgram *p) {
+        (void)p->AppendCopy(3, reinterpret_cast<const uint8_t *>("ABC"));
+        (void)p->AppendCopy(1, reinterpret_cast<const uint8_t *>("D"));
+    });
+    const Bytes labels = encodedProgram([](EncodedProgram *p) {
+        p->set_image_base(0x400000);
+        (void)p->SetAbs32Rva(0, 0x1800);
+        (void)p->SetAbs32Rva(1, 0x2000);
+        (void)p->SetRel32Rva(0, 0x1010);
+        (void)p->AppendOrigin(0x1000);
+        (void)p->AppendCopy(1, reinterpret_cast<const uint8_t *>("\xE8"));
+        (void)p->AppendRel32(0);
+        (void)p->AppendAbs32(1);
+        (void)p->AppendAbs32(0);
+    });
+    const Bytes peRelocs = encodedProgram([](EncodedProgram *p) {
+        (void)p->SetAbs32Rva(0, 0x1000);
+        (void)p->AppendOrigin(0x1004);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendOrigin(0x2010);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendPeRelocs(WIN_32_X86);
+        (void)p->AppendCopy(2, reinterpret_cast<const uint8_t *>("ZZ"));
+    });
+    const Bytes elfRelocs = encodedProgram([](EncodedProgram *p) {
+        (void)p->SetAbs32Rva(0, 0x10);
+        (void)p->AppendElfRelocs();
+        (void)p->AppendOrigin(0x20);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendPeRelocs(WIN_32_X64);
+    });
+    const Bytes arm = encodedProgram([](EncodedProgram *p) {
+        (void)p->SetRel32Rva(0, 0x1048);
+        (void)p->SetAbs32Rva(0, 0x10);
+        (void)p->AppendOrigin(0x1000);
+        (void)p->AppendRel32Arm(0x30EB, 0);
+        (void)p->AppendRel32Arm(0x201C, 0);
+        (void)p->AppendRel32Arm(0x1000, 0);
+        (void)p->AppendRel32Arm(0x4400, 0);
+        (void)p->AppendRel32Arm(0x5000, 0);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendElfArmRelocs();
+    });
+    return save(dir, "copy", copy) && save(dir, "labels", labels) && save(dir, "pe-relocs", peRelocs) &&
+        save(dir, "elf-relocs", elfRelocs) && save(dir, "arm", arm) &&
+        save(dir, "empty-program", encodedProgram([](EncodedProgram *) {}));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -165,7 +230,8 @@ int main(int argc, char **argv)
     const Seeds all[] = {{"lzmafile_fuzzer", lzmafileSeeds},
                          {"streamset_fuzzer", streamsetSeeds},
                          {"applydiff_fuzzer", applydiffSeeds},
-                         {"versions_fuzzer", versionsSeeds}};
+                         {"versions_fuzzer", versionsSeeds},
+                         {"encodedprogram_fuzzer", encodedprogramSeeds}};
     mkdir(root.c_str(), 0755);
     for (const Seeds &seeds : all) {
         const std::string dir = root + "/" + seeds.fuzzer;

@@ -6,8 +6,7 @@
 #include "disassembler_elf_64_x64.h"
 #include "status.h"
 
-#include <new>
-#include <stdexcept>
+#include <exception>
 
 namespace corvapatch {
 
@@ -46,7 +45,8 @@ Disassembler *MakeDisassembler(const uint8_t *start, size_t length)
                 return disassembler;
             delete disassembler;
         }
-    } catch (const std::bad_alloc &) {
+    } catch (const std::exception &) {
+        // Out of memory while building a parser: no parser can take the buffer.
     }
     return nullptr;
 }
@@ -59,12 +59,13 @@ int ParseExecutable(const uint8_t *start, size_t length, AssemblyProgram **out)
         return Status::INPUT_NOT_RECOGNISED;
     AssemblyProgram *program = nullptr;
     bool disassembled = false;
-    // The disassemblers fill standard containers; running out of memory there is a failed disassembly.
+    // The disassemblers fill standard containers; running out of memory there (bad_alloc, length_error) is a
+    // failed disassembly, never an exception leaving the engine.
     try {
         program = new AssemblyProgram(disassembler->kind());
         disassembled = disassembler->Disassemble(program);
-    } catch (const std::bad_alloc &) {
-    } catch (const std::length_error &) {
+    } catch (const std::exception &) {
+        disassembled = false;
     }
     delete disassembler;
     if (!disassembled) {
