@@ -1,5 +1,7 @@
 // Writes the seed corpora of the fuzzers: fuzzseeds <directory> creates <directory>/<fuzzer>/ with a few small
-// valid and nearly valid inputs each, built with the engine's own writers.
+// valid and nearly valid inputs each, built with the engine's own writers and the test-only patch writers.
+#include "ensemblefuzzold.h"
+
 #include "binarydiff.h"
 #include "crc.h"
 #include "encodedprogram.h"
@@ -9,6 +11,11 @@
 #include "sinkstream.h"
 #include "sinkstreamset.h"
 #include "sourcestream.h"
+#include "status.h"
+
+#include "disanddiffwriter.h"
+#include "ensemblepatchwriter.h"
+#include "patchpieces.h"
 
 #include <sys/stat.h>
 
@@ -78,6 +85,17 @@ Bytes nestedSet()
     return bytesOf(out);
 }
 
+// Directive 2 with two encoded programs: a copy run, and a relative and an absolute reference.
+Bytes disAndDiffPrograms(const Bytes &content)
+{
+    EncodedProgram copy, references;
+    if (!copy.AppendCopy(5, content.data()) || !references.AppendOrigin(0x1000) ||
+        !references.SetRel32Rva(0, 0x1010) || !references.SetAbs32Rva(0, 0x2000) || !references.AppendRel32(0) ||
+        !references.AppendAbs32(0) || !references.AppendCopy(1, content.data()))
+        return Bytes();
+    return patchwriter::DisAndDiffContainer({&copy, &references}, content);
+}
+
 bool lzmafileSeeds(const std::string &dir)
 {
     const std::string text = "The quick brown fox jumps over the lazy dog. The quick brown fox jumps again.\n";
@@ -90,7 +108,8 @@ bool lzmafileSeeds(const std::string &dir)
     return save(dir, "abc-uncompressed-chunk", abcFile) && save(dir, "empty", plainContainer({})) &&
         save(dir, "text", plainContainer(Bytes(text.begin(), text.end()))) &&
         save(dir, "binary", plainContainer(binary)) &&
-        save(dir, "dis-and-diff", container(DIRECTIVE_DIS_AND_DIFF, twoStreams, 0));
+        save(dir, "dis-and-diff", container(DIRECTIVE_DIS_AND_DIFF, twoStreams, 0)) &&
+        save(dir, "dis-and-diff-programs", disAndDiffPrograms(Bytes(text.begin(), text.end())));
 }
 
 bool streamsetSeeds(const std::string &dir)
@@ -136,6 +155,27 @@ bool applydiffSeeds(const std::string &dir)
         }
     }
     return save(dir, "negative-seek", negativeSeek);
+}
+
+// Patches for the fuzzer's fixed old file: without elements (stored and compressed payloads) and with one
+// element that no parser accepts.
+bool ensemblepatchSeeds(const std::string &dir)
+{
+    const Bytes old = EnsembleFuzzOldFile();
+    Bytes edited = old;
+    edited[10] = 'Q';
+    edited.insert(edited.begin() + 200, {'n', 'e', 'w'});
+    patchwriter::EnsemblePatch plain;
+    if (patchwriter::MakeEnsemblePatch(old, edited, {}, &plain) != Status::OK)
+        return false;
+    patchwriter::EnsemblePatch compressed = plain;
+    compressed.compress = true;
+    patchwriter::EnsemblePatch element = plain;
+    element.streams[0] = patchwriter::Descriptions({{EXE_ELF_32_X86, 0, 64, 0, 0}});
+    element.streams[1] =
+        patchwriter::ByteDiff(patchwriter::PredictedParameters(1), patchwriter::PredictedParameters(1));
+    return save(dir, "plain", plain.Serialize()) && save(dir, "compressed", compressed.Serialize()) &&
+        save(dir, "element", element.Serialize());
 }
 
 // Hand-encoded Versions answers: licenseAgreementId (tag 08), channels (tag 12: name 0A, version_number 10,
@@ -246,6 +286,7 @@ int main(int argc, char **argv)
     const Seeds all[] = {{"lzmafile_fuzzer", lzmafileSeeds},
                          {"streamset_fuzzer", streamsetSeeds},
                          {"applydiff_fuzzer", applydiffSeeds},
+                         {"ensemblepatch_fuzzer", ensemblepatchSeeds},
                          {"versions_fuzzer", versionsSeeds},
                          {"encodedprogram_fuzzer", encodedprogramSeeds},
                          {"disassembler_fuzzer", disassemblerSeeds}};
