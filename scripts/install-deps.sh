@@ -10,14 +10,9 @@ packages=(
     libtomcrypt-dev libtommath-dev
     zlib1g-dev liblzma-dev libboost-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-<<<<<<< HEAD
     clang libclang-rt-14-dev lld
-    openssl xz-utils nginx-light time xdelta3 bsdiff
+    openssl xz-utils nginx-light time xdelta3 zstd bsdiff
     libc6-i386 libc6-armhf-cross
-=======
-    clang libclang-rt-14-dev
-    openssl xz-utils nginx-light time xdelta3 zstd
->>>>>>> e2-ensemble
     xvfb xauth fonts-dejavu-core
 )
 
