@@ -1,7 +1,9 @@
 #include "configuration.h"
 #include "filelogger.h"
 #include "mainwindow.h"
+#include "oldfileremover.h"
 #include "protobufhelper.h"
+#include "singleinstancechecker.h"
 #include "startupdater.h"
 #include "updatechecker.h"
 
@@ -23,6 +25,15 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QString dir = Configuration::applicationDir();
     qDebug("Corvalink updater started");
+
+    removeOldFilesAtStart(dir);
+
+    // Another updater of this installation and user is running: it raises its window, and this one ends
+    // before it builds anything.
+    if (SingleInstanceChecker::sendToRunningInstance(QStringLiteral("#"))) {
+        qDebug("Detected other instance running, aborting");
+        return 0;
+    }
 
     // A missing translation leaves the texts in English; the translators are installed regardless.
     const QString locale = QLocale::system().name();

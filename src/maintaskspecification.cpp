@@ -6,6 +6,7 @@
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "prepostinstalltaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
                                              QObject *parent, qreal weight)
@@ -61,8 +62,10 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
     case Stage::Deletion:
         return new FileDeleteListTaskSpecification(&updateData.deletions, config, this, weight);
     case Stage::PreInstall:
-    case Stage::SelfUpdate:
+        return new PrePostInstallListTaskSpecification(&updateData.preInstall, config, this, weight);
     case Stage::PostInstall:
+        return new PrePostInstallListTaskSpecification(&updateData.postInstall, config, this, weight);
+    case Stage::SelfUpdate:
         break; // no task for this stage in this build
     }
     return nullptr;

@@ -4,6 +4,7 @@
 #include "globals.h"
 #include "maintaskspecification.h"
 #include "processtools.h"
+#include "singleinstancechecker.h"
 #include "ui_mainwindow.h"
 #include "updateengine.h"
 
@@ -65,8 +66,9 @@ MainWindow::MainWindow(Configuration *config, UpdateEngine *engine)
     ui->corvalinkLabel->hide(); // shown by showEvent, sized to the version label
     ui->outputTextEdit->hide();
 
-    // The single-instance guard's local server (SingleInstanceChecker, a child of this window) is created
-    // here, with its otherInstanceActivate(QString) connected to onOtherInstanceActivate.
+    // The local server that later updaters reach; it goes with the window.
+    auto *instanceChecker = new SingleInstanceChecker(this);
+    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this, &MainWindow::onOtherInstanceActivate);
 
     connect(config, &Configuration::fatalError, this, &MainWindow::onConfigurationError);
     connect(config, &Configuration::ready, this, &MainWindow::onStartUpdate);
@@ -160,6 +162,7 @@ void MainWindow::onDetailsClicked()
 void MainWindow::onOtherInstanceActivate(const QString &text)
 {
     if (text == QLatin1String("#")) {
+        qDebug() << "Raising the window for another updater";
         raise();
         activateWindow();
     }

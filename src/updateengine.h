@@ -56,6 +56,12 @@ public slots:
     // nor removed. Failures are ignored.
     static void removeDirRecursive(const QString &dir);
 
+    // Leftovers of earlier installations in dir (a path without trailing separator), removed at start; see
+    // oldfileremover.h. The four Qt 4 libraries under their own names:
+    static void removeQt4Files(const QString &dir);
+    // "_old_" + the updater's, a Qt 4 or Qt 5 library's, a Qt plug-in's or the SQLite library's name:
+    static void removeOldFiles(const QString &dir);
+
 protected:
     // The root task of a run; a new one for every run.
     virtual MainTaskSpecification *createMainTask();

@@ -27,6 +27,7 @@ public:
         : m_options(std::move(options))
     {
         m_options.startRecord = m_box.path("client started");
+        m_options.commandRecord = m_box.path("commands run");
         if (linkElsewhere)
             m_options.linkTarget = m_box.path("elsewhere");
     }
@@ -118,6 +119,11 @@ public:
         return QDir(m_box.tempDir()).entryList({"corvalink_temp_*"}, QDir::AllEntries | QDir::Hidden);
     }
     QString startRecord() const { return m_options.startRecord; }
+    // What the install commands noted, one line each, in the order they wrote it.
+    QStringList commandRecord() const
+    {
+        return QString::fromUtf8(Sandbox::readFile(m_options.commandRecord)).split('\n', Qt::SkipEmptyParts);
+    }
     int exitCode() const { return m_process.exitCode(); }
     QString path(const QString &relative) const { return m_box.path(relative); }
 
@@ -143,12 +149,15 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
         bool linkElsewhere;
         bool succeeds;
         const char *logLine; // a line the run must have logged
+        bool preInstallRuns;
+        bool postInstallRuns;
     };
     const Case cases[] = {
-        {"plain installation", false, false, false, true, "Remove replaced file"},
-        {"a link to elsewhere inside the deleted directory", false, false, true, true, "Remove replaced file"},
-        {"a replacement that fails half-way", false, true, false, false, "rolling back file updates"},
-        {"a whole file tampered with on the server", true, false, false, false, "SHA-512 mismatch for"},
+        {"plain installation", false, false, false, true, "Remove replaced file", true, true},
+        {"a link to elsewhere inside the deleted directory", false, false, true, true, "Remove replaced file", true,
+         true},
+        {"a replacement that fails half-way", false, true, false, false, "rolling back file updates", true, false},
+        {"a whole file tampered with on the server", true, false, false, false, "SHA-512 mismatch for", false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -178,6 +187,15 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
             EXPECT_FALSE(QFile::exists(update.startRecord()));
         }
         EXPECT_TRUE(update.log().contains(c.logLine)) << update.log().toStdString();
+        // The pre-install command ran before the replacement, the post-install command after it; each got
+        // its arguments with the installation directory filled in and "--" in front.
+        const QString dir = update.installDir();
+        QStringList commands;
+        if (c.preInstallRuns)
+            commands += QStringList {"pre 2", "--" + dir, "--second arg", "version 1"};
+        if (c.postInstallRuns)
+            commands += QStringList {"post 2", "--" + dir, "--" + dir + "/data", "version 2"};
+        EXPECT_EQ(update.commandRecord(), commands) << update.log().toStdString();
         EXPECT_EQ(snapshotTree(update.path("elsewhere")), elsewhere);
     }
 }

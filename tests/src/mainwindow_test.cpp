@@ -45,6 +45,7 @@ public:
     {
     }
     QMap<Stage, ScriptedTask::Outcome> outcomes;
+    QList<Stage> realStages;
     std::function<void(Stage, ScriptedTask *)> prepare = [](Stage, ScriptedTask *) {};
     ScriptedMainTask *lastTask = nullptr;
 
@@ -55,6 +56,7 @@ protected:
     {
         lastTask = new ScriptedMainTask(networkManager(), m_config, this, 1.0);
         lastTask->outcomes = outcomes;
+        lastTask->realStages = realStages;
         lastTask->prepare = prepare;
         return lastTask;
     }
@@ -562,6 +564,48 @@ TEST(MainWindow, RebootAnswerWritesItsMarkerAndQuitsOnlyOnceTheEngineHasStopped)
         EXPECT_EQ(f.engine->state(), UpdateEngine::CANCELED);
         EXPECT_FALSE(f.text().contains("Update cancelled"));
     }
+}
+
+TEST(MainWindow, APreInstallCommandAsksForARebootAndTheAnswerWaitsForTheReplacementToStop)
+{
+    // A real pre-install command exits with 1010. While the question is open the run goes on into the
+    // replacement; the answer then cancels it, and the program quits only once the engine has stopped.
+    WindowFixture f(1);
+    f.engine->realStages = {Stage::PreInstall};
+    f.engine->outcomes[Stage::Replacement] = ScriptedTask::Stay;
+    QStringList events;
+    ScriptedTask *replacement = nullptr;
+    f.engine->prepare = [&](Stage stage, ScriptedTask *task) {
+        if (stage == Stage::ProductIni) {
+            // The session's temporary directory exists by now; planning would have filled the list.
+            ASSERT_TRUE(Sandbox::writeFile(f.config.m_tempDir + "/reboot.sh", "#!/bin/sh\nexit 1010\n"));
+            f.engine->lastTask->updateData.preInstall.append({"reboot.sh", {}, true});
+        } else if (stage == Stage::Replacement) {
+            replacement = task;
+            task->endOnCancel = true; // ends as a replacement does once it has rolled back
+            QObject::connect(task, &TaskSpecification::canceled, [&] { events << "replacement stopped"; });
+        } else if (stage == Stage::PostInstall) {
+            QObject::connect(task, &TaskSpecification::finished, [&] { events << "post-install ran"; });
+        }
+    };
+    QObject::connect(f.engine, &UpdateEngine::updateCanceled, [&] { events << "engine cancelled"; });
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { events << "quit"; });
+    f.window.show();
+
+    BoxAnswerer boxes;
+    boxes.answer("Confirm reboot", QMessageBox::Yes);
+    boxes.setHook([&](const BoxAnswerer::Box &) {
+        EXPECT_TRUE(waitUntil([&] { return replacement && replacement->state() == TASK_RUNNING; }));
+        events << "answered";
+    });
+    const int code = runApplication([&] { f.window.onStartUpdate(); });
+
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(boxes.titles(), QStringList({"Confirm reboot"}));
+    EXPECT_EQ(events, QStringList({"answered", "replacement stopped", "engine cancelled", "quit"}));
+    EXPECT_TRUE(f.text().contains("reboot.sh completed sucessfully, reboot required"));
+    EXPECT_TRUE(QFileInfo(f.box.tempDir() + "/" + forceUpdateFileName).isFile());
+    EXPECT_EQ(f.engine->state(), UpdateEngine::CANCELED);
 }
 
 TEST(MainWindow, RebootAnswerQuitsAtOnceWhenTheRunHasEnded)
