@@ -17,11 +17,11 @@ namespace {
 
 // Directive 2: the block holds a stream set whose streams 0..n-2 are encoded programs and whose last stream is
 // a byte diff from their joined assembly to the file.
-bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output)
+bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output, size_t maxSize)
 {
     (void)output;
     SinkStream block;
-    if (!ReadLzma2Block(cursor, &block)) {
+    if (!ReadLzma2Block(cursor, &block, maxSize)) {
         LogError("could not decompress file");
         return false;
     }
@@ -41,7 +41,7 @@ bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output)
 
 } // namespace
 
-bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
+bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize)
 {
     SourceStream cursor;
     cursor.Init(data, n);
@@ -57,13 +57,13 @@ bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
     }
     switch (header.directive) {
     case DIRECTIVE_PLAIN:
-        if (!ReadLzma2Block(&cursor, output)) {
+        if (!ReadLzma2Block(&cursor, output, maxSize)) {
             LogError("could not decompress file");
             return false;
         }
         break;
     case DIRECTIVE_DIS_AND_DIFF:
-        if (!DecodeDisAndDiff(&cursor, output))
+        if (!DecodeDisAndDiff(&cursor, output, maxSize))
             return false;
         break;
     default:
@@ -77,7 +77,7 @@ bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
     return true;
 }
 
-bool DecompressLzmaFile(const char *inPath, const char *outPath)
+bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize)
 {
     SinkStream output;
     {
@@ -86,7 +86,7 @@ bool DecompressLzmaFile(const char *inPath, const char *outPath)
             LogError("could not open lzma file");
             return false;
         }
-        if (!DecompressLzmaBuffer(input.Data(), input.ViewLength(), &output))
+        if (!DecompressLzmaBuffer(input.Data(), input.ViewLength(), &output, maxSize))
             return false;
     }
     if (WriteFile(outPath, output.Buffer(), output.Length()) != output.Length()) {
