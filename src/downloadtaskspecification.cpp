@@ -111,14 +111,17 @@ void DownloadTaskSpecification::onMetaDataChanged()
     }
     const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed();
     if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+        qDebug() << "Refused content encoding" << encoding << "of" << m_Path;
         fail(tr("%1 was sent with content encoding %2").arg(m_Path, QString::fromLatin1(encoding)));
         return;
     }
     const qint64 limit = sizeLimit();
     bool known = false;
     const qint64 announced = m_Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-    if (known && limit >= 0 && announced > limit)
+    if (known && limit >= 0 && announced > limit) {
+        qDebug() << "Announced size" << announced << "above" << limit << "for" << m_Path;
         fail(tr("%1 is larger than %2 bytes").arg(m_Path).arg(limit));
+    }
 }
 
 bool DownloadTaskSpecification::onReadyRead()
@@ -140,6 +143,7 @@ bool DownloadTaskSpecification::onReadyRead()
             return false;
         }
         if (limit >= 0 && read > limit - m_Received) {
+            qDebug() << "More than" << limit << "bytes for" << m_Path;
             fail(tr("%1 is larger than %2 bytes").arg(m_Path).arg(limit));
             return false;
         }
@@ -222,6 +226,7 @@ void DownloadTaskSpecification::downloadFinished()
 
 void DownloadTaskSpecification::fail(const QString &reason)
 {
+    qDebug() << "Download attempt failed:" << reason;
     cleanup();
     emit message(reason);
     if (m_Attempts++ < kMaxAttempts - 1) {

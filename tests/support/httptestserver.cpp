@@ -297,6 +297,8 @@ void HttpTestServer::handleNextRequest(QTcpSocket *socket)
     const Fault fault = takeFault(request.path);
     std::optional<QByteArray> body = fault.body;
     int status = fault.status;
+    if (!body && fault.unboundedBytes > 0)
+        body = QByteArray(); // generated while it is sent
     if (!body) {
         if (status == 200)
             body = contentFor(request.path);
