@@ -44,8 +44,8 @@ bool isSessionDir(const QString &dir, QString *why)
         return false;
     }
     // After a reboot has emptied the temporary directory, another user can make a directory of the recorded
-    // name; working in it would run their files as this user. Only a private directory of this user's own
-    // counts, as the program creates them.
+    // name; working in it would run their files as this user. Only a directory of this user's that group and
+    // others cannot write counts.
     struct stat status;
     if (::lstat(QFile::encodeName(dir).constData(), &status) != 0 || !S_ISDIR(status.st_mode)) {
         *why = "not a directory";
