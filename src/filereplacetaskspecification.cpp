@@ -15,6 +15,8 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <limits>
+
 namespace {
 
 const char *boolText(bool value)
@@ -80,10 +82,19 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addTask(new FileCopyTaskSpecification(&m_rollbackList, source, destination, this, check ? 0.8 : 1.0));
     } else if (!m_entry.hasPatch()) {
         addMoveAsideTask();
-        if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
-            addTask(new FileUnpackTaskSpecification_lzma2(&m_rollbackList, source, destination, this, 0.8));
-        else
-            addTask(new FileUnpackTaskSpecification_zip(&m_rollbackList, source, destination, this, 0.8));
+        // The signed ini lists the unpacked size: unpacking stops there. 0 is what planning gives a size it
+        // could not read; the final SHA-512 check still binds then.
+        const bool listed = m_entry.finalSize > 0 && m_entry.finalSize <= quint64(std::numeric_limits<qint64>::max());
+        const qint64 maxOutput = listed ? qint64(m_entry.finalSize) : -1;
+        if (QFileInfo(source).suffix() == QLatin1String("_lzma2_")) {
+            auto *unpack = new FileUnpackTaskSpecification_lzma2(&m_rollbackList, source, destination, this, 0.8);
+            unpack->setMaxOutputSize(maxOutput);
+            addTask(unpack);
+        } else {
+            auto *unpack = new FileUnpackTaskSpecification_zip(&m_rollbackList, source, destination, this, 0.8);
+            unpack->setMaxOutputSize(maxOutput);
+            addTask(unpack);
+        }
         addTask(new CheckSignatureTaskSpecification(destination, m_entry.finalSha512, true, this, 0.2));
     } else {
         makeOldCopy();
