@@ -15,6 +15,10 @@ class QNetworkReply;
 // attempt, and a failed attempt is retried from byte 0, five attempts in all. The engine's once-a-second pull
 // of the download counters doubles as the stall watchdog.
 //
+// Qt holds at most a bounded part of the body (so a sender faster than the disk is slowed by TCP flow control),
+// an attempt that receives more than the expected size fails, and an answer in any content encoding but
+// identity is refused: nothing is decoded on the way, so what is checked is what was sent.
+//
 // The body is written to a hidden name beside the target, new for each attempt, and renamed over the target
 // in one step only once it is complete (and, when an expected SHA-512 is set, matches it), so a partial or
 // wrong file never lies under the final name.
@@ -29,6 +33,9 @@ public:
 
     // A body whose SHA-512 (hex, any case) differs fails its attempt like a transfer error. Empty: no check.
     void setExpectedSha512(const QString &hex);
+    // The most bytes an attempt may receive when no expected size is given (-1: no cap). With an expected
+    // size, that size is the cap.
+    void setMaxSize(qint64 bytes) { m_MaxSize = bytes; }
 
     void execute() override;
     void reset() override;
@@ -56,6 +63,7 @@ private:
     void fail(const QString &reason);
     void cleanup();
     bool commitFile();
+    qint64 sizeLimit() const { return m_ExpectedSize >= 0 ? m_ExpectedSize : m_MaxSize; }
 
     QNetworkAccessManager *m_Manager;
     // A guarded pointer: the manager deletes its replies when it goes, which may come before this task.
@@ -70,6 +78,8 @@ private:
     qint64 m_Total;
     qint64 m_ExpectedSize;
     qint64 m_Received = 0;
+    qint64 m_MaxSize = -1;
+    QByteArray m_Buffer;
     QString m_ExpectedSha512;
     QCryptographicHash m_Hash {QCryptographicHash::Sha512};
 };

@@ -6,6 +6,7 @@
 #include "fileentry.h"
 #include "fileinstall.h"
 #include "fileinstalltaskspecification.h"
+#include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "globals.h"
@@ -15,6 +16,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+
+#include <limits>
 
 namespace {
 
@@ -70,17 +73,6 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_entry.name << " src:" << source << " dstFile:" << destination
              << " hasPatch:" << boolText(m_entry.hasPatch()) << " patchFile:" << m_entry.patchName;
 
-    if (m_entry.hasPatch()) {
-        makeOldCopy();
-        // The patch task goes here: the patch from oldCopyPath() and patchPath() to newFilePath(), the same
-        // check as a packed file, then the same install step. Until this build has it, a patched entry fails
-        // before anything in the installation has changed.
-        emit message(failureText());
-        setState(TASK_RUNNING);
-        setCanceled();
-        return;
-    }
-
     // The new file is written and checked under a hidden name beside the installed one, and only then put
     // in its place; the journal knows the name before the file exists, so a killed run leaves nothing behind.
     m_newFile = FileInstall::temporaryPathBeside(destination, QStringLiteral(".new-"));
@@ -99,11 +91,26 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addTask(new FileCopyTaskSpecification(&m_rollbackList, source, m_newFile, this, 0.7));
         if (digest)
             addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
+    } else if (m_entry.hasPatch()) {
+        // The patch applies to a copy of the installed file, which stays untouched until the checked
+        // result is put in its place.
+        makeOldCopy();
+        addTask(new FileTaskSpecification_patch(&m_rollbackList, oldCopyPath(), patchPath(), m_newFile, this, 0.7));
+        addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
     } else {
-        if (isLzmaContainer(source))
-            addTask(new FileUnpackTaskSpecification_lzma2(&m_rollbackList, source, m_newFile, this, 0.7));
-        else
-            addTask(new FileUnpackTaskSpecification_zip(&m_rollbackList, source, m_newFile, this, 0.7));
+        // The signed ini lists the unpacked size: unpacking stops there. 0 is what planning gives a size it
+        // could not read; the final SHA-512 check still binds then.
+        const bool listed = m_entry.finalSize > 0 && m_entry.finalSize <= quint64(std::numeric_limits<qint64>::max());
+        const qint64 maxOutput = listed ? qint64(m_entry.finalSize) : -1;
+        if (isLzmaContainer(source)) {
+            auto *unpack = new FileUnpackTaskSpecification_lzma2(&m_rollbackList, source, m_newFile, this, 0.7);
+            unpack->setMaxOutputSize(maxOutput);
+            addTask(unpack);
+        } else {
+            auto *unpack = new FileUnpackTaskSpecification_zip(&m_rollbackList, source, m_newFile, this, 0.7);
+            unpack->setMaxOutputSize(maxOutput);
+            addTask(unpack);
+        }
         addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
     }
     addTask(new FileInstallTaskSpecification(m_newFile, destination, wantsExecutable(destination), m_config->m_tempDir,

@@ -9,7 +9,8 @@
 class Configuration;
 
 // Brings one installed file up to date, its sub-tasks one after the other: a whole file is copied from the
-// temporary directory, a packed one unpacked, each to a hidden name beside the installed file; that result
+// temporary directory, a packed one unpacked, a patched one made from a copy of the installed file and its
+// patch, each to a hidden name beside the installed file; that result
 // is checked against its final SHA-512 (a whole file known only by its signature: the download, by its
 // ".sig") and only then put in place by FileInstallTaskSpecification, which exchanges it with the old file.
 // The old bytes stay under the hidden name until the install journal is committed, so a later failure can

@@ -89,8 +89,9 @@ void MainWindow::updateTexts()
 {
     QString text;
     if (!config->m_versionString.isEmpty()) {
+        // The version text comes from the unsigned version answer: it is shown literally, never as markup.
         text += "<div style=\"font-weight:bold;font-size:large\">" +
-            tr("Update to Corvalink %1").arg(config->m_versionString) + "</div>";
+            tr("Update to Corvalink %1").arg(config->m_versionString.toHtmlEscaped()) + "</div>";
     }
     QString channel;
     switch (config->m_channel) {

@@ -236,6 +236,11 @@ TEST(MainWindow, VersionLabelHasHeadingChannelAndStep)
          channelStart + "Alpha channel</strong>.</div>" + stepStart + "Step two: Updating Corvalink client</div>"},
         {"unknown channel has no name", "", 7, 0,
          channelStart + " channel</strong>.</div>" + stepStart + "Step one: Updating updater</div>"},
+        // The version text comes from an unsigned answer: markup in it is shown as the characters it is.
+        {"markup in the version string", "<b>3.8</b><img src=\"x\">&amp;", 0, 1,
+         "<div style=\"font-weight:bold;font-size:large\">Update to Corvalink "
+         "&lt;b&gt;3.8&lt;/b&gt;&lt;img src=&quot;x&quot;&gt;&amp;amp;</div>" +
+             channelStart + "Stable channel</strong>.</div>" + stepStart + "Step two: Updating Corvalink client</div>"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
