@@ -6,10 +6,12 @@
 #include "filecopytaskspecification.h"
 #include "fileinstalltaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "filetaskspecification_patch.h"
 #include "installjournal.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
+#include "support/patchfixture.h"
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
 #include "support/scriptedtasks.h"
@@ -262,12 +264,20 @@ TEST(FileReplaceList, AFailedOrCancelledStepLeavesTheInstallationByteIdentical)
              ASSERT_TRUE(Sandbox::writeFile(s.inst("plugins"), "not a directory"));
          },
          false, "Could not create dir '{inst}/plugins' because it already exists and is not a dir"},
-        {"patched entry (not in this build)",
+        {"a patch that is not one",
          [](Session &s, QList<FileReplaceEntry> &plan) {
              ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._patch_"), "patch"));
              plan[4] = patched("data/abc._lzma2_", "data/abc", "data/abc._patch_");
          },
-         false, "Could not patch '{tmp}/data/abc_old' to '{inst}/data/abc'"},
+         false, "Could not patch '{tmp}/data/abc_old' to '{inst}/data/.abc.new-*'"},
+        {"a patched file, then a later file fails",
+         [](Session &s, QList<FileReplaceEntry> &plan) {
+             setMode(s.inst("data/abc"), 0640);
+             ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._patch_"), ensemblePatchBytes("abc 1", "abc")));
+             plan[4] = patched("data/abc._lzma2_", "data/abc", "data/abc._patch_");
+             ASSERT_TRUE(QFile::remove(s.tmp("plugins/new/libbar.so")));
+         },
+         false, "Could not copy '{tmp}/plugins/new/libbar.so' to '{inst}/plugins/new/.libbar.so.new-*'"},
         {"cancelled after the first file", [](Session &, QList<FileReplaceEntry> &) {}, true, QString()},
     };
     for (const Case &c : cases) {
@@ -480,12 +490,16 @@ TEST(FileReplaceTask, UncheckedBytesNeverReachTheInstalledName)
     }
 }
 
-TEST(FileReplaceTask, APatchedEntryKeepsACopyOfTheInstalledFileAndFailsBeforeChangingIt)
+// The patch applies to a copy of the installed file (a copy left by an earlier run is replaced); the result is
+// made under the hidden name, checked, and put in place with the installed file's mode; undoing the records
+// brings the old bytes and mode back.
+TEST(FileReplaceTask, APatchedEntryIsMadeFromACopyOfTheInstalledFileCheckedAndPutInPlace)
 {
     Session s;
     ASSERT_TRUE(Sandbox::writeFile(s.inst("bin/tool"), "tool 1"));
+    setMode(s.inst("bin/tool"), 0750);
     ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool_old"), "left by an earlier run"));
-    ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool._patch_"), "patch"));
+    ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool._patch_"), ensemblePatchBytes("tool 1", "abc")));
     const TreeSnapshot before = snapshotTree(s.config.m_installDir);
 
     RollbackDataList parentList;
@@ -493,15 +507,72 @@ TEST(FileReplaceTask, APatchedEntryKeepsACopyOfTheInstalledFileAndFailsBeforeCha
                                       &s.config, nullptr, 1.0);
     TaskRecorder recorder(&task);
     task.execute();
+    const QList<TaskSpecification *> subTasks = task.allTasks();
+    ASSERT_EQ(subTasks.size(), 3);
+    auto *patch = qobject_cast<FileTaskSpecification_patch *>(subTasks[0]);
+    ASSERT_NE(patch, nullptr);
+    EXPECT_EQ(patch->source(), s.tmp("bin/tool_old"));
+    EXPECT_EQ(patch->patch(), s.tmp("bin/tool._patch_"));
+    EXPECT_EQ(patch->target(), task.newFilePath());
+    auto *check = qobject_cast<CheckSignatureTaskSpecification *>(subTasks[1]);
+    ASSERT_NE(check, nullptr);
+    EXPECT_EQ(check->file(), task.newFilePath());
+    EXPECT_EQ(check->expected(), kAbcSha);
+    EXPECT_NE(qobject_cast<FileInstallTaskSpecification *>(subTasks[2]), nullptr);
     ASSERT_TRUE(waitForTaskEnd(&task));
 
-    EXPECT_EQ(task.state(), TASK_CANCELED);
-    EXPECT_EQ(recorder.messages(),
-              (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool",
-                            QString("Could not patch '%1' to '%2'").arg(s.tmp("bin/tool_old"), s.inst("bin/tool"))}));
+    EXPECT_EQ(task.state(), TASK_FINISHED);
+    EXPECT_EQ(recorder.messages(), (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool"}));
+    EXPECT_EQ(Sandbox::readFile(s.inst("bin/tool")), "abc");
+    EXPECT_EQ(modeOf(s.inst("bin/tool")), 0750u);
     EXPECT_EQ(Sandbox::readFile(s.tmp("bin/tool_old")), "tool 1");
+
+    EXPECT_TRUE(parentList.rollbackAll(nullptr));
     EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
-    EXPECT_TRUE(parentList.isEmpty());
+}
+
+// Whatever keeps a patch from giving the file it promises, the installed file stays as it was and nothing is
+// left beside it.
+TEST(FileReplaceTask, APatchThatDoesNotGiveTheExpectedFileLeavesTheInstalledFileAsItWas)
+{
+    struct Case
+    {
+        const char *name;
+        QByteArray patch;
+        QString failure; // {tmp}, {inst}, and new-* for the hidden name's random part
+    };
+    const Case cases[] = {
+        {"made for another base", ensemblePatchBytes("tool 0", "abc"),
+         "Could not patch '{tmp}/bin/tool_old' to '{inst}/bin/.tool.new-*'"},
+        {"corrupt", ensemblePatchBytes("tool 1", "abc").left(12),
+         "Could not patch '{tmp}/bin/tool_old' to '{inst}/bin/.tool.new-*'"},
+        {"its result fails the check", ensemblePatchBytes("tool 1", "abd"),
+         "Signature check failed for {inst}/bin/.tool.new-*"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        ASSERT_TRUE(Sandbox::writeFile(s.inst("bin/tool"), "tool 1"));
+        setMode(s.inst("bin/tool"), 0750);
+        ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool._patch_"), c.patch));
+        const TreeSnapshot before = snapshotTree(s.config.m_installDir);
+
+        RollbackDataList parentList;
+        FileReplaceTaskSpecification task(patched("bin/tool._lzma2_", "bin/tool", "bin/tool._patch_"), &parentList,
+                                          &s.config, nullptr, 1.0);
+        TaskRecorder recorder(&task);
+        task.execute();
+        ASSERT_TRUE(waitForTaskEnd(&task));
+
+        EXPECT_EQ(task.state(), TASK_CANCELED);
+        QStringList messages = recorder.messages();
+        messages.replaceInStrings(QRegularExpression("\\.new-[0-9a-z]+"), ".new-*");
+        const QString failure =
+            QString(c.failure).replace("{tmp}", s.config.m_tempDir).replace("{inst}", s.config.m_installDir);
+        EXPECT_EQ(messages, (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool", failure}));
+        EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
+        EXPECT_TRUE(parentList.isEmpty());
+    }
 }
 
 TEST(FileReplaceTask, HandsItsRecordsUpOnlyWhenItFinished)

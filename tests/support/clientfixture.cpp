@@ -1,5 +1,6 @@
 #include "clientfixture.h"
 
+#include "patchfixture.h"
 #include "signing.h"
 
 #include "lzmafile.h"
@@ -24,6 +25,8 @@ enum class Delivery {
     Whole, // the file itself
     Gzip, // a gzip stream, installed under its target name
     Lzma, // an LZMA container, installed under its target name
+    Patched, // a patch against version 1 (beside the LZMA container of version 2 for other installations)
+    PatchedElf, // the same, made through the disassembly of a 32-bit x86 ELF file
     Current, // listed, but the installed file is already right
     Unlisted, // the user's own file: the product ini does not name it
     Deleted, // named by a "delete" line
@@ -94,6 +97,13 @@ QList<QPair<QString, QByteArray>> installCommands(const Options &options)
             {"postinstall", "install/postinstall.sh=win32::linux32, __CV5_DIR__::__CV5_DIR__/data, optional"}};
 }
 
+// Two builds of one small program that differ in one function (tests/corvapatch/fixtures/elf).
+QByteArray elfFixture(const char *name)
+{
+    QFile file(QStringLiteral(CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/elf/") + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QList<FileSpec> files(const Options &options)
 {
     // The programs of version 1 carry the 0777 an older updater gave them; version 2 gives them 0755.
@@ -114,6 +124,12 @@ QList<FileSpec> files(const Options &options)
         {"obsolete.txt", Delivery::Deleted, "no longer shipped\n", 0644, {}, 0},
         {"oldplugins/libold.so", Delivery::Deleted, "old plug-in\n", 0755, {}, 0},
         {"oldplugins/sub/settings.ini", Delivery::Deleted, "[old]\n", 0644, {}, 0},
+        {"data/catalog.dat", Delivery::Patched, repeated("catalog entry, first edition\n", 40), 0640,
+         repeated("catalog entry, first edition\n", 30) + "an entry of the second edition\n" +
+             repeated("catalog entry, first edition\n", 10),
+         0640},
+        {"plugins/libcv5filter.so", Delivery::PatchedElf, elfFixture("x86-pic.so"), 0644,
+         elfFixture("x86-pic-changed.so"), 0755},
     };
     // The install commands replace older ones and keep their mode: only the copy in the session is run.
     if (!options.commandRecord.isEmpty()) {
@@ -192,6 +208,21 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Writes the patch from version 1 to version 2 of f as name below dir and adds its line (patch digest and size,
+// base digest and size, target) to ini.
+bool patchFile(const FileSpec &f, const QString &dir, const QString &name, QByteArray *ini)
+{
+    std::vector<patchwriter::Element> elements;
+    if (f.delivery == Delivery::PatchedElf)
+        elements.push_back({2, 0, uint32_t(f.v1.size()), 0, uint32_t(f.v2.size())}); // 32-bit x86 ELF
+    const QByteArray patch = ensemblePatchBytes(f.v1, f.v2, elements);
+    if (patch.isEmpty() || !writeFile(dir + "/" + name, patch, 0))
+        return false;
+    *ini += name.toUtf8() + "=" + sha512(patch).toUtf8() + "::" + QByteArray::number(patch.size()) + "::" +
+        sha512(f.v1).toUtf8() + "::" + QByteArray::number(f.v1.size()) + "::" + f.path + "\n";
+    return true;
+}
+
 } // namespace
 
 bool writeInstallation(const QString &dir, const Options &options)
@@ -242,6 +273,11 @@ bool writeUpdateTree(const QString &root, const Options &options)
                 return false;
             served = readFile(versionDir + "/" + section + "/" + name);
             break;
+        case Delivery::Patched:
+        case Delivery::PatchedElf:
+            if (!patchFile(f, versionDir + "/" + section, target + ".1_patch_", &ini))
+                return false;
+            Q_FALLTHROUGH();
         case Delivery::Lzma:
             name = target + "._lzma2_";
             if (!lzmaFile(f.v2, versionDir + "/" + section + "/" + name))
@@ -249,7 +285,7 @@ bool writeUpdateTree(const QString &root, const Options &options)
             served = readFile(versionDir + "/" + section + "/" + name);
             break;
         }
-        const bool packed = f.delivery == Delivery::Gzip || f.delivery == Delivery::Lzma;
+        const bool packed = f.delivery != Delivery::Whole && f.delivery != Delivery::Current;
         const bool bySignature = options.runScriptBySignature && target == "cv5client_runscript.sh";
         if (!packed) {
             QByteArray onServer = options.tamperWholeFile && target == "readme.txt" ? "substituted\n" : f.v2;
@@ -301,7 +337,7 @@ QStringList replacedPaths()
 {
     QStringList paths;
     for (const FileSpec &f : files(Options())) {
-        if (f.delivery == Delivery::Whole || f.delivery == Delivery::Gzip || f.delivery == Delivery::Lzma)
+        if (f.delivery != Delivery::Current && f.delivery != Delivery::Unlisted && f.delivery != Delivery::Deleted)
             paths << f.path;
     }
     return paths;

@@ -5,7 +5,8 @@
 
 // A client installation of version 1 and the update server's tree of version 2, as the publisher would lay
 // them out, for runs of the real program against a real server: whole files, a gzip-packed and an LZMA
-// container file, a changed run script that records its start, a new file in a new directory, a current file
+// container file, a data file and a 32-bit x86 ELF library offered as patches against version 1 (beside
+// their LZMA containers), a changed run script that records its start, a new file in a new directory, a current file
 // that needs nothing, and "delete" lines for a file (value 0) and a directory tree (value 2). Files the
 // product ini does not name (the user's own) must come through untouched.
 namespace clientfixture {
