@@ -217,7 +217,7 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
             EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
             // The data file and the ELF library came as patches against the installed files.
             for (const char *patched : {"data/catalog.dat", "plugins/libcv5filter.so"})
-                EXPECT_TRUE(messages.contains(QString("Patching %1").arg(patched))) << update.log().toStdString();
+                EXPECT_TRUE(messages.contains(QString("Shown: Patching %1").arg(patched))) << update.log().toStdString();
             EXPECT_EQ(update.log().count("Patch result true"), 2);
             // The session is gone; the user's groups stay.
             QSettings ini(update.installDir() + "/update.ini", QSettings::IniFormat);
