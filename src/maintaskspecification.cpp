@@ -6,6 +6,7 @@
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
                                              QObject *parent, qreal weight)
@@ -60,8 +61,9 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
         return new FileReplaceListTaskSpecification(&updateData.replacements, config, this, weight);
     case Stage::Deletion:
         return new FileDeleteListTaskSpecification(&updateData.deletions, config, this, weight);
-    case Stage::PreInstall:
     case Stage::SelfUpdate:
+        return new UpdateSelfUnzipTaskSpecification(&updateData.replacements, config, this, weight);
+    case Stage::PreInstall:
     case Stage::PostInstall:
         break; // no task for this stage in this build
     }
