@@ -83,9 +83,9 @@ void UpdateSelfUnzipTaskSpecification::makeUpdaterExecutable(const QString &upda
         return;
     // Read and execute for everyone, write for the owner only: a program that every local user could write
     // to could be replaced under the user who runs it.
-    QFile::setPermissions(updater, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser |
-                              QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup |
-                              QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(updater,
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser |
+                              QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
 }
 
 void UpdateSelfUnzipTaskSpecification::copyTranslations()

@@ -59,7 +59,8 @@ public:
         }
         // The installed updater's own translation, which step one hands on to the new updater.
         for (const QString &dir : {installDir(), m_box.path("expected")}) {
-            if (!QFile::copy(CORVALINK_BINARY_DIR "/src/translations/update_de.qm", dir + "/translations/update_de.qm")) {
+            if (!QFile::copy(CORVALINK_BINARY_DIR "/src/translations/update_de.qm",
+                             dir + "/translations/update_de.qm")) {
                 ADD_FAILURE() << "translation not copied";
                 return false;
             }
@@ -272,8 +273,9 @@ TEST(ClientUpdate, BothStepsRunFromTheInstalledUpdaterOrStopBeforeTheHandOver)
             // string; its program, step two, ended with 0.
             const ClientUpdate::UpdaterRun run = update.waitForUpdaterRun();
             const QString session = QDir(update.path("tmp")).canonicalPath() + "/corvalink_temp_0";
-            EXPECT_EQ(run.started, (QStringList {session, "755", "update_de.qm", "4", "--clientupdate",
-                                                 "client_linux_x86", "2", "#"}));
+            EXPECT_EQ(
+                run.started,
+                (QStringList {session, "755", "update_de.qm", "4", "--clientupdate", "client_linux_x86", "2", "#"}));
             EXPECT_EQ(run.exitCode, "0") << update.log().toStdString();
             EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
             QSettings ini(update.installDir() + "/update.ini", QSettings::IniFormat);

@@ -235,8 +235,7 @@ TEST(UpdateSelfUnzip, AFailureEndsTheStepCancelledWithoutAnUncheckedOrMissingUpd
         {"a directory where the new updater goes",
          [](Session &s, QList<FileReplaceEntry> &) { ASSERT_TRUE(QDir().mkpath(s.tmp("update/inner"))); },
          "Could not rename '{tmp}/.update.checking-", false, false},
-        {"no new updater in the plan",
-         [](Session &, QList<FileReplaceEntry> &entries) { entries.removeFirst(); },
+        {"no new updater in the plan", [](Session &, QList<FileReplaceEntry> &entries) { entries.removeFirst(); },
          "Could not find the new updater {tmp}/update", false, false},
         {"a directory in the place of the session directory's update.ini",
          [](Session &s, QList<FileReplaceEntry> &) { ASSERT_TRUE(QDir().mkpath(s.tmp("update.ini/blocked"))); },
@@ -268,9 +267,9 @@ TEST(UpdateSelfUnzip, AFailureEndsTheStepCancelledWithoutAnUncheckedOrMissingUpd
             EXPECT_EQ(errors.count(), 0);
             const QString failure = QString(c.failure).replace("{tmp}", s.config.m_tempDir);
             const QStringList messages = recorder.messages();
-            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
-                                    [&](const QString &m) { return m.startsWith(failure); }))
-                << messages.join('\n').toStdString();
+            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const QString &m) {
+                return m.startsWith(failure);
+            })) << messages.join('\n').toStdString();
         }
         // The new updater's name holds a checked result or nothing; no unchecked result is left anywhere.
         const QFileInfo updater(s.tmp("update"));

@@ -242,12 +242,12 @@ bool writeUpdaterTree(const QString &root, const UpdaterOptions &options)
     const QByteArray lzma = readFile(files + "update._lzma2_");
     const QByteArray gz = readFile(files + "update-licences.txt.gz");
     const QByteArray ini = "[" + section.toUtf8() + "]\n" + "update._lzma2_=" +
-        (sha512(lzma) + "::" + QString::number(lzma.size()) + "::" + sha512(wrapper) + "::" +
-         QString::number(wrapper.size()) + "::update")
+        (sha512(lzma) + "::" + QString::number(lzma.size()) + "::" + sha512(wrapper) +
+         "::" + QString::number(wrapper.size()) + "::update")
             .toUtf8() +
         "\n" + "update-licences.txt.gz=" +
-        (sha512(gz) + "::" + QString::number(gz.size()) + "::" + sha512(licences) + "::" +
-         QString::number(licences.size()) + "::update-licences.txt")
+        (sha512(gz) + "::" + QString::number(gz.size()) + "::" + sha512(licences) +
+         "::" + QString::number(licences.size()) + "::update-licences.txt")
             .toUtf8() +
         "\n" + "update.bin=" + (sha512(program) + "::" + QString::number(program.size())).toUtf8() + "\n";
 

@@ -35,7 +35,8 @@ bool writeUpdateTree(const QString &root, const Options &options);
 
 // The updater's package of the same version, for step one: the new "update" is a shell script packed as an
 // LZMA container that notes how it was started and then runs the real program, shipped whole beside it as
-// "update.bin" (which the script makes executable first); a text file comes gzip-packed. Needs the build's development key.
+// "update.bin" (which the script makes executable first); a text file comes gzip-packed. Needs the build's
+// development key.
 struct UpdaterOptions
 {
     QString program; // the real updater, served as "update.bin"
