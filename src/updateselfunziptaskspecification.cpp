@@ -77,9 +77,10 @@ void UpdateSelfUnzipTaskSpecification::subtasksDone()
 
 void UpdateSelfUnzipTaskSpecification::makeUpdaterExecutable(const QString &updater)
 {
-    const bool exists = QFileInfo::exists(updater);
-    qDebug() << "chmod +x" << updater << boolText(exists);
-    if (!exists)
+    const QFileInfo info(updater);
+    qDebug() << "chmod +x" << updater << boolText(info.exists());
+    // Not through a link: only the file that will be started, which the outcome then requires.
+    if (info.isSymLink() || !info.isFile())
         return;
     // Read and execute for everyone, write for the owner only: a program that every local user could write
     // to could be replaced under the user who runs it.
