@@ -239,20 +239,22 @@ bool writeUpdaterTree(const QString &root, const UpdaterOptions &options)
     if (!lzmaFile(packedWrapper, files + "update._lzma2_") || !gzipFile(licences, files + "update-licences.txt.gz") ||
         !writeFile(files + "update.bin", program, 0))
         return false;
-    const QByteArray lzma = readFile(files + "update._lzma2_");
-    const QByteArray gz = readFile(files + "update-licences.txt.gz");
-    const QByteArray ini = "[" + section.toUtf8() + "]\n" + "update._lzma2_=" +
-        (sha512(lzma) + "::" + QString::number(lzma.size()) + "::" + sha512(wrapper) +
-         "::" + QString::number(wrapper.size()) + "::update")
-            .toUtf8() +
-        "\n" + "update-licences.txt.gz=" +
-        (sha512(gz) + "::" + QString::number(gz.size()) + "::" + sha512(licences) +
-         "::" + QString::number(licences.size()) + "::update-licences.txt")
-            .toUtf8() +
-        "\n" + "update.bin=" + (sha512(program) + "::" + QString::number(program.size())).toUtf8() + "\n";
+    const auto fileLine = [](const QString &name, const QByteArray &served) {
+        return name + "=" + sha512(served) + "::" + QString::number(served.size());
+    };
+    const auto packedLine = [&fileLine](const QString &name, const QByteArray &served, const QByteArray &plain,
+                                        const QString &target) {
+        return fileLine(name, served) + "::" + sha512(plain) + "::" + QString::number(plain.size()) + "::" + target;
+    };
+    const QString ini = "[" + section + "]\n" +
+        packedLine("update._lzma2_", readFile(files + "update._lzma2_"), wrapper, "update") + "\n" +
+        packedLine("update-licences.txt.gz", readFile(files + "update-licences.txt.gz"), licences,
+                   "update-licences.txt") +
+        "\n" + fileLine("update.bin", program) + "\n";
 
     const QString iniPath = versionDir + "/update_linux_x86.ini";
-    if (!writeFile(iniPath, ini, 0) || !signing::signFile(iniPath) || !lzmaFile(ini, iniPath + "._lzma2_"))
+    if (!writeFile(iniPath, ini.toUtf8(), 0) || !signing::signFile(iniPath) ||
+        !lzmaFile(ini.toUtf8(), iniPath + "._lzma2_"))
         return false;
     return QFile::remove(iniPath);
 }
