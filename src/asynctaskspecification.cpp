@@ -18,13 +18,13 @@ void runAndReport(ASyncFunc *f)
     } catch (const std::exception &e) {
         qWarning() << "Work object failed with exception:" << e.what();
         try {
-            emit f->message(QStringLiteral("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())));
+            emit f->message(ASyncFunc::tr("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())));
         } catch (...) {
         }
     } catch (...) {
         qWarning() << "Work object failed with unknown exception";
         try {
-            emit f->message(QStringLiteral("Unexpected error"));
+            emit f->message(ASyncFunc::tr("Unexpected error"));
         } catch (...) {
         }
     }
@@ -75,9 +75,7 @@ void ASyncTaskSpecification::execute()
 void ASyncTaskSpecification::reset()
 {
     QThreadPool::globalInstance()->waitForDone(-1);
-    // Results of the finished work may still be queued; delivered after a new execute() they would end
-    // the new run with the old result.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // The finished work's result may still be queued; the base reset drops it, so it cannot end a new run.
     TaskSpecification::reset();
 }
 

@@ -24,6 +24,7 @@ void ComposedTaskSpecification::reset()
     m_doneTasks.clear();
     m_subtaskCanceled = false;
     m_finishing = false;
+    // The base reset also drops the start requests of the run before that are still queued.
     TaskSpecification::reset();
 }
 

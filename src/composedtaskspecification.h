@@ -19,7 +19,9 @@ public:
     // Releases the sub-tasks with clearTasks().
     ~ComposedTaskSpecification() override;
 
-    // Resets every sub-task and makes them all pending again.
+    // Resets every sub-task and makes them all pending again, clears the end-of-run flags and drops the start
+    // requests still queued from the run before. Every composed task's reset() ends here: those that rebuild
+    // their sub-tasks call clearTasks() first, so that nothing of the old run is left to reset or to start.
     void reset() override;
     // Adds the sub-tasks' counters to the outputs; received and total only of downloads that know their size.
     void getDownloadProgress(quint64 &received, quint64 &total, quint64 &sinceLastPoll, bool &active) override;

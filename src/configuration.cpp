@@ -2,6 +2,7 @@
 
 #include "globals.h"
 #include "inisettings.h"
+#include "runlog.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -175,6 +176,7 @@ void Configuration::on_updateAvailable(UpdateVersions versions)
                 break;
             }
         }
+        logShownBox(tr("Error"), tr("Failed to query latest client\nversion from update server."));
         QMessageBox::critical(window, tr("Error"), tr("Failed to query latest client\nversion from update server."),
                               QMessageBox::Abort);
         QCoreApplication::quit();

@@ -21,18 +21,18 @@ bool DirCreateTaskSpecification::createDir(const QString &dir)
     if (info.exists()) {
         if (info.isDir())
             return true;
-        emit message(QStringLiteral("Could not create dir '%1' because it already exists and is not a dir").arg(dir));
+        emit message(tr("Could not create dir '%1' because it already exists and is not a dir").arg(dir));
         return false;
     }
     const QDir parentDir = info.dir();
     if (parentDir.path() == QLatin1String(".") || QDir(dir).isRoot()) {
-        emit message(QStringLiteral("Could not create dir %1").arg(path()));
+        emit message(tr("Could not create dir %1").arg(path()));
         return false;
     }
     if (!parentDir.exists() && !createDir(parentDir.path()))
         return false;
     if (!parentDir.mkdir(info.fileName())) {
-        emit message(QStringLiteral("unable to create dir %1").arg(dir));
+        emit message(tr("unable to create dir %1").arg(dir));
         return false;
     }
     addRollback(RollbackData(DIR_CREATE, dir));

@@ -5,7 +5,7 @@
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList *rollback, const QString &source,
                                                      const QString &target, QObject *parent, qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'").arg(source, target), rollback, source,
+    : SlowFileOpSpecification(tr("Could not copy '%1' to '%2'").arg(source, target), rollback, source,
                               target, parent, weight)
 {
 }

@@ -18,7 +18,7 @@ FileDeleteListTaskSpecification::FileDeleteListTaskSpecification(QList<DeleteEnt
 
 void FileDeleteListTaskSpecification::execute()
 {
-    emit message(QStringLiteral("Starting deleting files"));
+    emit message(tr("Starting deleting files"));
     buildTasks();
 }
 
@@ -37,7 +37,7 @@ void FileDeleteListTaskSpecification::buildTasks()
 void FileDeleteListTaskSpecification::reset()
 {
     clearTasks();
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }
 
 FileDeleteListEntryTaskSpecification::FileDeleteListEntryTaskSpecification(const QString &installDir,
@@ -59,7 +59,7 @@ bool FileDeleteListEntryTaskSpecification::doOp()
             walked += "/" + parts[i];
             if (QFileInfo(walked).isSymLink()) {
                 qDebug() << "Refusing to delete through a link" << path() << walked;
-                emit message(QStringLiteral("Could not delete '%1'").arg(path()));
+                emit message(tr("Could not delete '%1'").arg(path()));
                 return false;
             }
         }

@@ -25,19 +25,19 @@ bool FileDeleteTaskSpecification::doOp()
         ok = QDir(cleaned).removeRecursively();
         qDebug() << "Recursively deleted directory" << path() << (ok ? "true" : "false");
         if (ok)
-            emit message(QStringLiteral("Recursively deleted directory '%1'").arg(path()));
+            emit message(tr("Recursively deleted directory '%1'").arg(path()));
     } else if (isDir) {
         ok = QDir().rmpath(cleaned);
         qDebug() << "Deleted directory" << path() << (ok ? "true" : "false");
         if (ok)
-            emit message(QStringLiteral("Deleted directory '%1'").arg(path()));
+            emit message(tr("Deleted directory '%1'").arg(path()));
     } else {
         ok = QFile::remove(cleaned);
         qDebug() << "Deleted file" << path() << (ok ? "true" : "false");
         if (ok)
-            emit message(QStringLiteral("Deleted file '%1'").arg(path()));
+            emit message(tr("Deleted file '%1'").arg(path()));
     }
     if (!ok)
-        emit message(QStringLiteral("Could not delete '%1'").arg(path()));
+        emit message(tr("Could not delete '%1'").arg(path()));
     return ok;
 }

@@ -25,6 +25,6 @@ bool FileRenameTaskSpecification::doOp()
     // A failed operation leaves nothing behind.
     if (madeDir)
         QDir().rmdir(targetDir);
-    emit message(QStringLiteral("Could not rename '%1' to '%2'").arg(m_source, target));
+    emit message(tr("Could not rename '%1' to '%2'").arg(m_source, target));
     return false;
 }

@@ -25,7 +25,7 @@ FileReplaceListTaskSpecification::~FileReplaceListTaskSpecification() = default;
 
 void FileReplaceListTaskSpecification::execute()
 {
-    emit message(QStringLiteral("Starting file updates"));
+    emit message(tr("Starting file updates"));
     const int dirTasks = createDirTasks();
     createReplaceTasks(dirTasks > 0);
     setState(TASK_RUNNING);
@@ -67,7 +67,7 @@ void FileReplaceListTaskSpecification::subtasksDone()
 {
     if (computeState() != TASK_FINISHED) {
         qDebug() << "rolling back file updates";
-        emit message(QStringLiteral("rolling back file updates"));
+        emit message(tr("rolling back file updates"));
         m_rollbackList.rollbackAll(this);
     } else {
         removeReplacedFiles();
@@ -91,5 +91,5 @@ void FileReplaceListTaskSpecification::reset()
 {
     clearTasks();
     m_rollbackList.rollbackAll(this);
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }

@@ -58,7 +58,7 @@ QString FileReplaceTaskSpecification::oldCopyPath() const
 
 void FileReplaceTaskSpecification::execute()
 {
-    emit message(QStringLiteral("add/replace %1").arg(m_entry.name));
+    emit message(tr("add/replace %1").arg(m_entry.name));
     makeSubtasksAndStart();
 }
 
@@ -90,7 +90,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         // The patch task goes here: the move aside, then the patch from oldCopyPath() and patchPath() to
         // the destination (0.8), then the same check as a packed file (0.2). Until this build has it, a
         // patched entry fails before anything in the installation has changed.
-        emit message(QStringLiteral("Could not patch '%1' to '%2'").arg(oldCopyPath(), destination));
+        emit message(tr("Could not patch '%1' to '%2'").arg(oldCopyPath(), destination));
         setState(TASK_RUNNING);
         setCanceled();
         return;
@@ -135,7 +135,7 @@ void FileReplaceTaskSpecification::makeOldCopy()
     if (!existed)
         qDebug() << "Created" << oldDir << boolText(QDir().mkpath(oldDir));
     qDebug() << "Copy" << destination << "->" << oldCopy << boolText(QFile::copy(destination, oldCopy));
-    emit message(QStringLiteral("Patching %1").arg(makeEntryPath(m_entry)));
+    emit message(tr("Patching %1").arg(makeEntryPath(m_entry)));
 }
 
 void FileReplaceTaskSpecification::subtasksDone()
@@ -172,5 +172,5 @@ void FileReplaceTaskSpecification::reset()
 {
     clearTasks();
     m_rollbackList.rollbackAll(this);
-    TaskSpecification::reset();
+    ComposedTaskSpecification::reset();
 }

@@ -8,7 +8,7 @@
 FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDataList *rollback, const QString &source,
                                                                      const QString &target, QObject *parent,
                                                                      qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not unpack '%1' to '%2'").arg(source).arg(target), rollback, source,
+    : SlowFileOpSpecification(tr("Could not unpack '%1' to '%2'").arg(source).arg(target), rollback, source,
                               target, parent, weight)
 {
 }

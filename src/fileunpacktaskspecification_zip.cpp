@@ -22,7 +22,7 @@ struct GzFileCloser
 
 FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataList *rollback, const QString &source,
                                                                  const QString &target, QObject *parent, qreal weight)
-    : SlowFileOpSpecification(QStringLiteral("Could not unzip '%1' to '%2'").arg(source).arg(target), rollback, source,
+    : SlowFileOpSpecification(tr("Could not unzip '%1' to '%2'").arg(source).arg(target), rollback, source,
                               target, parent, weight)
 {
 }

@@ -29,7 +29,7 @@ QString IniDownloadTaskSpecification::localPath(const QString &name) const
 
 void IniDownloadTaskSpecification::execute()
 {
-    emit message(QStringLiteral("Download / check product ini"));
+    emit message(tr("Download / check product ini"));
     makeSubtasksAndStart();
 }
 
@@ -73,7 +73,7 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpe
         if (QFile::exists(path) && !QFile::remove(path))
             qDebug() << "Could not remove" << path;
     }
-    emit message(QStringLiteral("Could not verify the product ini file. Aborting"));
+    emit message(tr("Could not verify the product ini file. Aborting"));
     setCanceled();
 }
 

@@ -1,7 +1,10 @@
 #include "configuration.h"
 #include "filelogger.h"
 #include "mainwindow.h"
+#include "oldfileremover.h"
 #include "protobufhelper.h"
+#include "runlog.h"
+#include "singleinstancechecker.h"
 #include "startupdater.h"
 #include "updatechecker.h"
 
@@ -23,6 +26,16 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QString dir = Configuration::applicationDir();
     qDebug("Corvalink updater started");
+    logRunStart(app.arguments());
+
+    removeOldFilesAtStart(dir);
+
+    // Another updater of this installation and user is running: it raises its window, and this one ends
+    // before it builds anything.
+    if (SingleInstanceChecker::sendToRunningInstance(QStringLiteral("#"))) {
+        qDebug("Detected other instance running, aborting");
+        return 0;
+    }
 
     // A missing translation leaves the texts in English; the translators are installed regardless.
     const QString locale = QLocale::system().name();
@@ -37,9 +50,12 @@ int main(int argc, char **argv)
     // Declared in this order, the window goes before the configuration and both before the translators.
     Configuration configuration;
     MainWindow window(&configuration);
-    if (!startUpdater(configuration, window, app.arguments()))
+    if (!startUpdater(configuration, window, app.arguments())) {
+        logRunEnd(window.outcome(), 1);
         return 1;
+    }
     const int result = app.exec();
+    logRunEnd(window.outcome(), result);
 
     FileLogger::instance()->close();
     shutdownProtobuf();

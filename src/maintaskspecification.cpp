@@ -6,6 +6,7 @@
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
+#include "prepostinstalltaskspecification.h"
 #include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
@@ -28,8 +29,8 @@ QList<MainTaskSpecification::StageWeight> MainTaskSpecification::pipeline(int cl
 
 void MainTaskSpecification::execute()
 {
-    emit message(QStringLiteral("Starting update process for ") +
-                 (config->m_clientUpdate == 0 ? QStringLiteral("updater") : QStringLiteral("client")));
+    emit message((config->m_clientUpdate == 0 ? tr("Starting update process for updater")
+                                             : tr("Starting update process for client")));
     makeSubtasksAndStart();
 }
 
@@ -64,8 +65,9 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
     case Stage::SelfUpdate:
         return new UpdateSelfUnzipTaskSpecification(&updateData.replacements, config, this, weight);
     case Stage::PreInstall:
+        return new PrePostInstallListTaskSpecification(&updateData.preInstall, config, this, weight);
     case Stage::PostInstall:
-        break; // no task for this stage in this build
+        return new PrePostInstallListTaskSpecification(&updateData.postInstall, config, this, weight);
     }
     return nullptr;
 }

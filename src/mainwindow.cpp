@@ -4,6 +4,8 @@
 #include "globals.h"
 #include "maintaskspecification.h"
 #include "processtools.h"
+#include "runlog.h"
+#include "singleinstancechecker.h"
 #include "ui_mainwindow.h"
 #include "updateengine.h"
 
@@ -65,8 +67,9 @@ MainWindow::MainWindow(Configuration *config, UpdateEngine *engine)
     ui->corvalinkLabel->hide(); // shown by showEvent, sized to the version label
     ui->outputTextEdit->hide();
 
-    // The single-instance guard's local server (SingleInstanceChecker, a child of this window) is created
-    // here, with its otherInstanceActivate(QString) connected to onOtherInstanceActivate.
+    // The local server that later updaters reach; it goes with the window.
+    auto *instanceChecker = new SingleInstanceChecker(this);
+    connect(instanceChecker, &SingleInstanceChecker::otherInstanceActivate, this, &MainWindow::onOtherInstanceActivate);
 
     connect(config, &Configuration::fatalError, this, &MainWindow::onConfigurationError);
     connect(config, &Configuration::ready, this, &MainWindow::onStartUpdate);
@@ -116,6 +119,11 @@ void MainWindow::onStartUpdate()
     qDebug() << "onStartUpdate" << m_updateDone << m_updateStarted;
     if (m_updateDone || m_updateStarted)
         return;
+    // The fatal error's box runs its own event loop, where the start timer and ready() still arrive.
+    if (m_fatalExitCode != 0) {
+        qDebug() << "Not starting the update after a fatal error";
+        return;
+    }
     if (engine->isActive()) {
         qDebug() << "Session already active";
         return;
@@ -133,7 +141,9 @@ void MainWindow::onStartUpdate()
 
 void MainWindow::onEngineError(const QString &text)
 {
-    ui->outputTextEdit->append(text);
+    m_runFailed = true;
+    onAppendText(text);
+    logShownBox(QObject::tr("Error"), text);
     QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
 }
 
@@ -160,6 +170,7 @@ void MainWindow::onDetailsClicked()
 void MainWindow::onOtherInstanceActivate(const QString &text)
 {
     if (text == QLatin1String("#")) {
+        qDebug() << "Raising the window for another updater";
         raise();
         activateWindow();
     }
@@ -167,18 +178,42 @@ void MainWindow::onOtherInstanceActivate(const QString &text)
 
 void MainWindow::onConfigurationError(const QString &text)
 {
-    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
-    QCoreApplication::exit(1);
+    reportFatalError(text, 1);
 }
 
 void MainWindow::onFatalError(const QString &text)
 {
+    reportFatalError(text, 2);
+}
+
+void MainWindow::reportFatalError(const QString &text, int exitCode)
+{
+    logShownBox(QObject::tr("Error"), text);
+    if (m_fatalExitCode != 0)
+        return; // the first one ends the program; its box is open or the run is stopping
+    m_fatalExitCode = exitCode;
+    m_fatalBoxOpen = true; // a run that ends inside cancelUpdate() must not exit before the box was seen
+    // Quitting in the middle of the pipeline could leave old and new files mixed: the run is cancelled first,
+    // and its replacement rolls back while the box is open.
+    if (engine->state() == UpdateEngine::RUNNING)
+        engine->cancelUpdate();
     QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
-    QCoreApplication::exit(2);
+    m_fatalBoxOpen = false;
+    exitAfterFatalErrorWhenStopped();
+}
+
+void MainWindow::exitAfterFatalErrorWhenStopped()
+{
+    if (m_fatalBoxOpen || engine->state() == UpdateEngine::RUNNING)
+        return; // called again by the end of the box or of the run
+    qDebug() << "Exiting after a fatal error with" << m_fatalExitCode;
+    // Outside the event loop (the command line is being parsed) this has no effect, and main() returns 1.
+    QCoreApplication::exit(m_fatalExitCode);
 }
 
 void MainWindow::onAppendText(const QString &text)
 {
+    logShownText(text);
     ui->outputTextEdit->append(text);
 }
 
@@ -186,6 +221,14 @@ void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_updateDone = true;
+    qInfo().noquote() << QStringLiteral("Installed version %1%2")
+                             .arg(config->m_version)
+                             .arg(config->m_versionString.isEmpty() ? QString() : " (" + config->m_versionString + ")");
+    if (m_fatalExitCode != 0) {
+        // No hand-over after a fatal error: the program ends with its code.
+        exitAfterFatalErrorWhenStopped();
+        return;
+    }
     // The main task's own end reports its weight (1.0), less than the pipeline's total: the end of the run
     // is the end of the bar.
     ui->totalProgressBar->setValue(kProgressScale);
@@ -229,17 +272,25 @@ void MainWindow::onStartNewUpdater()
 
 void MainWindow::onUpdateCanceled()
 {
+    if (m_fatalExitCode != 0) {
+        exitAfterFatalErrorWhenStopped();
+        return;
+    }
     if (m_abortRequested) {
         QCoreApplication::quit();
         return;
     }
     m_updateDone = false;
+    m_runFailed = true;
     engine->resetAfterCancel();
-    ui->outputTextEdit->append(tr("Update cancelled"));
+    onAppendText(tr("Update cancelled"));
     ui->totalProgressBar->setValue(0);
     if (m_cancelBoxOpen)
         return;
     m_cancelBoxOpen = true;
+    // The window now waits for the user; the log already says how the run went.
+    qInfo().noquote() << "Run outcome:" << outcome();
+    logShownBox(tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));
     QMessageBox::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."),
                           QMessageBox::Ok);
     m_cancelBoxOpen = false;
@@ -248,15 +299,19 @@ void MainWindow::onUpdateCanceled()
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (!engine->isActive()) {
+        m_closedByUser = true;
         event->accept();
         return;
     }
     event->ignore();
-    if (m_abortRequested)
+    // After a fatal error the run is stopping already, and the program ends once it has.
+    if (m_abortRequested || m_fatalExitCode != 0)
         return;
+    logShownBox(tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"));
     const QMessageBox::StandardButton answer = QMessageBox::question(
         this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+    qInfo().noquote() << "Answer:" << (answer == QMessageBox::Yes ? "Yes" : "No");
     if (answer == QMessageBox::Yes) {
         m_abortRequested = true;
         engine->cancelUpdate(); // onUpdateCanceled quits once the engine reports it
@@ -277,11 +332,15 @@ void MainWindow::onRebootWithConfirmation()
 {
     qDebug() << "onRebootWithConfirmation";
     m_rebootPending = true;
+    logShownBox(tr("Confirm reboot"),
+                tr("<p>A computer restart is required to proceed with the client update. If you do not reboot now, "
+                   "the Corvalink update will be cancelled.</p><p>Do you want to reboot now?</p>"));
     const QMessageBox::StandardButton answer = QMessageBox::question(
         this, tr("Confirm reboot"),
         tr("<p>A computer restart is required to proceed with the client update. If you do not reboot now, the "
            "Corvalink update will be cancelled.</p><p>Do you want to reboot now?</p>"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    qInfo().noquote() << "Answer:" << (answer == QMessageBox::Yes ? "Yes" : "No");
     if (answer == QMessageBox::Yes) {
         write_force_update_file(forceUpdateFileName);
         QApplication::beep();
@@ -302,7 +361,7 @@ void MainWindow::write_force_update_file(const QString &name)
 {
     QFile file(QDir::tempPath() + "/" + name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        ui->outputTextEdit->append("Failed to store force update notice");
+        onAppendText("Failed to store force update notice");
         qDebug() << "Failed to store force update notice";
         return;
     }
@@ -316,4 +375,17 @@ void MainWindow::delete_force_update_files()
         return;
     QFile::remove(QDir::tempPath() + "/" + forceUpdateFileName);
     QFile::remove(QDir::tempPath() + "/" + forceUpdateCheckFileName);
+}
+
+QString MainWindow::outcome() const
+{
+    if (m_fatalExitCode != 0)
+        return QStringLiteral("fatal");
+    if (m_updateDone)
+        return QStringLiteral("finished");
+    if (m_runFailed)
+        return QStringLiteral("error");
+    if (m_abortRequested || m_closedByUser)
+        return QStringLiteral("cancelled");
+    return QStringLiteral("error");
 }

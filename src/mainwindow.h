@@ -30,6 +30,11 @@ public:
     // Creates an empty marker file in the system's temporary directory.
     void write_force_update_file(const QString &name);
 
+    // How the run ended, for the log's last line: "fatal" after a fatal error, "finished" after a finished
+    // update, "error" after a failed run or a refused start, "cancelled" when the user stopped it, and "error"
+    // for any other end (the version query gave no answer).
+    QString outcome() const;
+
     // The window while it exists; install commands connect their reboot request to it.
     static MainWindow *instance;
 
@@ -57,10 +62,19 @@ private:
     void onOtherInstanceActivate(const QString &text);
     void onConfigurationError(const QString &text);
     void onStartClient();
+    // A fatal error (engine: 2, configuration: 1): no run starts any more; a running one is cancelled, and
+    // the program ends with exitCode once the box is closed and the run has stopped (its replacement rolled
+    // back).
+    void reportFatalError(const QString &text, int exitCode);
+    void exitAfterFatalErrorWhenStopped();
 
     bool m_updateDone = false;
     bool m_abortRequested = false; // also set when a reboot answer waits for the engine to stop
     bool m_updateStarted = false;
     bool m_rebootPending = false;
     bool m_cancelBoxOpen = false; // the box's own event loop may deliver a second cancel report
+    int m_fatalExitCode = 0; // set by the first fatal error; from then on no run starts
+    bool m_fatalBoxOpen = false;
+    bool m_runFailed = false; // a run ended cancelled or failed without the user's asking, or an error was shown
+    bool m_closedByUser = false;
 };

@@ -27,7 +27,7 @@ const int kThisSystem = 3; // linux32
 
 QString invalidLineMessage(const QString &section)
 {
-    return QStringLiteral("Warning: product ini contains invalid line in section %1").arg(section);
+    return MakeDownloadReplaceListTaskSpecification::tr("Warning: product ini contains invalid line in section %1").arg(section);
 }
 
 // The ini is read once into these, so every path that is checked is the very string that is acted on.
@@ -261,13 +261,13 @@ bool MakeDownloadReplaceListFunc::run()
     m_plan->clear();
     const QString prodIni = productIniPath(*m_config);
     qDebug() << "prodIni" << prodIni;
-    emit message(QStringLiteral("Compiling download and replace list for ") +
-                 (m_config->m_clientUpdate == 0 ? QStringLiteral("updater") : QStringLiteral("client")));
+    emit message((m_config->m_clientUpdate == 0 ? tr("Compiling download and replace list for updater")
+                                               : tr("Compiling download and replace list for client")));
 
     IniSettings ini(prodIni);
     const int total = countProductIniKeys(ini);
     if (total == 0) {
-        emit message(QStringLiteral("No files in product ini"));
+        emit message(tr("No files in product ini"));
         return false;
     }
     const QList<IniSection> sections = readSections(ini);

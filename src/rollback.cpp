@@ -1,5 +1,6 @@
 #include "rollback.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -28,12 +29,12 @@ bool RollbackData::rollback(QObject *reporter) const
     case FILE_RENAME:
         if (QFile::rename(first, second))
             return true;
-        message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(second, first));
+        message(reporter, QCoreApplication::translate("RollbackData", "warning: rollback rename %1 to %2 failed").arg(second, first));
         return false;
     case FILE_CREATE:
         if (QFile::remove(first))
             return true;
-        message(reporter, QStringLiteral("warning: rollback create file %1 failed").arg(first));
+        message(reporter, QCoreApplication::translate("RollbackData", "warning: rollback create file %1 failed").arg(first));
         return false;
     case DIR_CREATE: {
         // Cleaned first: with a trailing "/" the parent and the last component would name the directory
@@ -41,7 +42,7 @@ bool RollbackData::rollback(QObject *reporter) const
         const QString dir = QDir::cleanPath(first);
         if (QFileInfo(dir).dir().rmdir(QDir(dir).dirName()))
             return true;
-        message(reporter, QStringLiteral("warning: rollback create dir %1 failed").arg(first));
+        message(reporter, QCoreApplication::translate("RollbackData", "warning: rollback create dir %1 failed").arg(first));
         return false;
     }
     default:

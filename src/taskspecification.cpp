@@ -1,5 +1,7 @@
 #include "taskspecification.h"
 
+#include <QCoreApplication>
+
 TaskSpecification::TaskSpecification(QObject *parent, qreal weight)
     : QObject(parent)
     , m_weight(weight)
@@ -8,6 +10,10 @@ TaskSpecification::TaskSpecification(QObject *parent, qreal weight)
 
 void TaskSpecification::reset()
 {
+    // Calls of the run before may still be queued to this task: a composed task's start requests, a work
+    // object's result. Delivered after the reset they would act on the new run (start a sub-task before
+    // execute(), exceed maxParallel, end a run with the old result), so they go here, for every task alike.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
     m_cancelRequested = false;
     m_state = TASK_IDLE;
     m_progress = 0.0 * m_weight;

@@ -25,8 +25,9 @@ public:
     // Starts the task. The concrete task sets TASK_RUNNING and later ends it with exactly one of
     // setFinished(), setCanceled() or setError().
     virtual void execute() = 0;
-    // Back to TASK_IDLE: clears the cancel flag, progress 0, emits updateProgress(0). Overrides end by
-    // calling the base version.
+    // Back to TASK_IDLE: drops the calls still queued to this task from the run before, clears the cancel
+    // flag, progress 0, emits updateProgress(0). Every override ends by calling its base class's reset(), so
+    // this runs for every task.
     virtual void reset();
     // Adds nothing here: only downloads report counters. Callers zero the four outputs before the call.
     virtual void getDownloadProgress(quint64 &received, quint64 &total, quint64 &sinceLastPoll, bool &active);

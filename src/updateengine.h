@@ -49,12 +49,21 @@ public slots:
     void onTaskFinished();
     void onTaskCanceled();
 
+public:
+    // Ordinary members, not slots: nothing may reach these deletions through the meta-object (a connection by
+    // name, invokeMethod).
     // Run by onTaskFinished(). Step one removes the session record; step two removes the temporary directory
     // the record names, and the record with it.
     void cleanup();
     // Empties dir (files first, then subdirectories); dir itself stays. Symbolic links are neither followed
     // nor removed. Failures are ignored.
     static void removeDirRecursive(const QString &dir);
+
+    // Leftovers of earlier installations in dir (a path without trailing separator), removed at start; see
+    // oldfileremover.h. The four Qt 4 libraries under their own names:
+    static void removeQt4Files(const QString &dir);
+    // "_old_" + the updater's, a Qt 4 or Qt 5 library's, a Qt plug-in's or the SQLite library's name:
+    static void removeOldFiles(const QString &dir);
 
 protected:
     // The root task of a run; a new one for every run.

@@ -2,6 +2,17 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
+    <name>ASyncFunc</name>
+    <message>
+        <source>Unexpected error: %1</source>
+        <translation>Unerwarteter Fehler: %1</translation>
+    </message>
+    <message>
+        <source>Unexpected error</source>
+        <translation>Unerwarteter Fehler</translation>
+    </message>
+</context>
+<context>
     <name>CheckSigFunc</name>
     <message>
         <source>Could not open file %1 for reading</source>
@@ -42,6 +53,21 @@ nicht vom Update-Server abgefragt werden.</translation>
     <message>
         <source>Update server returned invalid version nr (%1)</source>
         <translation>Der Update-Server hat eine ungültige Versionsnummer geliefert (%1)</translation>
+    </message>
+</context>
+<context>
+    <name>DirCreateTaskSpecification</name>
+    <message>
+        <source>Could not create dir &apos;%1&apos; because it already exists and is not a dir</source>
+        <translation>Das Verzeichnis &apos;%1&apos; konnte nicht angelegt werden, da es bereits existiert und kein Verzeichnis ist</translation>
+    </message>
+    <message>
+        <source>Could not create dir %1</source>
+        <translation>Das Verzeichnis %1 konnte nicht angelegt werden</translation>
+    </message>
+    <message>
+        <source>unable to create dir %1</source>
+        <translation>Das Verzeichnis %1 kann nicht angelegt werden</translation>
     </message>
 </context>
 <context>
@@ -104,6 +130,115 @@ nicht vom Update-Server abgefragt werden.</translation>
     <message>
         <source>Abort downloading %1</source>
         <translation>Download von %1 abgebrochen</translation>
+    </message>
+</context>
+<context>
+    <name>FileCopyTaskSpecification</name>
+    <message>
+        <source>Could not copy &apos;%1&apos; to &apos;%2&apos;</source>
+        <translation>&apos;%1&apos; konnte nicht nach &apos;%2&apos; kopiert werden</translation>
+    </message>
+</context>
+<context>
+    <name>FileDeleteListEntryTaskSpecification</name>
+    <message>
+        <source>Could not delete &apos;%1&apos;</source>
+        <translation>&apos;%1&apos; konnte nicht gelöscht werden</translation>
+    </message>
+</context>
+<context>
+    <name>FileDeleteListTaskSpecification</name>
+    <message>
+        <source>Starting deleting files</source>
+        <translation>Dateien werden gelöscht</translation>
+    </message>
+</context>
+<context>
+    <name>FileDeleteTaskSpecification</name>
+    <message>
+        <source>Recursively deleted directory &apos;%1&apos;</source>
+        <translation>Verzeichnis &apos;%1&apos; samt Inhalt gelöscht</translation>
+    </message>
+    <message>
+        <source>Deleted directory &apos;%1&apos;</source>
+        <translation>Verzeichnis &apos;%1&apos; gelöscht</translation>
+    </message>
+    <message>
+        <source>Deleted file &apos;%1&apos;</source>
+        <translation>Datei &apos;%1&apos; gelöscht</translation>
+    </message>
+    <message>
+        <source>Could not delete &apos;%1&apos;</source>
+        <translation>&apos;%1&apos; konnte nicht gelöscht werden</translation>
+    </message>
+</context>
+<context>
+    <name>FileRenameTaskSpecification</name>
+    <message>
+        <source>Could not rename &apos;%1&apos; to &apos;%2&apos;</source>
+        <translation>&apos;%1&apos; konnte nicht in &apos;%2&apos; umbenannt werden</translation>
+    </message>
+</context>
+<context>
+    <name>FileReplaceListTaskSpecification</name>
+    <message>
+        <source>Starting file updates</source>
+        <translation>Dateien werden aktualisiert</translation>
+    </message>
+    <message>
+        <source>rolling back file updates</source>
+        <translation>Dateiaktualisierungen werden rückgängig gemacht</translation>
+    </message>
+</context>
+<context>
+    <name>FileReplaceTaskSpecification</name>
+    <message>
+        <source>add/replace %1</source>
+        <translation>%1 hinzufügen/ersetzen</translation>
+    </message>
+    <message>
+        <source>Could not patch &apos;%1&apos; to &apos;%2&apos;</source>
+        <translation>&apos;%1&apos; konnte nicht zu &apos;%2&apos; gepatcht werden</translation>
+    </message>
+    <message>
+        <source>Patching %1</source>
+        <translation>%1 wird gepatcht</translation>
+    </message>
+</context>
+<context>
+    <name>FileUnpackTaskSpecification_lzma2</name>
+    <message>
+        <source>Could not unpack &apos;%1&apos; to &apos;%2&apos;</source>
+        <translation>&apos;%1&apos; konnte nicht nach &apos;%2&apos; entpackt werden</translation>
+    </message>
+</context>
+<context>
+    <name>FileUnpackTaskSpecification_zip</name>
+    <message>
+        <source>Could not unzip &apos;%1&apos; to &apos;%2&apos;</source>
+        <translation>&apos;%1&apos; konnte nicht nach &apos;%2&apos; entpackt werden</translation>
+    </message>
+</context>
+<context>
+    <name>IniDownloadTaskSpecification</name>
+    <message>
+        <source>Download / check product ini</source>
+        <translation>Produkt-INI herunterladen / prüfen</translation>
+    </message>
+    <message>
+        <source>Could not verify the product ini file. Aborting</source>
+        <translation>Die Produkt-INI-Datei konnte nicht geprüft werden. Abbruch</translation>
+    </message>
+</context>
+<context>
+    <name>MainTaskSpecification</name>
+    <message>
+        <source>Starting update process for updater</source>
+        <translation>Aktualisierung des Updaters wird gestartet</translation>
+    </message>
+    <message>
+        <source>Starting update process for client</source>
+        <translation>Aktualisierung des Clients wird gestartet</translation>
     </message>
 </context>
 <context>
@@ -174,10 +309,81 @@ nicht vom Update-Server abgefragt werden.</translation>
     </message>
 </context>
 <context>
+    <name>MakeDownloadReplaceListFunc</name>
+    <message>
+        <source>Compiling download and replace list for updater</source>
+        <translation>Download- und Ersetzungsliste für den Updater wird erstellt</translation>
+    </message>
+    <message>
+        <source>Compiling download and replace list for client</source>
+        <translation>Download- und Ersetzungsliste für den Client wird erstellt</translation>
+    </message>
+    <message>
+        <source>No files in product ini</source>
+        <translation>Keine Dateien in der Produkt-INI</translation>
+    </message>
+</context>
+<context>
+    <name>MakeDownloadReplaceListTaskSpecification</name>
+    <message>
+        <source>Warning: product ini contains invalid line in section %1</source>
+        <translation>Warnung: Die Produkt-INI enthält eine ungültige Zeile im Abschnitt %1</translation>
+    </message>
+</context>
+<context>
+    <name>PrePostInstallFunc</name>
+    <message>
+        <source>Starting %1</source>
+        <translation>Starte %1</translation>
+    </message>
+    <message>
+        <source>Failed to start %1: %2</source>
+        <translation>%1 konnte nicht gestartet werden: %2</translation>
+    </message>
+    <message>
+        <source>Failed to run %1: %2</source>
+        <translation>%1 konnte nicht ausgeführt werden: %2</translation>
+    </message>
+    <message>
+        <source>%1 completed sucessfully, reboot required</source>
+        <translation>%1 erfolgreich abgeschlossen, Neustart erforderlich</translation>
+    </message>
+    <message>
+        <source>%1 completed sucessfully</source>
+        <translation>%1 erfolgreich abgeschlossen</translation>
+    </message>
+    <message>
+        <source>Failed to complete %1, exit code: %2</source>
+        <translation>%1 konnte nicht abgeschlossen werden, Exit-Code: %2</translation>
+    </message>
+</context>
+<context>
+    <name>PrePostInstallListTaskSpecification</name>
+    <message>
+        <source>Starting install condition</source>
+        <translation>Starte Installationsbedingung</translation>
+    </message>
+</context>
+<context>
     <name>QObject</name>
     <message>
         <source>Error</source>
         <translation>Fehler</translation>
+    </message>
+</context>
+<context>
+    <name>RollbackData</name>
+    <message>
+        <source>warning: rollback rename %1 to %2 failed</source>
+        <translation>Warnung: Zurückbenennen von %1 in %2 fehlgeschlagen</translation>
+    </message>
+    <message>
+        <source>warning: rollback create file %1 failed</source>
+        <translation>Warnung: Entfernen der angelegten Datei %1 fehlgeschlagen</translation>
+    </message>
+    <message>
+        <source>warning: rollback create dir %1 failed</source>
+        <translation>Warnung: Entfernen des angelegten Verzeichnisses %1 fehlgeschlagen</translation>
     </message>
 </context>
 <context>

@@ -142,6 +142,26 @@ TEST(ApplyDiff, ChecksTheOptionalHeader)
     EXPECT_EQ(Apply({}, body).output, Text("abc"));
 }
 
+// The diff appends to an output that already holds bytes: the header's crc covers only the bytes this diff made.
+TEST(ApplyDiff, AppendsToAnOutputThatAlreadyHoldsBytes)
+{
+    // "CVDIFF10", crc 0xCADBBE3D of "abc", then (0,3,0) with the extra bytes "abc".
+    Bytes patch = Text("CVDIFF10");
+    patch.insert(patch.end(), {0xBD, 0xFC, 0xEE, 0xD6, 0x0C, 0x00, 0x03, 0x03, 0x00, 0x03, 0x00, 0x06, 0x00, 0x61, 0x62,
+                               0x63});
+    const Bytes old;
+    SourceStream oldStream;
+    oldStream.Init(old.data(), old.size());
+    SourceStream patchStream;
+    patchStream.Init(patch.data(), patch.size());
+    SinkStream output;
+    ASSERT_TRUE(output.Write("XYZ", 3));
+    LogRecorder log;
+    EXPECT_TRUE(ApplyDiff(&oldStream, &patchStream, &output, true));
+    EXPECT_EQ(bytesOf(output), Text("XYZabc"));
+    EXPECT_EQ(log.joined("; "), "");
+}
+
 TEST(ApplyDiff, RejectsEveryBrokenLimit)
 {
     const Bytes abcd = Text("abcd");

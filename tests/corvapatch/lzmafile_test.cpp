@@ -1,11 +1,14 @@
 #include "bytes.h"
 #include "crc.h"
+#include "encodedprogram.h"
 #include "logrecorder.h"
 #include "lzmafile.h"
 #include "lzmaioout.h"
 #include "mappedfile.h"
 #include "sinkstreamset.h"
 
+#include "support/disanddiffwriter.h"
+#include "support/patchpieces.h"
 #include "support/sandbox.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +33,18 @@ Bytes concat(std::initializer_list<Bytes> parts)
 const Bytes kMagic = {0xE9, 0xAE, 0xA8, 0x3F};
 const Bytes kAbcCrc = {0xBD, 0xFC, 0xEE, 0xD6, 0x0C}; // 0xCADBBE3D
 const Bytes kAbcBlock = {0x00, 0x03, 0x01, 0x00, 0x02, 'a', 'b', 'c', 0x00};
+
+// Encoded programs as stream sets, by hand. "abc": stream 0 image base 0 and no origins, stream 1 the ops
+// (one ENC_COPY), stream 2 the copy bytes (count 3, "abc"), streams 3 to 6 four empty tables, stream 7 the copy
+// counts (one count, 3).
+const Bytes kAbcProgram = {0xEA, 0x9A, 0xCA, 0x09, 0x0A, 0x02, 0x02, 0x04, 0x01, 0x01, 0x01, 0x01, 0x02, 0x00, 0x00,
+                           0x00, 0x00, 0x01, 0x01, 0x03, 'a',  'b',  'c',  0x00, 0x00, 0x00, 0x00, 0x01, 0x03};
+// One ENC_COPY but no copy count: it reads, but cannot be assembled.
+const Bytes kCopyWithoutCount = {0xEA, 0x9A, 0xCA, 0x09, 0x0A, 0x02, 0x02, 0x01, 0x01, 0x01, 0x01, 0x01,
+                                 0x01, 0x00, 0x00, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+// Ten empty streams: not even the image base can be read.
+const Bytes kEmptyProgramSet = {0xEA, 0x9A, 0xCA, 0x09, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                0x00, 0x00, 0x00, 0x00, 0x00};
 
 // A directive-2 container whose block holds the given stream set bytes.
 Bytes disAndDiffFile(const Bytes &set)
@@ -143,8 +158,18 @@ TEST_F(LzmaFile, MissingInputAndUnwritableOutputFail)
 TEST_F(LzmaFile, ExecutableFormFailsCleanly)
 {
     const Bytes oneStream = {0xEA, 0x9A, 0xCA, 0x09, 0x01, 0x00};
-    const Bytes twoStreams = {0xEA, 0x9A, 0xCA, 0x09, 0x02, 0x00, 0x00};
+    const Bytes noStreams = {0xEA, 0x9A, 0xCA, 0x09, 0x00};
+    const Bytes twoEmptyStreams = {0xEA, 0x9A, 0xCA, 0x09, 0x02, 0x00, 0x00};
     const Bytes notASet = {0x01, 0x02, 0x03};
+    // The "abc" program with one byte in its stream 8, which a program never uses.
+    Bytes strayByte = kAbcProgram;
+    strayByte[13] = 0x01;
+    strayByte.push_back(0x58);
+    const Bytes abcToAbcd = {0x00, 0x04, 0x03, 0x03, 0x01, 0x06, 0x02, 0x00, 0x00, 0x00, 0x00, 'd'};
+    const Bytes abcdCrc = {0xEE, 0xE5, 0xF4, 0x93, 0x01};
+    auto file = [&](const std::vector<Bytes> &streams) {
+        return patchwriter::DisAndDiffContainerOfStreams(streams, 0x127D32EE);
+    };
     struct Case
     {
         const char *name;
@@ -153,9 +178,22 @@ TEST_F(LzmaFile, ExecutableFormFailsCleanly)
     };
     const Case cases[] = {
         {"one stream", disAndDiffFile(oneStream), "dis_and_diff too small"},
+        {"no streams", disAndDiffFile(noStreams), "dis_and_diff too small"},
         {"not a stream set", disAndDiffFile(notASet), "could not init dif_and_dis set"},
-        {"programs cannot be read yet", disAndDiffFile(twoStreams), "could not read encoded program"},
-        {"block missing", concat({kMagic, kAbcCrc, {0x02}}), "could not decompress file"},
+        {"program stream empty", disAndDiffFile(twoEmptyStreams), "could not init program_source set"},
+        {"program stream not a set", file({notASet, abcToAbcd}), "could not init program_source set"},
+        {"program of ten empty streams", file({kEmptyProgramSet, abcToAbcd}), "could not read encoded program"},
+        {"program with a stray byte", file({strayByte, abcToAbcd}), "could not read encoded program"},
+        {"second program does not read", file({kAbcProgram, kEmptyProgramSet, abcToAbcd}),
+         "could not read encoded program"},
+        {"program's copy has no count", file({kCopyWithoutCount, abcToAbcd}), "could not assemble program"},
+        {"diff not a diff", file({kAbcProgram, {0x03}}), "could not apply diff"},
+        {"diff reads past the assembly", file({kAbcProgram, {0x00, 0x04, 0x03, 0x04, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}}),
+         "could not apply diff"},
+        {"diff missing", file({kAbcProgram, {}}), "could not apply diff"},
+        {"crc of another content", patchwriter::DisAndDiffContainerOfStreams({kAbcProgram, abcToAbcd}, 0x127D32EF),
+         "crc mismatch"},
+        {"block missing", concat({kMagic, abcdCrc, {0x02}}), "could not decompress file"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -165,7 +203,58 @@ TEST_F(LzmaFile, ExecutableFormFailsCleanly)
         ASSERT_FALSE(log.messages.empty());
         EXPECT_EQ(log.messages.back(), c.message);
         EXPECT_FALSE(QFile::exists(path("out")));
+
+        put("earlier", {'o', 'l', 'd'});
+        EXPECT_FALSE(decompress("exe.lzma", "earlier"));
+        EXPECT_EQ(Sandbox::readFile(path("earlier")), QByteArray("old"));
     }
+}
+
+TEST_F(LzmaFile, ExecutableFormUnpacksToItsContent)
+{
+    // By hand: the "abc" program, then a diff that copies its three bytes and appends "d".
+    const Bytes abcToAbcd = {0x00, 0x04, 0x03, 0x03, 0x01, 0x06, 0x02, 0x00, 0x00, 0x00, 0x00, 'd'};
+    const Bytes handMade = concat({kMagic,
+                                   {0xEE, 0xE5, 0xF4, 0x93, 0x01}, // crc of "abcd": 0x127D32EE
+                                   {0x02},
+                                   {0x00, 0x30, 0x01, 0x00, 0x2F}, // a block of 48 bytes in one stored chunk
+                                   {0xEA, 0x9A, 0xCA, 0x09, 0x02, 0x1D, 0x0C},
+                                   kAbcProgram,
+                                   abcToAbcd,
+                                   {0x00}});
+    put("abcd.lzma", handMade);
+    LogRecorder log;
+    ASSERT_TRUE(decompress("abcd.lzma", "out"));
+    EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("abcd"));
+    EXPECT_TRUE(log.messages.empty());
+
+    // Three programs assembled one after the other: a copy of four bytes; at RVA 0x1000 a relative reference
+    // to 0x1010, which is 0x1010 - 4 - 0x1000 = 0x0C; a lone byte. The diff copies all nine bytes unchanged.
+    EncodedProgram head, reference, bang;
+    ASSERT_TRUE(head.AppendCopy(4, reinterpret_cast<const uint8_t *>("head")));
+    ASSERT_TRUE(reference.AppendOrigin(0x1000));
+    ASSERT_TRUE(reference.SetRel32Rva(0, 0x1010));
+    ASSERT_TRUE(reference.AppendRel32(0));
+    ASSERT_TRUE(bang.AppendCopy(1, reinterpret_cast<const uint8_t *>("!")));
+    const Bytes keepNine = concat({{0x00, 0x09, 0x03, 0x09, 0x00, 0x12, 0x00, 0x00}, Bytes(9, 0x00)});
+    const Bytes expected = {'h', 'e', 'a', 'd', 0x0C, 0x00, 0x00, 0x00, '!'};
+    put("three.lzma",
+        patchwriter::DisAndDiffContainerOfStreams({patchwriter::EncodedProgramBytes(&head),
+                                                   patchwriter::EncodedProgramBytes(&reference),
+                                                   patchwriter::EncodedProgramBytes(&bang), keepNine},
+                                                  0x517B9170)); // crc of the nine bytes
+    ASSERT_TRUE(decompress("three.lzma", "three"));
+    const QByteArray three = Sandbox::readFile(path("three"));
+    EXPECT_EQ(Bytes(three.begin(), three.end()), expected);
+
+    // The writer's container of other content: its diff turns the same assembly into that content.
+    Bytes content;
+    for (int i = 0; i < 3000; ++i)
+        content.push_back(static_cast<uint8_t>(i % 7 == 0 ? 'h' : i % 13));
+    put("packed.lzma", patchwriter::DisAndDiffContainer({&head, &reference, &bang}, content, true));
+    ASSERT_TRUE(decompress("packed.lzma", "packed"));
+    const QByteArray packed = Sandbox::readFile(path("packed"));
+    EXPECT_EQ(Bytes(packed.begin(), packed.end()), content);
 }
 
 TEST_F(LzmaFile, CompressedFilesHaveTheHeaderAndUnpack)

@@ -37,6 +37,7 @@ public:
         , m_start(start)
     {
         m_options.startRecord = m_box.path("client started");
+        m_options.commandRecord = m_box.path("commands run");
         if (linkElsewhere)
             m_options.linkTarget = m_box.path("elsewhere");
         m_updater.program = CORVALINK_BINARY_DIR "/src/update";
@@ -172,7 +173,21 @@ public:
         return QDir(m_box.tempDir()).entryList({"corvalink_temp_*"}, QDir::AllEntries | QDir::Hidden);
     }
     QString startRecord() const { return m_options.startRecord; }
+    // What the install commands noted, one line each, in the order they wrote it.
+    QStringList commandRecord() const
+    {
+        return QString::fromUtf8(Sandbox::readFile(m_options.commandRecord)).split('\n', Qt::SkipEmptyParts);
+    }
     int exitCode() const { return m_process.exitCode(); }
+    QByteArray standardError() { return m_process.readAllStandardError(); }
+    // The log's lines, without the level and time columns.
+    QStringList logMessages() const
+    {
+        QStringList messages;
+        for (const QString &line : log().split('\n', Qt::SkipEmptyParts))
+            messages << line.section("\t|\t", 2);
+        return messages;
+    }
     QString path(const QString &relative) const { return m_box.path(relative); }
 
 private:
@@ -199,12 +214,15 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
         bool linkElsewhere;
         bool succeeds;
         const char *logLine; // a line the run must have logged
+        bool preInstallRuns;
+        bool postInstallRuns;
     };
     const Case cases[] = {
-        {"plain installation", false, false, false, true, "Remove replaced file"},
-        {"a link to elsewhere inside the deleted directory", false, false, true, true, "Remove replaced file"},
-        {"a replacement that fails half-way", false, true, false, false, "rolling back file updates"},
-        {"a whole file tampered with on the server", true, false, false, false, "SHA-512 mismatch for"},
+        {"plain installation", false, false, false, true, "Remove replaced file", true, true},
+        {"a link to elsewhere inside the deleted directory", false, false, true, true, "Remove replaced file", true,
+         true},
+        {"a replacement that fails half-way", false, true, false, false, "rolling back file updates", true, false},
+        {"a whole file tampered with on the server", true, false, false, false, "SHA-512 mismatch for", false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -219,6 +237,13 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
         if (c.succeeds) {
             update.waitForExit();
             EXPECT_EQ(update.exitCode(), 0) << update.log().toStdString();
+            EXPECT_EQ(update.standardError().toStdString(), "");
+            // The log says what was installed, and its last line how the run ended.
+            const QStringList messages = update.logMessages();
+            EXPECT_TRUE(messages.contains(QString("Installed version %1").arg(clientfixture::kVersion)))
+                << update.log().toStdString();
+            ASSERT_FALSE(messages.isEmpty());
+            EXPECT_EQ(messages.last(), "Run ended: finished, exit code 0");
             EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
             // The session is gone; the user's groups stay.
             QSettings ini(update.installDir() + "/update.ini", QSettings::IniFormat);
@@ -234,6 +259,15 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
             EXPECT_FALSE(QFile::exists(update.startRecord()));
         }
         EXPECT_TRUE(update.log().contains(c.logLine)) << update.log().toStdString();
+        // The pre-install command ran before the replacement, the post-install command after it; each got
+        // its arguments with the installation directory filled in and "--" in front.
+        const QString dir = update.installDir();
+        QStringList commands;
+        if (c.preInstallRuns)
+            commands += QStringList {"pre 2", "--" + dir, "--second arg", "version 1"};
+        if (c.postInstallRuns)
+            commands += QStringList {"post 2", "--" + dir, "--" + dir + "/data", "version 2"};
+        EXPECT_EQ(update.commandRecord(), commands) << update.log().toStdString();
         EXPECT_EQ(snapshotTree(update.path("elsewhere")), elsewhere);
     }
 }

@@ -1,16 +1,27 @@
 // Writes the seed corpora of the fuzzers: fuzzseeds <directory> creates <directory>/<fuzzer>/ with a few small
-// valid and nearly valid inputs each, built with the engine's own writers.
+// valid and nearly valid inputs each, built with the engine's own writers and the test-only patch writers.
+#include "ensemblefuzzold.h"
+
 #include "binarydiff.h"
 #include "crc.h"
+#include "encodedprogram.h"
+#include "executabletype.h"
 #include "lzmafile.h"
 #include "lzmaioout.h"
 #include "sinkstream.h"
 #include "sinkstreamset.h"
 #include "sourcestream.h"
+#include "status.h"
+
+#include "disanddiffwriter.h"
+#include "ensemblepatchwriter.h"
+#include "patchpieces.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -74,6 +85,17 @@ Bytes nestedSet()
     return bytesOf(out);
 }
 
+// Directive 2 with two encoded programs: a copy run, and a relative and an absolute reference.
+Bytes disAndDiffPrograms(const Bytes &content)
+{
+    EncodedProgram copy, references;
+    if (!copy.AppendCopy(5, content.data()) || !references.AppendOrigin(0x1000) ||
+        !references.SetRel32Rva(0, 0x1010) || !references.SetAbs32Rva(0, 0x2000) || !references.AppendRel32(0) ||
+        !references.AppendAbs32(0) || !references.AppendCopy(1, content.data()))
+        return Bytes();
+    return patchwriter::DisAndDiffContainer({&copy, &references}, content);
+}
+
 bool lzmafileSeeds(const std::string &dir)
 {
     const std::string text = "The quick brown fox jumps over the lazy dog. The quick brown fox jumps again.\n";
@@ -86,7 +108,8 @@ bool lzmafileSeeds(const std::string &dir)
     return save(dir, "abc-uncompressed-chunk", abcFile) && save(dir, "empty", plainContainer({})) &&
         save(dir, "text", plainContainer(Bytes(text.begin(), text.end()))) &&
         save(dir, "binary", plainContainer(binary)) &&
-        save(dir, "dis-and-diff", container(DIRECTIVE_DIS_AND_DIFF, twoStreams, 0));
+        save(dir, "dis-and-diff", container(DIRECTIVE_DIS_AND_DIFF, twoStreams, 0)) &&
+        save(dir, "dis-and-diff-programs", disAndDiffPrograms(Bytes(text.begin(), text.end())));
 }
 
 bool streamsetSeeds(const std::string &dir)
@@ -134,6 +157,27 @@ bool applydiffSeeds(const std::string &dir)
     return save(dir, "negative-seek", negativeSeek);
 }
 
+// Patches for the fuzzer's fixed old file: without elements (stored and compressed payloads) and with one
+// element that no parser accepts.
+bool ensemblepatchSeeds(const std::string &dir)
+{
+    const Bytes old = EnsembleFuzzOldFile();
+    Bytes edited = old;
+    edited[10] = 'Q';
+    edited.insert(edited.begin() + 200, {'n', 'e', 'w'});
+    patchwriter::EnsemblePatch plain;
+    if (patchwriter::MakeEnsemblePatch(old, edited, {}, &plain) != Status::OK)
+        return false;
+    patchwriter::EnsemblePatch compressed = plain;
+    compressed.compress = true;
+    patchwriter::EnsemblePatch element = plain;
+    element.streams[0] = patchwriter::Descriptions({{EXE_ELF_32_X86, 0, 64, 0, 0}});
+    element.streams[1] =
+        patchwriter::ByteDiff(patchwriter::PredictedParameters(1), patchwriter::PredictedParameters(1));
+    return save(dir, "plain", plain.Serialize()) && save(dir, "compressed", compressed.Serialize()) &&
+        save(dir, "element", element.Serialize());
+}
+
 // Hand-encoded Versions answers: licenseAgreementId (tag 08), channels (tag 12: name 0A, version_number 10,
 // version_string 1A), licenseAgreementIdMin (tag 18).
 bool versionsSeeds(const std::string &dir)
@@ -146,6 +190,83 @@ bool versionsSeeds(const std::string &dir)
     const Bytes missingNumber = {0x08, 0x07, 0x12, 0x08, 0x0A, 0x06, 's', 't', 'a', 'b', 'l', 'e'};
     return save(dir, "minimal", minimal) && save(dir, "three-channels", threeChannels) &&
         save(dir, "missing-number", missingNumber);
+}
+
+Bytes encodedProgram(void (*build)(EncodedProgram *program))
+{
+    EncodedProgram program;
+    build(&program);
+    SinkStreamSet set;
+    SinkStream out;
+    if (WriteEncodedProgram(&program, &set) != 1 || !set.CopyTo(&out))
+        return Bytes();
+    return bytesOf(out);
+}
+
+// Programs built through the Append operations: literal bytes, labels, each relocation table, ARM branches.
+bool encodedprogramSeeds(const std::string &dir)
+{
+    const Bytes copy = encodedProgram([](EncodedProgram *p) {
+        (void)p->AppendCopy(3, reinterpret_cast<const uint8_t *>("ABC"));
+        (void)p->AppendCopy(1, reinterpret_cast<const uint8_t *>("D"));
+    });
+    const Bytes labels = encodedProgram([](EncodedProgram *p) {
+        p->set_image_base(0x400000);
+        (void)p->SetAbs32Rva(0, 0x1800);
+        (void)p->SetAbs32Rva(1, 0x2000);
+        (void)p->SetRel32Rva(0, 0x1010);
+        (void)p->AppendOrigin(0x1000);
+        (void)p->AppendCopy(1, reinterpret_cast<const uint8_t *>("\xE8"));
+        (void)p->AppendRel32(0);
+        (void)p->AppendAbs32(1);
+        (void)p->AppendAbs32(0);
+    });
+    const Bytes peRelocs = encodedProgram([](EncodedProgram *p) {
+        (void)p->SetAbs32Rva(0, 0x1000);
+        (void)p->AppendOrigin(0x1004);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendOrigin(0x2010);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendPeRelocs(WIN_32_X86);
+        (void)p->AppendCopy(2, reinterpret_cast<const uint8_t *>("ZZ"));
+    });
+    const Bytes elfRelocs = encodedProgram([](EncodedProgram *p) {
+        (void)p->SetAbs32Rva(0, 0x10);
+        (void)p->AppendElfRelocs();
+        (void)p->AppendOrigin(0x20);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendPeRelocs(WIN_32_X64);
+    });
+    const Bytes arm = encodedProgram([](EncodedProgram *p) {
+        (void)p->SetRel32Rva(0, 0x1048);
+        (void)p->SetAbs32Rva(0, 0x10);
+        (void)p->AppendOrigin(0x1000);
+        (void)p->AppendRel32Arm(0x30EB, 0);
+        (void)p->AppendRel32Arm(0x201C, 0);
+        (void)p->AppendRel32Arm(0x1000, 0);
+        (void)p->AppendRel32Arm(0x4400, 0);
+        (void)p->AppendRel32Arm(0x5000, 0);
+        (void)p->AppendAbs32(0);
+        (void)p->AppendElfArmRelocs();
+    });
+    return save(dir, "copy", copy) && save(dir, "labels", labels) && save(dir, "pe-relocs", peRelocs) &&
+        save(dir, "elf-relocs", elfRelocs) && save(dir, "arm", arm) &&
+        save(dir, "empty-program", encodedProgram([](EncodedProgram *) {}));
+}
+
+// The committed ELF test executables (tests/corvapatch/fixtures/elf), one of each machine and link mode.
+bool disassemblerSeeds(const std::string &dir)
+{
+    const char *const files[] = {"x86-static", "x86-pic.so", "x86-textrel.so", "x64-static", "x64-pic.so",
+                                 "arm-static", "arm-pic.so", "thumb-static", "thumb-pic.so"};
+    for (const char *file : files) {
+        std::ifstream in(std::string(CORVALINK_ELF_FIXTURES) + "/" + file, std::ios::binary);
+        const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (bytes.empty() || !save(dir, file, bytes))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -165,7 +286,10 @@ int main(int argc, char **argv)
     const Seeds all[] = {{"lzmafile_fuzzer", lzmafileSeeds},
                          {"streamset_fuzzer", streamsetSeeds},
                          {"applydiff_fuzzer", applydiffSeeds},
-                         {"versions_fuzzer", versionsSeeds}};
+                         {"ensemblepatch_fuzzer", ensemblepatchSeeds},
+                         {"versions_fuzzer", versionsSeeds},
+                         {"encodedprogram_fuzzer", encodedprogramSeeds},
+                         {"disassembler_fuzzer", disassemblerSeeds}};
     mkdir(root.c_str(), 0755);
     for (const Seeds &seeds : all) {
         const std::string dir = root + "/" + seeds.fuzzer;

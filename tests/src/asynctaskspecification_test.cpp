@@ -12,6 +12,7 @@
 #include <QThreadPool>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <new>
 #include <stdexcept>
@@ -236,6 +237,27 @@ TEST(ASyncTaskSpecification, ResetDropsTheResultOfTheRunBefore)
     go.release();
     ASSERT_TRUE(waitForTaskEnd(&task));
     EXPECT_EQ(task.state(), TASK_FINISHED);
+}
+
+// reset() blocks until the pool is idle. The work waits for reset() to return and gives up by itself only after
+// a second: a reset that waits holds up through that second, one that does not is seen by the work at once.
+TEST(ASyncTaskSpecification, ResetWaitsUntilThePoolIsIdle)
+{
+    QSemaphore started;
+    QSemaphore resetReturned;
+    std::atomic<bool> sawResetReturn {false};
+    WorkTask task([&](ASyncFunc &) {
+        started.release();
+        sawResetReturn = resetReturned.tryAcquire(1, 1000);
+        return true;
+    });
+    task.execute();
+    ASSERT_TRUE(acquire(started));
+    task.reset();
+    resetReturned.release();
+    QThreadPool::globalInstance()->waitForDone(-1);
+    EXPECT_FALSE(sawResetReturn);
+    EXPECT_EQ(task.state(), TASK_IDLE);
 }
 
 TEST(ASyncTaskSpecification, RunnableDeletesItsWorkObject)

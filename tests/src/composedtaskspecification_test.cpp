@@ -1,10 +1,16 @@
 #include "composedtaskspecification.h"
 
+#include "configuration.h"
+#include "filedeletelisttaskspecification.h"
+#include "filereplacelisttaskspecification.h"
+
+#include "support/sandbox.h"
 #include "support/metamethods.h"
 #include "support/qtprinters.h"
 #include "support/scriptedtasks.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -419,6 +425,55 @@ TEST(ComposedTaskSpecification, ResetMakesEverySubTaskPendingAgain)
     composed.execute();
     ASSERT_TRUE(waitForTaskEnd(&composed));
     EXPECT_EQ(composed.state(), TASK_FINISHED);
+}
+
+// reset() may come while start requests of the run before are still queued; none of them reaches the next run.
+TEST(ComposedTaskSpecification, ResetDropsTheStartRequestsOfTheRunBefore)
+{
+    ScriptedComposedTask composed(1);
+    const QList<ScriptedTask *> tasks = addScripted(composed, {Outcome::Stay, Outcome::Stay});
+    composed.execute(); // its start request is queued
+    composed.reset();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(statesOf(tasks), (QList<int> {TASK_IDLE, TASK_IDLE})); // nothing starts before execute()
+
+    composed.execute();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(statesOf(tasks), (QList<int> {TASK_RUNNING, TASK_IDLE})); // one at a time, as maxParallel says
+    EXPECT_EQ(composed.runningTasks().size(), 1);
+}
+
+// The replacement and deletion steps build new sub-tasks on every run; after reset() a second run ends as well.
+TEST(ComposedTaskSpecification, ListStepsRunAgainAfterReset)
+{
+    Sandbox box;
+    Configuration config;
+    config.m_installDir = box.path("inst");
+    config.m_tempDir = box.path("tmp");
+    FileReplaceEntry entry;
+    entry.section = "client";
+    entry.name = "a.txt";
+    QList<FileReplaceEntry> replacements {entry};
+    QList<DeleteEntry> deletions {{"b.txt", false}};
+    FileReplaceListTaskSpecification replace(&replacements, &config, nullptr, 0.4);
+    FileDeleteListTaskSpecification remove(&deletions, &config, nullptr, 0.05);
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        const QByteArray text = "version " + QByteArray::number(run);
+        ASSERT_TRUE(Sandbox::writeFile(box.path("inst/a.txt"), "installed"));
+        ASSERT_TRUE(Sandbox::writeFile(box.path("tmp/a.txt"), text));
+        ASSERT_TRUE(Sandbox::writeFile(box.path("inst/b.txt"), "listed for deletion"));
+        for (ComposedTaskSpecification *step : {static_cast<ComposedTaskSpecification *>(&replace),
+                                                static_cast<ComposedTaskSpecification *>(&remove)}) {
+            step->execute();
+            ASSERT_TRUE(waitForTaskEnd(step));
+            EXPECT_EQ(step->state(), TASK_FINISHED);
+            step->reset();
+            EXPECT_EQ(step->state(), TASK_IDLE);
+        }
+        EXPECT_EQ(Sandbox::readFile(box.path("inst/a.txt")), text);
+        EXPECT_FALSE(QFileInfo::exists(box.path("inst/b.txt")));
+    }
 }
 
 TEST(ComposedTaskSpecification, ClearTasksReleasesAndDisconnectsSubTasks)

@@ -4,7 +4,9 @@
 #include "downloadfilelisttaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
+#include "prepostinstalltaskspecification.h"
 #include "scriptedmaintask.h"
+#include "support/sandbox.h"
 #include "updateselfunziptaskspecification.h"
 
 #include <QSignalSpy>
@@ -230,4 +232,54 @@ TEST(MainTaskSpecification, StepTwoReplacesAndDeletesThroughTheFileListTasks)
     }
     ASSERT_NE(downloadsIndex, -1);
     EXPECT_GT(assembleIndex, downloadsIndex);
+}
+
+TEST(MainTaskSpecification, BothStepsRunThePreAndPostInstallCommandsAroundTheirFileWork)
+{
+    for (int step : {0, 1}) {
+        SCOPED_TRACE(step);
+        Configuration config;
+        config.m_clientUpdate = step;
+        MainTaskSpecification task(nullptr, &config, nullptr, 1.0);
+        task.execute(); // the stages start from the event loop, so the pipeline can be looked at first
+
+        const QList<TaskSpecification *> &stages = task.allTasks();
+        ASSERT_GE(stages.size(), 5);
+        auto *pre = qobject_cast<PrePostInstallListTaskSpecification *>(stages[3]);
+        auto *post = qobject_cast<PrePostInstallListTaskSpecification *>(stages.last());
+        ASSERT_NE(pre, nullptr);
+        ASSERT_NE(post, nullptr);
+        EXPECT_DOUBLE_EQ(pre->weight(), 0.1);
+        EXPECT_DOUBLE_EQ(post->weight(), 0.1);
+        int lists = 0;
+        for (TaskSpecification *t : stages)
+            lists += qobject_cast<PrePostInstallListTaskSpecification *>(t) != nullptr;
+        EXPECT_EQ(lists, 2);
+    }
+}
+
+TEST(MainTaskSpecification, AFailingRequiredPreInstallCommandCancelsTheUpdateBeforeTheReplacement)
+{
+    for (bool required : {true, false}) {
+        SCOPED_TRACE(required ? "required" : "optional");
+        Sandbox box;
+        Configuration config;
+        config.m_clientUpdate = 1;
+        config.m_tempDir = box.path("session");
+        ASSERT_TRUE(Sandbox::writeFile(config.m_tempDir + "/check.sh", "#!/bin/sh\nexit 1\n"));
+        ScriptedMainTask task(nullptr, &config, nullptr, 1.0);
+        task.realStages = {Stage::PreInstall};
+        // What planning would have put into the plan.
+        task.updateData.preInstall.append({"check.sh", {}, required});
+        QSignalSpy messages(&task, &TaskSpecification::message);
+        task.execute();
+        ASSERT_TRUE(waitForTaskEnd(&task, 30000));
+
+        EXPECT_EQ(task.state(), required ? TASK_CANCELED : TASK_FINISHED);
+        EXPECT_EQ(task.stage(Stage::Replacement)->executeCount, required ? 0 : 1);
+        QStringList texts;
+        for (const QList<QVariant> &m : messages)
+            texts << m.first().toString();
+        EXPECT_TRUE(texts.contains("Failed to complete check.sh, exit code: 1")) << texts.join(" | ").toStdString();
+    }
 }

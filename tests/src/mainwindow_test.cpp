@@ -45,6 +45,7 @@ public:
     {
     }
     QMap<Stage, ScriptedTask::Outcome> outcomes;
+    QList<Stage> realStages;
     std::function<void(Stage, ScriptedTask *)> prepare = [](Stage, ScriptedTask *) {};
     ScriptedMainTask *lastTask = nullptr;
 
@@ -55,6 +56,7 @@ protected:
     {
         lastTask = new ScriptedMainTask(networkManager(), m_config, this, 1.0);
         lastTask->outcomes = outcomes;
+        lastTask->realStages = realStages;
         lastTask->prepare = prepare;
         return lastTask;
     }
@@ -261,6 +263,13 @@ TEST(MainWindow, GermanTranslationCoversTheWindow)
         EXPECT_TRUE(label.contains("Schritt zwei: Corvalink-Client wird aktualisiert")) << label.toStdString();
         EXPECT_EQ(QObject::tr("Error"), "Fehler");
         EXPECT_EQ(MainWindow::tr("Update cancelled"), "Update abgebrochen");
+        // The tasks' texts in the text view are German too, in their classes' contexts.
+        EXPECT_EQ(MainTaskSpecification::tr("Starting update process for client"),
+                  "Aktualisierung des Clients wird gestartet");
+        EXPECT_EQ(QCoreApplication::translate("FileReplaceListTaskSpecification", "rolling back file updates"),
+                  "Dateiaktualisierungen werden rückgängig gemacht");
+        EXPECT_EQ(QCoreApplication::translate("RollbackData", "warning: rollback rename %1 to %2 failed"),
+                  "Warnung: Zurückbenennen von %1 in %2 fehlgeschlagen");
     }
     QCoreApplication::removeTranslator(&german);
 }
@@ -468,6 +477,85 @@ TEST(MainWindow, FatalErrorsEndTheProgramWithTheirExitCodes)
     }
 }
 
+// The box "Error" runs its own event loop, where the 2000 ms start and a version answer's ready() still
+// arrive: after a fatal error they start nothing, and the program ends with the error's code.
+TEST(MainWindow, FatalErrorBeforeTheStartLetsNoRunStartWhileItsBoxIsOpen)
+{
+    struct Case
+    {
+        const char *name;
+        QByteArray ini; // the program directory's "update.ini" while the engine is built
+        QString configurationError; // raised by the configuration; empty: the engine reports by itself
+        QString text;
+        int exitCode;
+    };
+    const Case cases[] = {
+        {"engine: unusable proxy", "[update]\nproxy=host:3128\n", {}, "'host:3128' is an invalid proxy specification",
+         2},
+        {"configuration: unusable version answer", {}, "Update server returned no version",
+         "Update server returned no version", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowFixture f(1, c.ini);
+        f.window.show();
+        BoxAnswerer boxes;
+        int stateWhileBoxOpen = -1;
+        boxes.setHook([&](const BoxAnswerer::Box &) {
+            f.window.onStartUpdate(); // what the start timer calls
+            emit f.config.ready();
+            QCoreApplication::processEvents();
+            stateWhileBoxOpen = f.engine->state();
+        });
+        const int code = runApplication([&] {
+            if (!c.configurationError.isEmpty())
+                emit f.config.fatalError(c.configurationError);
+        });
+        EXPECT_EQ(code, c.exitCode);
+        EXPECT_EQ(boxes.titles(), QStringList({"Error"}));
+        EXPECT_EQ(boxes.boxes().first().text, c.text);
+        EXPECT_EQ(stateWhileBoxOpen, UpdateEngine::PRE_INIT);
+        EXPECT_EQ(f.engine->lastTask, nullptr);
+        EXPECT_FALSE(QFileInfo::exists(f.box.tempDir() + "/corvalink_temp_0")); // no session either
+        EXPECT_EQ(f.window.outcome(), "fatal");
+    }
+}
+
+// A fatal error in the middle of a run cancels it at once; the program ends with 2 only after the run has
+// stopped, that is after its replacement has rolled back, and shows no cancel box on the way.
+TEST(MainWindow, FatalErrorDuringARunExitsOnlyOnceTheRunHasStopped)
+{
+    WindowFixture f(1);
+    f.engine->outcomes[Stage::Replacement] = ScriptedTask::Stay;
+    f.window.show();
+    f.window.onStartUpdate();
+    ScriptedTask *replacement = waitForStage(f, Stage::Replacement);
+    ASSERT_NE(replacement, nullptr);
+
+    BoxAnswerer boxes;
+    bool cancelledWhileBoxOpen = false;
+    boxes.setHook([&](const BoxAnswerer::Box &) {
+        cancelledWhileBoxOpen = replacement->cancelRequested() && f.engine->state() == UpdateEngine::RUNNING;
+    });
+    bool runningAfterTheBox = false;
+    const int code = runApplication([&] {
+        emit f.engine->fatalError("The disk is full");
+        // The box is closed; an exit now would come before this call.
+        QTimer::singleShot(0, [&] {
+            runningAfterTheBox = f.engine->state() == UpdateEngine::RUNNING;
+            f.window.close(); // asks nothing: the run is stopping already
+            replacement->setError(); // the replacement has rolled back
+        });
+    });
+    EXPECT_EQ(code, 2);
+    EXPECT_TRUE(cancelledWhileBoxOpen);
+    EXPECT_TRUE(runningAfterTheBox);
+    EXPECT_EQ(f.engine->state(), UpdateEngine::CANCELED);
+    EXPECT_EQ(boxes.titles(), QStringList({"Error"}));
+    EXPECT_FALSE(f.text().contains("Update cancelled"));
+    EXPECT_EQ(f.window.outcome(), "fatal");
+}
+
 TEST(MainWindow, ClosingAnIdleWindowAsksNothing)
 {
     WindowFixture f(1);
@@ -562,6 +650,48 @@ TEST(MainWindow, RebootAnswerWritesItsMarkerAndQuitsOnlyOnceTheEngineHasStopped)
         EXPECT_EQ(f.engine->state(), UpdateEngine::CANCELED);
         EXPECT_FALSE(f.text().contains("Update cancelled"));
     }
+}
+
+TEST(MainWindow, APreInstallCommandAsksForARebootAndTheAnswerWaitsForTheReplacementToStop)
+{
+    // A real pre-install command exits with 1010. While the question is open the run goes on into the
+    // replacement; the answer then cancels it, and the program quits only once the engine has stopped.
+    WindowFixture f(1);
+    f.engine->realStages = {Stage::PreInstall};
+    f.engine->outcomes[Stage::Replacement] = ScriptedTask::Stay;
+    QStringList events;
+    ScriptedTask *replacement = nullptr;
+    f.engine->prepare = [&](Stage stage, ScriptedTask *task) {
+        if (stage == Stage::ProductIni) {
+            // The session's temporary directory exists by now; planning would have filled the list.
+            ASSERT_TRUE(Sandbox::writeFile(f.config.m_tempDir + "/reboot.sh", "#!/bin/sh\nexit 1010\n"));
+            f.engine->lastTask->updateData.preInstall.append({"reboot.sh", {}, true});
+        } else if (stage == Stage::Replacement) {
+            replacement = task;
+            task->endOnCancel = true; // ends as a replacement does once it has rolled back
+            QObject::connect(task, &TaskSpecification::canceled, [&] { events << "replacement stopped"; });
+        } else if (stage == Stage::PostInstall) {
+            QObject::connect(task, &TaskSpecification::finished, [&] { events << "post-install ran"; });
+        }
+    };
+    QObject::connect(f.engine, &UpdateEngine::updateCanceled, [&] { events << "engine cancelled"; });
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { events << "quit"; });
+    f.window.show();
+
+    BoxAnswerer boxes;
+    boxes.answer("Confirm reboot", QMessageBox::Yes);
+    boxes.setHook([&](const BoxAnswerer::Box &) {
+        EXPECT_TRUE(waitUntil([&] { return replacement && replacement->state() == TASK_RUNNING; }));
+        events << "answered";
+    });
+    const int code = runApplication([&] { f.window.onStartUpdate(); });
+
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(boxes.titles(), QStringList({"Confirm reboot"}));
+    EXPECT_EQ(events, QStringList({"answered", "replacement stopped", "engine cancelled", "quit"}));
+    EXPECT_TRUE(f.text().contains("reboot.sh completed sucessfully, reboot required"));
+    EXPECT_TRUE(QFileInfo(f.box.tempDir() + "/" + forceUpdateFileName).isFile());
+    EXPECT_EQ(f.engine->state(), UpdateEngine::CANCELED);
 }
 
 TEST(MainWindow, RebootAnswerQuitsAtOnceWhenTheRunHasEnded)

@@ -8,7 +8,8 @@
 
 #include <functional>
 
-// A main task whose stages are scripted tasks: each finishes at once unless the test chose otherwise.
+// A main task whose stages are scripted tasks: each finishes at once unless the test chose otherwise. The
+// stages in realStages are the program's own tasks instead.
 class ScriptedMainTask : public MainTaskSpecification
 {
 public:
@@ -22,6 +23,7 @@ public:
     };
 
     QMap<Stage, ScriptedTask::Outcome> outcomes;
+    QList<Stage> realStages;
     std::function<void(Stage, ScriptedTask *)> prepare = [](Stage, ScriptedTask *) {};
     QList<Created> created;
 
@@ -37,6 +39,8 @@ public:
 protected:
     TaskSpecification *createTask(Stage stage, qreal weight) override
     {
+        if (realStages.contains(stage))
+            return MainTaskSpecification::createTask(stage, weight);
         auto *task = new ScriptedTask(outcomes.value(stage, ScriptedTask::Finish), weight, this);
         created.append({stage, weight, task});
         prepare(stage, task);

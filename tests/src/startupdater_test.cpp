@@ -80,5 +80,7 @@ TEST(StartUpdater, RefusedCommandLineIsAnsweredInTheBoxErrorThenLogged)
         // The line is written once the user has answered the box.
         EXPECT_FALSE(loggedWhileBoxOpen);
         EXPECT_EQ(abortLines, 1);
+        // What the user read is in the log as well.
+        EXPECT_TRUE(log.contains(QString("Box \"Error\": ") + c.boxText)) << log.lines().join('\n').toStdString();
     }
 }

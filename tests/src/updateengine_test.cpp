@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "scriptedmaintask.h"
 #include "support/appdirini.h"
+#include "support/metamethods.h"
 #include "support/sandbox.h"
 #include "updateinidata.h"
 
@@ -500,4 +501,19 @@ TEST(UpdateEngine, CancelledRunKeepsTheSessionForTheNextRun)
         EXPECT_EQ(texts(messages), QStringList {"Previous update session for v. 5 found"});
         EXPECT_EQ(f.config.m_tempDir, f.session(0));
     }
+}
+
+// The clean-up deletes directories: only the engine's own code may call it, never a connection by name.
+TEST(UpdateEngine, MetaObjectOffersNoDeletion)
+{
+    EXPECT_STREQ(UpdateEngine::staticMetaObject.className(), "UpdateEngine");
+    EXPECT_EQ(ownMethodSignatures(UpdateEngine::staticMetaObject),
+              QStringList({"fatalError(QString)", "error(QString)", "updateProgress(double)",
+                           "downloadProgress(qulonglong,qulonglong,qulonglong,bool)", "message(QString)",
+                           "updateFinished()", "updateCanceled()", "cancelUpdate()", "onTimer()", "onTaskFinished()",
+                           "onTaskCanceled()"}));
+    EngineFixture f(1);
+    UpdateEngine engine(&f.config, nullptr);
+    EXPECT_FALSE(QMetaObject::invokeMethod(&engine, "cleanup"));
+    EXPECT_FALSE(QMetaObject::invokeMethod(&engine, "removeDirRecursive", Q_ARG(QString, f.box.homeDir())));
 }

@@ -79,11 +79,15 @@ TEST(UpdateIniData, GetAcceptsOnlyCompleteRecordsOfSessionDirectories)
         {"dir links to the home directory", record("5", box.tempDir() + "/corvalink_temp_5", "", type), false, {}},
         {"dir links to a session", record("5", box.tempDir() + "/corvalink_temp_6", "", type), false, {}},
     };
+    int padding = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QFile::remove(AppDirIni::path());
         if (!c.ini.isEmpty()) {
-            ASSERT_TRUE(programIni.write(c.ini));
+            // QSettings keeps a parsed file per process and reads it again only when its size or time stamp
+            // changed. Two records of the same size written within one tick would let the earlier one answer
+            // for the later, so every record gets a size of its own.
+            ASSERT_TRUE(programIni.write(c.ini + QByteArray(++padding, '\n')));
         }
 
         int version = -1;

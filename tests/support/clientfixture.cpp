@@ -57,10 +57,32 @@ QByteArray runScript(const Options &options)
         "exec ./cv5client_linux_x86\n";
 }
 
+// An install command that notes how it was run; its first argument is the installation directory.
+QByteArray commandScript(const Options &options, const char *name)
+{
+    return "#!/bin/sh\n"
+           "# Corvalink client 2: " +
+        QByteArray(name) +
+        "-install command.\n"
+        "dir=\"${1#--}\"\n"
+        "{ echo \"" +
+        name + " $#\"; for a in \"$@\"; do echo \"$a\"; done; echo \"version $(cat \"$dir/version.txt\")\"; } >> '" +
+        options.commandRecord.toUtf8() + "'\n";
+}
+
+// The install commands, with their product-ini values, when the options ask for them.
+QList<QPair<QString, QByteArray>> installCommands(const Options &options)
+{
+    if (options.commandRecord.isEmpty())
+        return {};
+    return {{"preinstall", "install/preinstall.sh=linux32, __CV5_DIR__::second arg"},
+            {"postinstall", "install/postinstall.sh=win32::linux32, __CV5_DIR__::__CV5_DIR__/data, optional"}};
+}
+
 QList<FileSpec> files(const Options &options)
 {
     // The programs of version 1 carry the 0777 an older updater gave them; version 2 gives them 0755.
-    return {
+    QList<FileSpec> specs = {
         {"cv5client_linux_x86", Delivery::Whole, "#!/bin/sh\necho 'Corvalink client 1'\n", 0777,
          "#!/bin/sh\necho 'Corvalink client 2'\n", 0755},
         {"cv5client_runscript.sh", Delivery::Whole, "#!/bin/sh\nexec ./cv5client_linux_x86\n", 0777, runScript(options),
@@ -78,6 +100,14 @@ QList<FileSpec> files(const Options &options)
         {"oldplugins/libold.so", Delivery::Deleted, "old plug-in\n", 0755, {}, 0},
         {"oldplugins/sub/settings.ini", Delivery::Deleted, "[old]\n", 0644, {}, 0},
     };
+    // The install commands replace older ones and keep their mode: only the copy in the session is run.
+    if (!options.commandRecord.isEmpty()) {
+        specs.append(
+            {"install/preinstall.sh", Delivery::Whole, "#!/bin/sh\n", 0644, commandScript(options, "pre"), 0644});
+        specs.append(
+            {"install/postinstall.sh", Delivery::Whole, "#!/bin/sh\n", 0644, commandScript(options, "post"), 0644});
+    }
+    return specs;
 }
 
 // Deleted by the product ini's "delete" lines, with their values.
@@ -201,6 +231,8 @@ bool writeUpdateTree(const QString &root, const Options &options)
     ini += "\n[delete]\n";
     for (const auto &line : kDeleteLines)
         ini += line.first.toUtf8() + "=" + QByteArray::number(line.second) + "\n";
+    for (const auto &command : installCommands(options))
+        ini += "\n[" + command.first.toUtf8() + "]\n" + command.second + "\n";
 
     // The ini is signed as it is, and served packed beside its signature.
     const QString iniPath = versionDir + "/cv5_client_linux_x86.ini";

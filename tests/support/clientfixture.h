@@ -15,6 +15,10 @@ struct Options
     // The run script of version 2 writes its working directory and its argument count into this file
     // (through a temporary name, so a reader never sees half of it).
     QString startRecord;
+    // When not empty: the product ini runs a pre-install and a post-install command (shipped as files of the
+    // update, and installed with it), and each appends to this file its name, its argument count, its
+    // arguments one per line, and the installed "version.txt" as it finds it.
+    QString commandRecord;
     // The server's copy of a whole file differs from the SHA-512 that the product ini gives for it.
     bool tamperWholeFile = false;
     // The product ini gives a wrong final SHA-512 for the LZMA container file, so its replacement fails

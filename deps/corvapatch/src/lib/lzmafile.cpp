@@ -1,25 +1,32 @@
 #include "lzmafile.h"
 
+#include "binarydiff.h"
 #include "crc.h"
+#include "encodedprogram.h"
 #include "lzmaioin.h"
 #include "lzmaioout.h"
 #include "sourcestream.h"
 #include "sourcestreamset.h"
+#include "status.h"
 #include "writefile.h"
 
 #include "logerror.h"
 
+#include <exception>
 #include <string>
 
 namespace corvapatch {
 
 namespace {
 
+// Reading an encoded program allocates it with a throwing new; running out of memory there, or anywhere else,
+// is reported like a sink that could not grow.
+constexpr char kOutOfMemory[] = "unable to allocate sink space";
+
 // Directive 2: the block holds a stream set whose streams 0..n-2 are encoded programs and whose last stream is
 // a byte diff from their joined assembly to the file.
 bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output)
 {
-    (void)output;
     SinkStream block;
     if (!ReadLzma2Block(cursor, &block)) {
         LogError("could not decompress file");
@@ -34,14 +41,36 @@ bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output)
         LogError("dis_and_diff too small");
         return false;
     }
-    // Encoded programs cannot be read by this build, so no program stream can be turned back into bytes.
-    LogError("could not read encoded program");
-    return false;
+    const uint32_t programs = set.count() - 1;
+    SinkStream assembly;
+    for (uint32_t i = 0; i < programs; ++i) {
+        SourceStreamSet programSource;
+        if (!programSource.Init(*set.stream(i))) {
+            LogError("could not init program_source set");
+            return false;
+        }
+        EncodedProgram *program = nullptr;
+        if (ReadEncodedProgram(&programSource, &program) != Status::OK) {
+            LogError("could not read encoded program");
+            return false;
+        }
+        const int assembled = Assemble(program, &assembly);
+        DeleteEncodedProgram(program);
+        if (assembled != Status::OK) {
+            LogError("could not assemble program");
+            return false;
+        }
+    }
+    SourceStream assembled;
+    assembled.Init(assembly);
+    if (!ApplyDiff(&assembled, set.stream(programs), output, false)) {
+        LogError("could not apply diff");
+        return false;
+    }
+    return true;
 }
 
-} // namespace
-
-bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
+bool Decompress(const uint8_t *data, size_t n, SinkStream *output)
 {
     SourceStream cursor;
     cursor.Init(data, n);
@@ -77,23 +106,40 @@ bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
     return true;
 }
 
-bool DecompressLzmaFile(const char *inPath, const char *outPath)
+} // namespace
+
+bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
 {
-    SinkStream output;
-    {
-        MappedFile input(inPath, 0, 0);
-        if (!input.IsValid()) {
-            LogError("could not open lzma file");
-            return false;
-        }
-        if (!DecompressLzmaBuffer(input.Data(), input.ViewLength(), &output))
-            return false;
-    }
-    if (WriteFile(outPath, output.Buffer(), output.Length()) != output.Length()) {
-        LogError("could not write output file");
+    try {
+        return Decompress(data, n, output);
+    } catch (const std::exception &) {
+        LogError(kOutOfMemory);
         return false;
     }
-    return true;
+}
+
+bool DecompressLzmaFile(const char *inPath, const char *outPath)
+{
+    try {
+        SinkStream output;
+        {
+            MappedFile input(inPath, 0, 0);
+            if (!input.IsValid()) {
+                LogError("could not open lzma file");
+                return false;
+            }
+            if (!Decompress(input.Data(), input.ViewLength(), &output))
+                return false;
+        }
+        if (WriteFile(outPath, output.Buffer(), output.Length()) != output.Length()) {
+            LogError("could not write output file");
+            return false;
+        }
+        return true;
+    } catch (const std::exception &) {
+        LogError(kOutOfMemory);
+        return false;
+    }
 }
 
 bool WriteLzmaFileHeader(SinkStream *sink, uint32_t crc)

@@ -1,0 +1,88 @@
+// Whole-process driver for timing ensemble patch application, so that its figures can be set beside other delta
+// tools on the same pairs:
+//   ensemblepatch make OLD NEW PATCH    writes an ensemble patch (compressed payload); when a disassembler
+//                                       accepts both files, the whole executable is one element
+//   ensemblepatch apply OLD PATCH NEW   applies it through the file entry point the updater calls
+#include "disassembler.h"
+#include "ensemblepatch.h"
+#include "mappedfile.h"
+#include "status.h"
+#include "writefile.h"
+
+#include "ensemblepatchwriter.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+using namespace corvapatch;
+
+namespace {
+
+bool Read(const char *path, std::vector<uint8_t> *content)
+{
+    MappedFile file(path, 0, 1);
+    if (!file.IsValid()) {
+        std::fprintf(stderr, "cannot map %s (an empty file cannot be mapped)\n", path);
+        return false;
+    }
+    content->assign(file.Data(), file.Data() + file.ViewLength());
+    return true;
+}
+
+// One element over each file's executable, when both are executables of one kind.
+std::vector<patchwriter::Element> ExecutableElements(const std::vector<uint8_t> &old, const std::vector<uint8_t> &newData)
+{
+    int oldKind = 0, newKind = 0;
+    size_t oldLength = 0, newLength = 0;
+    if (DetectExecutableType(old.data(), old.size(), &oldKind, &oldLength) != Status::OK ||
+        DetectExecutableType(newData.data(), newData.size(), &newKind, &newLength) != Status::OK ||
+        oldKind != newKind)
+        return {};
+    return {{static_cast<uint32_t>(oldKind), 0, static_cast<uint32_t>(oldLength), 0,
+             static_cast<uint32_t>(newLength)}};
+}
+
+int Make(const char *oldPath, const char *newPath, const char *patchPath)
+{
+    std::vector<uint8_t> old, newData;
+    if (!Read(oldPath, &old) || !Read(newPath, &newData))
+        return 1;
+    const std::vector<patchwriter::Element> elements = ExecutableElements(old, newData);
+    patchwriter::EnsemblePatch patch;
+    if (const int status = patchwriter::MakeEnsemblePatch(old, newData, elements, &patch); status != Status::OK) {
+        std::fprintf(stderr, "could not make the patch: status %d\n", status);
+        return 1;
+    }
+    patch.compress = true;
+    const std::vector<uint8_t> bytes = patch.Serialize();
+    if (bytes.empty() || WriteFile(patchPath, bytes.data(), bytes.size()) != bytes.size()) {
+        std::fprintf(stderr, "cannot write %s\n", patchPath);
+        return 1;
+    }
+    std::printf("elements: %zu\n", elements.size());
+    return 0;
+}
+
+int Apply(const char *oldPath, const char *patchPath, const char *newPath)
+{
+    const int status = ApplyEnsemblePatchFiles(oldPath, patchPath, newPath);
+    if (status != Status::OK) {
+        std::fprintf(stderr, "could not apply the patch: status %d\n", status);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "make" && argc == 5)
+        return Make(argv[2], argv[3], argv[4]);
+    if (command == "apply" && argc == 5)
+        return Apply(argv[2], argv[3], argv[4]);
+    std::fprintf(stderr, "usage: %s make OLD NEW PATCH | apply OLD PATCH NEW\n", argv[0]);
+    return 2;
+}

@@ -1,0 +1,437 @@
+#include "assemblyprogram.h"
+
+#include "encodedprogram.h"
+#include "logstream.h"
+#include "status.h"
+
+#include <cstdio>
+#include <new>
+#include <stdexcept>
+
+namespace corvapatch {
+
+namespace {
+
+constexpr int kByteValues = 256;
+const char kUnreachable[] = "REACHED UNREACHABLE";
+
+} // namespace
+
+AssemblyProgram::AssemblyProgram(int kind) : m_kind(kind), m_instructions(&AssemblyProgram::ReleaseInstructions)
+{
+}
+
+AssemblyProgram::~AssemblyProgram()
+{
+    ReleaseInstructions(m_instructions.data(), m_instructions.size());
+    if (m_byteCache) {
+        for (int i = 0; i < kByteValues; ++i)
+            delete m_byteCache[i];
+        delete[] m_byteCache;
+    }
+    for (const auto &entry : m_rel32Labels)
+        delete entry.second;
+    for (const auto &entry : m_abs32Labels)
+        delete entry.second;
+    for (Label *label : m_trimmedLabels)
+        delete label;
+}
+
+// The cached OP_BYTE instructions belong to the byte cache, not to the instruction list.
+void AssemblyProgram::ReleaseInstructions(Instruction **instructions, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        if (instructions[i]->op() != OP_BYTE)
+            delete instructions[i];
+    }
+}
+
+bool AssemblyProgram::PushInstruction(Instruction *instruction)
+{
+    if (!instruction)
+        return false;
+    if (!m_instructions.PushBack(instruction)) {
+        delete instruction;
+        return false;
+    }
+    return true;
+}
+
+bool AssemblyProgram::PushOrigin(uint32_t rva)
+{
+    return PushInstruction(new (std::nothrow) OriginInstruction(rva));
+}
+
+bool AssemblyProgram::PushPeRelocs()
+{
+    return PushInstruction(new (std::nothrow) Instruction(OP_PE_RELOCS));
+}
+
+bool AssemblyProgram::PushElfRelocs()
+{
+    return PushInstruction(new (std::nothrow) Instruction(OP_ELF_RELOCS));
+}
+
+bool AssemblyProgram::PushElfArmRelocs()
+{
+    return PushInstruction(new (std::nothrow) Instruction(OP_ELF_ARM_RELOCS));
+}
+
+bool AssemblyProgram::BuildByteCache()
+{
+    Instruction **cache = new (std::nothrow) Instruction *[kByteValues];
+    if (!cache)
+        return false;
+    for (int i = 0; i < kByteValues; ++i) {
+        cache[i] = new (std::nothrow) ByteInstruction(static_cast<uint8_t>(i));
+        if (!cache[i]) {
+            for (int j = 0; j < i; ++j)
+                delete cache[j];
+            delete[] cache;
+            return false;
+        }
+    }
+    m_byteCache = cache;
+    return true;
+}
+
+bool AssemblyProgram::PushByte(uint8_t value)
+{
+    if (!m_byteCache && !BuildByteCache())
+        return false;
+    // A failed append leaves the shared instruction in the cache.
+    return m_instructions.PushBack(m_byteCache[value]);
+}
+
+bool AssemblyProgram::PushBytes(const uint8_t *values, uint32_t length)
+{
+    return PushInstruction(new (std::nothrow) BytesInstruction(values, length));
+}
+
+bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)
+{
+    if (!label) {
+        // Encoding would follow the missing label, so the instruction is refused.
+        LogStream(1) << kUnreachable;
+        return false;
+    }
+    return PushInstruction(new (std::nothrow) LabelInstruction(op, label));
+}
+
+bool AssemblyProgram::PushRel32(Label *label)
+{
+    return PushLabelInstruction(OP_REL32, label);
+}
+
+bool AssemblyProgram::PushAbs32(Label *label)
+{
+    return PushLabelInstruction(OP_ABS32, label);
+}
+
+bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const uint8_t *armOp, uint16_t opSize)
+{
+    if (!label) {
+        LogStream(1) << kUnreachable;
+        LogStream(1) << kUnreachable;
+        return false;
+    }
+    return PushInstruction(new (std::nothrow) Rel32ArmInstruction(compressedOp, label, armOp, opSize));
+}
+
+Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
+{
+    const auto found = labels->find(rva);
+    if (found != labels->end())
+        return found->second;
+    Label *label = new (std::nothrow) Label(rva);
+    if (!label)
+        return nullptr;
+    try {
+        labels->emplace(rva, label);
+    } catch (const std::bad_alloc &) {
+        delete label;
+        return nullptr;
+    }
+    return label;
+}
+
+Label *AssemblyProgram::GetLabel(RvaToLabel *labels, uint32_t rva)
+{
+    Label *label = FindOrMakeLabel(labels, rva);
+    if (label)
+        ++label->count;
+    return label;
+}
+
+Label *AssemblyProgram::GetAbs32Label(uint32_t rva)
+{
+    return GetLabel(&m_abs32Labels, rva);
+}
+
+Label *AssemblyProgram::GetRel32Label(uint32_t rva)
+{
+    return GetLabel(&m_rel32Labels, rva);
+}
+
+void AssemblyProgram::NumberMap(RvaToLabel *labels)
+{
+    int32_t index = 0;
+    for (const auto &entry : *labels) {
+        if (entry.second->index != Label::kNoIndex)
+            LogStream(1) << kUnreachable;
+        entry.second->index = index++;
+    }
+}
+
+void AssemblyProgram::NumberLabels()
+{
+    NumberMap(&m_abs32Labels);
+    NumberMap(&m_rel32Labels);
+}
+
+void AssemblyProgram::ClearLabelIndexes()
+{
+    for (const RvaToLabel *labels : {&m_abs32Labels, &m_rel32Labels}) {
+        for (const auto &entry : *labels)
+            entry.second->index = Label::kNoIndex;
+    }
+}
+
+void AssemblyProgram::FillMapIndexes(RvaToLabel *labels)
+{
+    // available[i]: index i is not taken yet. Pre-assigned indexes beyond the map's size extend it.
+    std::vector<bool> available(labels->size(), true);
+    size_t preassigned = 0;
+    for (const auto &entry : *labels) {
+        const int32_t index = entry.second->index;
+        if (index < 0)
+            continue;
+        while (size_t(index) >= available.size())
+            available.push_back(true);
+        available[size_t(index)] = false;
+        ++preassigned;
+    }
+    LogStream(3) << preassigned << " of " << labels->size() << " labels pre-assigned";
+
+    const auto take = [&available](Label *label, int64_t index) {
+        label->index = static_cast<int32_t>(index);
+        available[size_t(index)] = false;
+    };
+
+    // Forward: right after the label below.
+    size_t forward = 0;
+    const Label *previous = nullptr;
+    for (const auto &entry : *labels) {
+        Label *label = entry.second;
+        if (label->index == Label::kNoIndex) {
+            const int64_t candidate = previous ? int64_t(previous->index) + 1 : 0;
+            if (candidate >= 0 && candidate < int64_t(available.size()) && available[size_t(candidate)]) {
+                take(label, candidate);
+                ++forward;
+            }
+        }
+        previous = label;
+    }
+
+    // Backward: right before the label above.
+    size_t backward = 0;
+    previous = nullptr;
+    for (auto it = labels->rbegin(); it != labels->rend(); ++it) {
+        Label *label = it->second;
+        if (label->index == Label::kNoIndex) {
+            const int64_t p = previous ? previous->index : int64_t(available.size());
+            if (p > 0 && p <= int64_t(available.size()) && available[size_t(p - 1)]) {
+                take(label, p - 1);
+                ++backward;
+            }
+        }
+        previous = label;
+    }
+
+    // Infill: the lowest free indexes, in address order.
+    size_t infill = 0;
+    size_t cursor = 0;
+    for (const auto &entry : *labels) {
+        Label *label = entry.second;
+        if (label->index != Label::kNoIndex)
+            continue;
+        while (cursor < available.size() && !available[cursor])
+            ++cursor;
+        if (cursor == available.size())
+            available.push_back(true);
+        take(label, int64_t(cursor));
+        ++cursor;
+        ++infill;
+    }
+    LogStream(3) << "  fill forward " << forward << "  backward " << backward << "  infill " << infill;
+}
+
+void AssemblyProgram::FillLabelIndexes()
+{
+    try {
+        FillMapIndexes(&m_abs32Labels);
+        FillMapIndexes(&m_rel32Labels);
+    } catch (const std::bad_alloc &) {
+        LogStream(1) << "FillLabelIndexes: out of memory";
+    } catch (const std::length_error &) {
+        LogStream(1) << "FillLabelIndexes: out of memory";
+    }
+}
+
+bool AssemblyProgram::TrimLabels()
+{
+    if (m_kind != ELF_32_ARM)
+        return true;
+    LogStream(3) << "TrimLabels: threshold " << kTrimThreshold;
+
+    size_t trimmed = 0;
+    for (const auto &entry : m_rel32Labels) {
+        if (entry.second->count <= kTrimThreshold)
+            ++trimmed;
+    }
+    // Room for the removed labels first, so nothing is removed unless all of them can be kept.
+    try {
+        m_trimmedLabels.reserve(m_trimmedLabels.size() + trimmed);
+    } catch (const std::exception &) {
+        return false;
+    }
+    for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
+        if (it->second->count <= kTrimThreshold) {
+            m_trimmedLabels.push_back(it->second);
+            it = m_rel32Labels.erase(it);
+        } else {
+            ++it;
+        }
+    }
+
+    for (uint32_t i = 0; i < m_instructions.size(); ++i) {
+        const Instruction *instruction = m_instructions[i];
+        if (instruction->op() != OP_REL32_ARM)
+            continue;
+        const auto *branch = static_cast<const Rel32ArmInstruction *>(instruction);
+        if (branch->label()->count > kTrimThreshold)
+            continue;
+        if (branch->opSize() == 0)
+            return false;
+        Instruction *bytes = new (std::nothrow) BytesInstruction(branch->armOp(), branch->opSize());
+        if (!bytes)
+            return false;
+        delete branch;
+        m_instructions[i] = bytes;
+    }
+    return true;
+}
+
+EncodedProgram *AssemblyProgram::Encode() const
+{
+    EncodedProgram *encoded = new (std::nothrow) EncodedProgram();
+    if (!encoded)
+        return nullptr;
+    encoded->set_image_base(m_imageBase);
+
+    bool ok = true;
+    for (auto it = m_abs32Labels.begin(); ok && it != m_abs32Labels.end(); ++it)
+        ok = encoded->SetAbs32Rva(it->second->index, it->second->rva);
+    for (auto it = m_rel32Labels.begin(); ok && it != m_rel32Labels.end(); ++it)
+        ok = encoded->SetRel32Rva(it->second->index, it->second->rva);
+    if (ok)
+        encoded->FillRvaGaps();
+
+    for (uint32_t i = 0; ok && i < m_instructions.size(); ++i) {
+        const Instruction *instruction = m_instructions[i];
+        switch (instruction->op()) {
+        case OP_ORIGIN:
+            ok = encoded->AppendOrigin(static_cast<const OriginInstruction *>(instruction)->rva());
+            break;
+        case OP_PE_RELOCS:
+            ok = encoded->AppendPeRelocs(m_kind);
+            break;
+        case OP_ELF_RELOCS:
+            ok = encoded->AppendElfRelocs();
+            break;
+        case OP_BYTE: {
+            const uint8_t value = static_cast<const ByteInstruction *>(instruction)->byte();
+            ok = encoded->AppendCopy(1, &value);
+            break;
+        }
+        case OP_REL32:
+            ok = encoded->AppendRel32(static_cast<const LabelInstruction *>(instruction)->label()->index);
+            break;
+        case OP_ABS32:
+            ok = encoded->AppendAbs32(static_cast<const LabelInstruction *>(instruction)->label()->index);
+            break;
+        case OP_REL32_ARM: {
+            const auto *branch = static_cast<const Rel32ArmInstruction *>(instruction);
+            ok = encoded->AppendRel32Arm(branch->compressedOp(), branch->label()->index);
+            break;
+        }
+        case OP_ELF_ARM_RELOCS:
+            ok = encoded->AppendElfArmRelocs();
+            break;
+        case OP_BYTES: {
+            const auto *bytes = static_cast<const BytesInstruction *>(instruction);
+            ok = encoded->AppendCopy(bytes->length(), bytes->values());
+            break;
+        }
+        default:
+            LogStream(1) << kUnreachable << "Unknown Insn OP kind";
+            break;
+        }
+    }
+    if (!ok) {
+        DeleteEncodedProgram(encoded);
+        return nullptr;
+    }
+    return encoded;
+}
+
+Label *AssemblyProgram::InstructionAbs32Label(const Instruction *instruction)
+{
+    if (instruction->op() == OP_ABS32)
+        return static_cast<const LabelInstruction *>(instruction)->label();
+    return nullptr;
+}
+
+Label *AssemblyProgram::InstructionRel32Label(const Instruction *instruction)
+{
+    if (instruction->op() == OP_REL32)
+        return static_cast<const LabelInstruction *>(instruction)->label();
+    if (instruction->op() == OP_REL32_ARM)
+        return static_cast<const Rel32ArmInstruction *>(instruction)->label();
+    return nullptr;
+}
+
+void AssemblyProgram::PrintLabelCounts(const RvaToLabel &labels) const
+{
+    for (const auto &entry : labels) {
+        if (entry.second->index != Label::kNoIndex)
+            std::printf("%d\n", entry.second->count);
+    }
+}
+
+void AssemblyProgram::PrintRel32LabelCounts() const
+{
+    PrintLabelCounts(m_rel32Labels);
+}
+
+int TrimAssemblyProgram(AssemblyProgram *program)
+{
+    return program->TrimLabels() ? Status::OK : Status::TRIM_FAILED;
+}
+
+int EncodeAssemblyProgram(AssemblyProgram *program, EncodedProgram **out)
+{
+    *out = nullptr;
+    EncodedProgram *encoded = program->Encode();
+    if (!encoded)
+        return Status::GENERAL_ERROR;
+    *out = encoded;
+    return Status::OK;
+}
+
+void DeleteAssemblyProgram(AssemblyProgram *program)
+{
+    delete program;
+}
+
+} // namespace corvapatch

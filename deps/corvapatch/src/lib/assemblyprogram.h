@@ -1,0 +1,103 @@
+#pragma once
+
+#include "executabletype.h"
+#include "instruction.h"
+#include "label.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace corvapatch {
+
+class EncodedProgram;
+
+// The disassembled form of one executable: instructions that, played in order, rebuild its bytes, and the
+// labels of its absolute and relative 32-bit references. A disassembler fills it; it is trimmed, encoded and
+// released. OP_BYTES and OP_REL32_ARM instructions point into the disassembled image, which must outlive it.
+// No operation throws: failures are false or nullptr.
+class AssemblyProgram
+{
+public:
+    static constexpr int32_t kTrimThreshold = 5;
+
+    explicit AssemblyProgram(int kind);
+    ~AssemblyProgram();
+    AssemblyProgram(const AssemblyProgram &) = delete;
+    AssemblyProgram &operator=(const AssemblyProgram &) = delete;
+
+    int kind() const { return m_kind; }
+    uint64_t image_base() const { return m_imageBase; }
+    void set_image_base(uint64_t imageBase) { m_imageBase = imageBase; }
+
+    // Each appends one instruction; false when an allocation or the append failed.
+    [[nodiscard]] bool PushOrigin(uint32_t rva);
+    [[nodiscard]] bool PushPeRelocs();
+    [[nodiscard]] bool PushElfRelocs();
+    [[nodiscard]] bool PushElfArmRelocs();
+    // Appends the shared instruction of that byte value.
+    [[nodiscard]] bool PushByte(uint8_t value);
+    [[nodiscard]] bool PushBytes(const uint8_t *values, uint32_t length);
+    // The label must not be null: a null label is reported and refused.
+    [[nodiscard]] bool PushRel32(Label *label);
+    [[nodiscard]] bool PushAbs32(Label *label);
+    [[nodiscard]] bool PushRel32Arm(uint16_t compressedOp, Label *label, const uint8_t *armOp, uint16_t opSize);
+    // Takes ownership of instruction; releases it when the append fails.
+    [[nodiscard]] bool PushInstruction(Instruction *instruction);
+
+    // The label of rva in the abs32 / rel32 map, made when missing, with its count raised by one. nullptr when
+    // the label or its map entry could not be allocated.
+    Label *GetAbs32Label(uint32_t rva);
+    Label *GetRel32Label(uint32_t rva);
+    // The label of rva in labels, made {rva, kNoIndex, 0} when missing; nullptr when allocation fails.
+    Label *FindOrMakeLabel(RvaToLabel *labels, uint32_t rva);
+
+    // Indexes 0, 1, 2, ... in ascending address order, abs32 map first, then rel32 map.
+    void NumberLabels();
+    void ClearLabelIndexes();
+    // Gives unnumbered labels the free indexes that keep neighbours adjacent (both maps, abs32 first).
+    void FillLabelIndexes();
+    // ELF_32_ARM only: drops rel32 labels used at most kTrimThreshold times and turns their branches back into
+    // literal bytes. False on an ARM op of size 0 or a failed allocation.
+    [[nodiscard]] bool TrimLabels();
+    // A new encoded program (owned by the caller), or nullptr on failure.
+    EncodedProgram *Encode() const;
+
+    const InstructionVector &instructions() const { return m_instructions; }
+    const RvaToLabel &abs32_labels() const { return m_abs32Labels; }
+    const RvaToLabel &rel32_labels() const { return m_rel32Labels; }
+
+    // The label of an OP_ABS32 instruction / of an OP_REL32 or OP_REL32_ARM instruction; nullptr otherwise.
+    static Label *InstructionAbs32Label(const Instruction *instruction);
+    static Label *InstructionRel32Label(const Instruction *instruction);
+
+    // Debug dumps to standard output: the count of every numbered label, one per line.
+    void PrintLabelCounts(const RvaToLabel &labels) const;
+    void PrintRel32LabelCounts() const;
+
+private:
+    [[nodiscard]] bool BuildByteCache();
+    Label *GetLabel(RvaToLabel *labels, uint32_t rva);
+    [[nodiscard]] bool PushLabelInstruction(uint32_t op, Label *label);
+    static void NumberMap(RvaToLabel *labels);
+    static void FillMapIndexes(RvaToLabel *labels);
+    static void ReleaseInstructions(Instruction **instructions, uint32_t count);
+
+    int m_kind;
+    Instruction **m_byteCache = nullptr; // 256 shared OP_BYTE instructions, built on first use
+    uint64_t m_imageBase = 0;
+    InstructionVector m_instructions;
+    RvaToLabel m_rel32Labels;
+    RvaToLabel m_abs32Labels;
+    // Labels trimmed from the rel32 map; their instructions may still point at them, so they live as long as
+    // the program.
+    std::vector<Label *> m_trimmedLabels;
+};
+
+// OK when TrimLabels succeeds, else TRIM_FAILED.
+[[nodiscard]] int TrimAssemblyProgram(AssemblyProgram *program);
+// Sets *out to the encoded program: OK, or GENERAL_ERROR with *out null.
+[[nodiscard]] int EncodeAssemblyProgram(AssemblyProgram *program, EncodedProgram **out);
+// Releases program; null is allowed.
+void DeleteAssemblyProgram(AssemblyProgram *program);
+
+} // namespace corvapatch

@@ -1,0 +1,93 @@
+#include "disassembler.h"
+
+#include "assemblyprogram.h"
+#include "disassembler_elf_32_arm.h"
+#include "disassembler_elf_32_x86.h"
+#include "disassembler_elf_64_x64.h"
+#include "status.h"
+
+#include <exception>
+
+namespace corvapatch {
+
+namespace {
+
+using Factory = Disassembler *(*)(const uint8_t *start, uint32_t length);
+
+template <typename T>
+Disassembler *Construct(const uint8_t *start, uint32_t length)
+{
+    return new T(start, length);
+}
+
+// The detection order: PE x86, PE x64, ELF x86, ELF x64, ELF ARM, Mach-O. The first parser that accepts a
+// buffer takes it, and patches depend on that choice, so the order must not change. Each format adds its line
+// here; the list ends with nullptr.
+const Factory kFactories[] = {
+    Construct<DisassemblerElf32X86>,
+    Construct<DisassemblerElf64X64>,
+    Construct<DisassemblerElf32ARM>,
+    nullptr,
+};
+
+} // namespace
+
+Disassembler *MakeDisassembler(const uint8_t *start, size_t length)
+{
+    if (length > UINT32_MAX)
+        return nullptr;
+    try {
+        for (const Factory make : kFactories) {
+            if (!make)
+                break;
+            Disassembler *disassembler = make(start, static_cast<uint32_t>(length));
+            if (disassembler->ParseHeader())
+                return disassembler;
+            delete disassembler;
+        }
+    } catch (const std::exception &) {
+        // Out of memory while building a parser: no parser can take the buffer.
+    }
+    return nullptr;
+}
+
+int ParseExecutable(const uint8_t *start, size_t length, AssemblyProgram **out)
+{
+    *out = nullptr;
+    Disassembler *disassembler = MakeDisassembler(start, length);
+    if (!disassembler)
+        return Status::INPUT_NOT_RECOGNISED;
+    AssemblyProgram *program = nullptr;
+    bool disassembled = false;
+    // The disassemblers fill standard containers; running out of memory there (bad_alloc, length_error) is a
+    // failed disassembly, never an exception leaving the engine.
+    try {
+        program = new AssemblyProgram(disassembler->kind());
+        disassembled = disassembler->Disassemble(program);
+    } catch (const std::exception &) {
+        disassembled = false;
+    }
+    delete disassembler;
+    if (!disassembled) {
+        DeleteAssemblyProgram(program);
+        return Status::DISASSEMBLY_FAILED;
+    }
+    *out = program;
+    return Status::OK;
+}
+
+int DetectExecutableType(const uint8_t *start, size_t length, int *kind, size_t *detectedLength)
+{
+    Disassembler *disassembler = MakeDisassembler(start, length);
+    if (!disassembler) {
+        *kind = EXE_UNKNOWN;
+        *detectedLength = 0;
+        return Status::INPUT_NOT_RECOGNISED;
+    }
+    *kind = disassembler->kind();
+    *detectedLength = disassembler->length();
+    delete disassembler;
+    return Status::OK;
+}
+
+} // namespace corvapatch

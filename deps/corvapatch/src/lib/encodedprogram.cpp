@@ -1,0 +1,446 @@
+#include "encodedprogram.h"
+
+#include "armbranch.h"
+#include "executabletype.h"
+#include "logstream.h"
+#include "sinkstream.h"
+#include "sinkstreamset.h"
+#include "sourcestream.h"
+#include "sourcestreamset.h"
+#include "status.h"
+
+#include <algorithm>
+#include <new>
+
+namespace corvapatch {
+
+namespace {
+
+// Streams of the serialised form.
+enum : size_t {
+    kStreamBaseAndOrigins = 0,
+    kStreamOps = 1,
+    kStreamCopyBytes = 2,
+    kStreamAbs32Ix = 3,
+    kStreamRel32Ix = 4,
+    kStreamAbs32Rvas = 5,
+    kStreamRel32Rvas = 6,
+    kStreamCopyCounts = 7,
+    kStreamsRead = 9, // streams 0 to 8 must be used up after a read
+    kStreamsWritten = 8,
+};
+
+constexpr uint32_t kRelocPageMask = 0xFFFu;
+constexpr uint32_t kRelocBlockEntries = 4096;
+constexpr uint32_t kPeRelocType32 = 3;
+constexpr uint32_t kPeRelocType64 = 10;
+constexpr uint32_t kElfRelocType386 = 8;
+constexpr uint32_t kElfRelocTypeArm = 23;
+
+bool WriteU16(SinkStream *sink, uint32_t value)
+{
+    const uint8_t bytes[2] = {uint8_t(value), uint8_t(value >> 8)};
+    return sink->Write(bytes, 2);
+}
+
+bool WriteU32(SinkStream *sink, uint32_t value)
+{
+    const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    return sink->Write(bytes, 4);
+}
+
+bool WriteValues(SinkStream *sink, const EncodedProgram::U32Array &values)
+{
+    if (!sink->WriteVarint32(values.size()))
+        return false;
+    for (uint32_t i = 0; i < values.size(); ++i) {
+        if (!sink->WriteVarint32(values[i]))
+            return false;
+    }
+    return true;
+}
+
+// Each entry as the difference to the one before (the first to 0), unsigned 32-bit.
+bool WriteDeltas(SinkStream *sink, const EncodedProgram::U32Array &rvas)
+{
+    if (!sink->WriteVarint32(rvas.size()))
+        return false;
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < rvas.size(); ++i) {
+        if (!sink->WriteVarint32(rvas[i] - previous))
+            return false;
+        previous = rvas[i];
+    }
+    return true;
+}
+
+// A count read from the stream, checked against what the stream can hold before anything is allocated: every
+// entry takes at least one byte.
+bool ReadCount(SourceStream *source, uint32_t *count)
+{
+    return source->ReadVarint32(count) && *count <= source->Remaining();
+}
+
+bool ReadValues(SourceStream *source, EncodedProgram::U32Array *values, bool deltas)
+{
+    values->Clear();
+    uint32_t count = 0;
+    if (!ReadCount(source, &count) || !values->Reserve(count))
+        return false;
+    uint32_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t value = 0;
+        if (!source->ReadVarint32(&value))
+            return false;
+        total = deltas ? total + value : value;
+        if (!values->PushBack(total))
+            return false;
+    }
+    return true;
+}
+
+// Reads the next entry of values at *position; false when none is left.
+bool Next(const EncodedProgram::U32Array &values, uint32_t *position, uint32_t *value)
+{
+    if (*position >= values.size())
+        return false;
+    *value = values[(*position)++];
+    return true;
+}
+
+// The PE base-relocation table: one block per 4 KiB page {page RVA, block size, 16-bit entries
+// (type << 12 | offset in page), padded with a 0 entry to a multiple of 4 bytes}. relocs must be sorted.
+bool WritePeRelocs(SinkStream *sink, const EncodedProgram::U32Array &relocs, uint32_t type)
+{
+    uint32_t i = 0;
+    while (i < relocs.size()) {
+        const uint32_t page = relocs[i] & ~kRelocPageMask;
+        uint32_t end = i;
+        while (end < relocs.size() && (relocs[end] & ~kRelocPageMask) == page)
+            ++end;
+        const uint32_t entries = end - i;
+        // A block holds 4096 entries; no image has more relocations in one page.
+        if (entries > kRelocBlockEntries)
+            return false;
+        const uint32_t padded = entries + (entries & 1);
+        if (!WriteU32(sink, page) || !WriteU32(sink, 8 + 2 * padded))
+            return false;
+        for (; i < end; ++i) {
+            if (!WriteU16(sink, (type << 12) | (relocs[i] & kRelocPageMask)))
+                return false;
+        }
+        if (padded != entries && !WriteU16(sink, 0))
+            return false;
+    }
+    return true;
+}
+
+bool WriteElfRelocs(SinkStream *sink, const EncodedProgram::U32Array &relocs, uint32_t type)
+{
+    for (uint32_t i = 0; i < relocs.size(); ++i) {
+        if (!WriteU32(sink, relocs[i]) || !WriteU32(sink, type))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool EncodedProgram::SetRva(U32Array *rvas, int32_t index, uint32_t rva)
+{
+    if (index < 0)
+        return false;
+    if (!rvas->Resize(uint64_t(index) + 1, kUnsetRva))
+        return false;
+    (*rvas)[uint32_t(index)] = rva;
+    return true;
+}
+
+bool EncodedProgram::SetAbs32Rva(int32_t index, uint32_t rva)
+{
+    return SetRva(&m_abs32Rvas, index, rva);
+}
+
+bool EncodedProgram::SetRel32Rva(int32_t index, uint32_t rva)
+{
+    return SetRva(&m_rel32Rvas, index, rva);
+}
+
+void EncodedProgram::FillGaps(U32Array *rvas)
+{
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < rvas->size(); ++i) {
+        if ((*rvas)[i] == kUnsetRva)
+            (*rvas)[i] = previous;
+        previous = (*rvas)[i];
+    }
+}
+
+void EncodedProgram::FillRvaGaps()
+{
+    FillGaps(&m_abs32Rvas);
+    FillGaps(&m_rel32Rvas);
+}
+
+bool EncodedProgram::AppendOrigin(uint32_t rva)
+{
+    return m_ops.PushBack(ENC_ORIGIN) && m_origins.PushBack(rva);
+}
+
+bool EncodedProgram::AppendCopy(uint32_t count, const uint8_t *bytes)
+{
+    // A lone byte before this copy becomes the start of a counted copy.
+    if (!m_ops.empty() && m_ops.back() == ENC_COPY1) {
+        m_ops.back() = ENC_COPY;
+        if (!m_copyCounts.PushBack(1))
+            return false;
+    }
+    if (!m_ops.empty() && m_ops.back() == ENC_COPY) {
+        if (m_copyCounts.empty())
+            return false;
+        m_copyCounts.back() += count;
+        return m_copyBytes.Append(bytes, count);
+    }
+    if (count == 1)
+        return m_ops.PushBack(ENC_COPY1) && m_copyBytes.Append(bytes, 1);
+    return m_ops.PushBack(ENC_COPY) && m_copyCounts.PushBack(count) && m_copyBytes.Append(bytes, count);
+}
+
+bool EncodedProgram::AppendRel32(int32_t index)
+{
+    return index >= 0 && m_ops.PushBack(ENC_REL32) && m_rel32Ix.PushBack(uint32_t(index));
+}
+
+bool EncodedProgram::AppendAbs32(int32_t index)
+{
+    return index >= 0 && m_ops.PushBack(ENC_ABS32) && m_abs32Ix.PushBack(uint32_t(index));
+}
+
+bool EncodedProgram::AppendRel32Arm(uint16_t compressedOp, int32_t index)
+{
+    return index >= 0 && m_ops.PushBack(compressedOp) && m_rel32Ix.PushBack(uint32_t(index));
+}
+
+bool EncodedProgram::AppendPeRelocs(int kind)
+{
+    return m_ops.PushBack(kind == WIN_32_X86 ? ENC_PE_RELOCS : ENC_PE64_RELOCS);
+}
+
+bool EncodedProgram::AppendElfRelocs()
+{
+    return m_ops.PushBack(ENC_ELF_RELOCS);
+}
+
+bool EncodedProgram::AppendElfArmRelocs()
+{
+    return m_ops.PushBack(ENC_ELF_ARM_RELOCS);
+}
+
+void EncodedProgram::PrintSummary() const
+{
+    LogStream(3) << "EncodedProgram Summary"
+                 << "\n  image base  " << m_imageBase << "\n  abs32 rvas  " << m_abs32Rvas.size()
+                 << "\n  rel32 rvas  " << m_rel32Rvas.size() << "\n  ops         " << m_ops.size()
+                 << "\n  origins     " << m_origins.size() << "\n  copy_counts " << m_copyCounts.size()
+                 << "\n  copy_bytes  " << m_copyBytes.Length() << "\n  abs32_ix    " << m_abs32Ix.size()
+                 << "\n  rel32_ix    " << m_rel32Ix.size();
+}
+
+bool EncodedProgram::WriteTo(SinkStreamSet *set) const
+{
+    if (set->count() < kStreamsWritten)
+        return false;
+    SinkStream *baseAndOrigins = set->stream(kStreamBaseAndOrigins);
+    if (!baseAndOrigins->WriteVarint32(static_cast<uint32_t>(m_imageBase)))
+        return false;
+    bool ok = WriteDeltas(set->stream(kStreamAbs32Rvas), m_abs32Rvas);
+    ok = WriteDeltas(set->stream(kStreamRel32Rvas), m_rel32Rvas) && ok;
+    ok = WriteValues(baseAndOrigins, m_origins) && ok;
+
+    SinkStream *ops = set->stream(kStreamOps);
+    const uint64_t room = uint64_t(m_ops.size()) + 5;
+    const uint64_t minimum = ops->Length() < 256 ? 256 - ops->Length() : 0;
+    ok = ops->Reserve(size_t(std::max(room, minimum))) && ok;
+    ok = WriteValues(ops, m_ops) && ok;
+
+    ok = WriteValues(set->stream(kStreamCopyCounts), m_copyCounts) && ok;
+    SinkStream *copyBytes = set->stream(kStreamCopyBytes);
+    ok = copyBytes->WriteVarint32(m_copyBytes.Length()) && copyBytes->Write(m_copyBytes.Data(), m_copyBytes.Length()) &&
+        ok;
+    ok = WriteValues(set->stream(kStreamAbs32Ix), m_abs32Ix) && ok;
+    ok = WriteValues(set->stream(kStreamRel32Ix), m_rel32Ix) && ok;
+    return ok;
+}
+
+bool EncodedProgram::ReadFrom(SourceStreamSet *set)
+{
+    if (set->count() < kStreamsRead)
+        return false;
+    SourceStream *baseAndOrigins = set->stream(kStreamBaseAndOrigins);
+    uint32_t imageBase = 0;
+    if (!baseAndOrigins->ReadVarint32(&imageBase))
+        return false;
+    m_imageBase = imageBase;
+    if (!ReadValues(set->stream(kStreamAbs32Rvas), &m_abs32Rvas, true) ||
+        !ReadValues(set->stream(kStreamRel32Rvas), &m_rel32Rvas, true) ||
+        !ReadValues(baseAndOrigins, &m_origins, false) || !ReadValues(set->stream(kStreamOps), &m_ops, false) ||
+        !ReadValues(set->stream(kStreamCopyCounts), &m_copyCounts, false))
+        return false;
+
+    SourceStream *copyBytes = set->stream(kStreamCopyBytes);
+    uint32_t count = 0;
+    m_copyBytes.Retire();
+    if (!ReadCount(copyBytes, &count) || !m_copyBytes.Reserve(std::max<uint32_t>(count, 256)))
+        return false;
+    const uint8_t *bytes = copyBytes->Current();
+    if (!copyBytes->Skip(count) || !m_copyBytes.Append(bytes, count))
+        return false;
+
+    if (!ReadValues(set->stream(kStreamAbs32Ix), &m_abs32Ix, false) ||
+        !ReadValues(set->stream(kStreamRel32Ix), &m_rel32Ix, false))
+        return false;
+    for (size_t i = 0; i < kStreamsRead; ++i) {
+        if (!set->stream(i)->Empty())
+            return false;
+    }
+    return true;
+}
+
+bool EncodedProgram::AssembleTo(SinkStream *sink)
+{
+    uint32_t rva = 0;
+    uint32_t originAt = 0, countAt = 0, byteAt = 0, abs32At = 0, rel32At = 0;
+    uint32_t peRelocType = 0;  // 0: no PE table pending
+    uint32_t elfRelocType = 0; // 0: no ELF table pending
+    SinkStream relocated;      // the output after a relocation op, which goes behind the table
+    SinkStream *out = sink;
+    const uint8_t *copyBytes = m_copyBytes.Data();
+    const uint32_t copyLength = m_copyBytes.Length();
+
+    for (uint32_t opAt = 0; opAt < m_ops.size(); ++opAt) {
+        const uint32_t op = m_ops[opAt];
+        switch (op) {
+        case ENC_ORIGIN:
+            if (!Next(m_origins, &originAt, &rva))
+                return false;
+            break;
+        case ENC_COPY: {
+            uint32_t count = 0;
+            if (!Next(m_copyCounts, &countAt, &count) || count > copyLength - byteAt ||
+                !out->Write(copyBytes + byteAt, count))
+                return false;
+            byteAt += count;
+            rva += count;
+            break;
+        }
+        case ENC_COPY1:
+            if (byteAt >= copyLength || !out->Write(copyBytes + byteAt, 1))
+                return false;
+            ++byteAt;
+            ++rva;
+            break;
+        case ENC_REL32: {
+            uint32_t index = 0;
+            if (!Next(m_rel32Ix, &rel32At, &index) || index >= m_rel32Rvas.size() ||
+                !WriteU32(out, m_rel32Rvas[index] - 4 - rva))
+                return false;
+            rva += 4;
+            break;
+        }
+        case ENC_ABS32: {
+            uint32_t index = 0;
+            if (!Next(m_abs32Ix, &abs32At, &index) || index >= m_abs32Rvas.size() || !m_abs32Relocs.PushBack(rva) ||
+                !WriteU32(out, m_abs32Rvas[index] + static_cast<uint32_t>(m_imageBase)))
+                return false;
+            rva += 4;
+            break;
+        }
+        case ENC_PE_RELOCS:
+        case ENC_PE64_RELOCS:
+            if (peRelocType)
+                return false;
+            peRelocType = op == ENC_PE_RELOCS ? kPeRelocType32 : kPeRelocType64;
+            out = &relocated;
+            break;
+        case ENC_ELF_RELOCS:
+        case ENC_ELF_ARM_RELOCS:
+            if (elfRelocType)
+                return false;
+            elfRelocType = op == ENC_ELF_RELOCS ? kElfRelocType386 : kElfRelocTypeArm;
+            out = &relocated;
+            break;
+        default: {
+            const uint32_t formTag = op & 0xF000;
+            uint32_t index = 0;
+            uint32_t value = 0;
+            if (formTag < 0x1000 || formTag > 0x5000 || !Next(m_rel32Ix, &rel32At, &index) ||
+                index >= m_rel32Rvas.size())
+                return false;
+            const int form = int(formTag >> 12) - 1;
+            if (!DecompressArmBranch(form, static_cast<uint16_t>(op), m_rel32Rvas[index] - rva, &value))
+                return false;
+            if (form <= 1) {
+                if (!WriteU16(out, value))
+                    return false;
+                rva += 2;
+            } else {
+                // Thumb-2 instructions are stored as two halfwords, the first one first.
+                if (form >= 3)
+                    value = (value >> 16) | (value << 16);
+                if (!WriteU32(out, value))
+                    return false;
+                rva += 4;
+            }
+            break;
+        }
+        }
+    }
+
+    if (peRelocType) {
+        std::sort(m_abs32Relocs.data(), m_abs32Relocs.data() + m_abs32Relocs.size());
+        if (!WritePeRelocs(sink, m_abs32Relocs, peRelocType) || !sink->Append(&relocated))
+            return false;
+    }
+    if (elfRelocType) {
+        std::sort(m_abs32Relocs.data(), m_abs32Relocs.data() + m_abs32Relocs.size());
+        if (!WriteElfRelocs(sink, m_abs32Relocs, elfRelocType) || !sink->Append(&relocated))
+            return false;
+    }
+    // Every operand must have been used; origins left over do not matter.
+    return countAt == m_copyCounts.size() && byteAt == copyLength && abs32At == m_abs32Ix.size() &&
+        rel32At == m_rel32Ix.size();
+}
+
+int WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *set)
+{
+    return program->WriteTo(set) ? Status::OK : Status::STREAM_ERROR;
+}
+
+int ReadEncodedProgram(SourceStreamSet *set, EncodedProgram **out)
+{
+    *out = nullptr;
+    EncodedProgram *program = nullptr;
+    try {
+        program = new EncodedProgram();
+    } catch (const std::bad_alloc &) {
+        return Status::DESERIALIZATION_FAILED;
+    }
+    if (!program->ReadFrom(set)) {
+        DeleteEncodedProgram(program);
+        return Status::DESERIALIZATION_FAILED;
+    }
+    *out = program;
+    return Status::OK;
+}
+
+int Assemble(EncodedProgram *program, SinkStream *sink)
+{
+    return program->AssembleTo(sink) ? Status::OK : Status::ASSEMBLY_FAILED;
+}
+
+void DeleteEncodedProgram(EncodedProgram *program)
+{
+    delete program;
+}
+
+} // namespace corvapatch

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "ensemblepatch.h"
+#include "sinkstream.h"
+#include "transformationpatcher.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace corvapatch {
+
+class SinkStreamSet;
+class SourceStream;
+class SourceStreamSet;
+
+// The state of one ensemble patch application. The steps run in the order declared; each returns a Status
+// (status.h) and a failure ends the application. The corrected sets point into this object's storage, so they
+// are valid only while it lives.
+class EnsembleApplier
+{
+public:
+    EnsembleApplier() = default;
+    EnsembleApplier(const EnsembleApplier &) = delete;
+    EnsembleApplier &operator=(const EnsembleApplier &) = delete;
+
+    // Magic (5), version (6), the two crcs and the final input size (7).
+    [[nodiscard]] int ReadHeader(SourceStream *patch);
+    // The old file's bytes, which must outlive the applier. More than 32 bits of length cannot be patched (20).
+    [[nodiscard]] int InitBase(const uint8_t *start, size_t length);
+    // The old file against the header's source crc (8).
+    [[nodiscard]] int ValidateBase();
+    // Creates one patcher per described element and lets each read its parameters; nothing may follow (7).
+    [[nodiscard]] int ReadTransformationDescriptions(SourceStream *stream);
+    // The set of every element's predicted parameters, each element nested in turn.
+    [[nodiscard]] int PredictAllParameters(SinkStreamSet *predicted);
+    [[nodiscard]] int SubpatchParameters(SinkStreamSet *prediction, SourceStream *correction,
+                                         SourceStreamSet *corrected);
+    // Each element's transformed form, nested in turn into transformed.
+    [[nodiscard]] int TransformElements(SourceStreamSet *parameters, SinkStreamSet *transformed);
+    [[nodiscard]] int SubpatchElements(SinkStreamSet *transformed, SourceStream *correction,
+                                       SourceStreamSet *corrected);
+    // The old file followed by every element's reassembled bytes: the final correction's old data.
+    [[nodiscard]] int ReassembleElements(SourceStreamSet *elements, SinkStream *basic);
+    // The new file, checked against the header's target crc (8).
+    [[nodiscard]] int ApplyFinalCorrection(SourceStream *basic, SourceStream *correction, SinkStream *output);
+
+    const EnsemblePatchHeader &header() const { return m_header; }
+
+private:
+    // Linearises prediction, applies the correction diff to it into storage and parses the result as a set.
+    [[nodiscard]] static int CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
+                                              SourceStreamSet *corrected, SinkStream *storage);
+
+    const uint8_t *m_oldStart = nullptr;
+    uint32_t m_oldLength = 0;
+    EnsemblePatchHeader m_header;
+    std::vector<std::unique_ptr<TransformationPatcher>> m_patchers;
+    SinkStream m_correctedParametersStorage;
+    SinkStream m_correctedElementsStorage;
+};
+
+} // namespace corvapatch

@@ -1,0 +1,119 @@
+#include "ensemblepatch.h"
+
+#include "ensembleapplier.h"
+#include "lzmaioin.h"
+#include "mappedfile.h"
+#include "replacefile.h"
+#include "sinkstream.h"
+#include "sinkstreamset.h"
+#include "sourcestream.h"
+#include "sourcestreamset.h"
+#include "status.h"
+
+#include <exception>
+
+namespace corvapatch {
+
+namespace {
+
+// Everything after the header: the payload's four streams in turn, ending in the new file appended to output.
+int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream *output)
+{
+    // A set of fewer streams than the patch needs is as unreadable as missing descriptions; its absent streams
+    // are never touched. A set that did not parse has empty streams and fails at the descriptions the same way.
+    if (payload->count() < PATCH_STREAM_COUNT)
+        return Status::BAD_HEADER;
+    if (const int status = applier->ReadTransformationDescriptions(payload->stream(PATCH_STREAM_DESCRIPTIONS));
+        status != Status::OK)
+        return status;
+
+    SinkStreamSet predicted;
+    if (const int status = applier->PredictAllParameters(&predicted); status != Status::OK)
+        return status;
+    SourceStreamSet parameters;
+    if (const int status =
+            applier->SubpatchParameters(&predicted, payload->stream(PATCH_STREAM_PARAMETER_CORRECTION), &parameters);
+        status != Status::OK)
+        return status;
+
+    SinkStreamSet transformed;
+    if (const int status = applier->TransformElements(&parameters, &transformed); status != Status::OK)
+        return status;
+    SourceStreamSet elements;
+    if (const int status =
+            applier->SubpatchElements(&transformed, payload->stream(PATCH_STREAM_ELEMENT_CORRECTION), &elements);
+        status != Status::OK)
+        return status;
+
+    SinkStream basic;
+    if (const int status = applier->ReassembleElements(&elements, &basic); status != Status::OK)
+        return status;
+    SourceStream basicCursor;
+    basicCursor.Init(basic);
+    return applier->ApplyFinalCorrection(&basicCursor, payload->stream(PATCH_STREAM_FINAL_CORRECTION), output);
+}
+
+int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
+{
+    EnsembleApplier applier;
+    if (const int status = applier.ReadHeader(patch); status != Status::OK)
+        return status;
+    if (const int status = applier.InitBase(old->Current(), old->Remaining()); status != Status::OK)
+        return status;
+    if (const int status = applier.ValidateBase(); status != Status::OK)
+        return status;
+
+    SinkStream payloadBytes;
+    if (!ReadLzma2Block(patch, &payloadBytes))
+        return Status::STREAM_ERROR;
+    SourceStreamSet payload;
+    // The result is not needed on its own: a set that did not parse leaves no readable descriptions.
+    (void)payload.Init(payloadBytes.Buffer(), payloadBytes.Length());
+    return ApplyPayload(&applier, &payload, output);
+}
+
+} // namespace
+
+int ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
+{
+    // The engine's own containers never throw, but the disassembly's maps and the programs' allocations may;
+    // running out of memory is then a stream error like a failed sink.
+    try {
+        return ApplyStreams(old, patch, output);
+    } catch (const std::exception &) {
+        return Status::STREAM_ERROR;
+    }
+}
+
+int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const char *newPath)
+{
+    try {
+        SinkStream output;
+        {
+            MappedFile patchFile(patchPath, 0, 0);
+            if (!patchFile.IsValid())
+                return Status::PATCH_OPEN_FAILED;
+            SourceStream patch;
+            patch.Init(patchFile.Data(), patchFile.ViewLength());
+            {
+                // The header alone first, so that the old file is not opened for something that is no patch.
+                EnsembleApplier scratch;
+                SourceStream header = patch;
+                if (const int status = scratch.ReadHeader(&header); status != Status::OK)
+                    return status;
+            }
+            MappedFile oldFile(oldPath, 0, 0);
+            if (!oldFile.IsValid())
+                return Status::FILE_ACCESS_FAILED;
+            SourceStream old;
+            old.Init(oldFile.Data(), oldFile.ViewLength());
+            if (const int status = ApplyStreams(&old, &patch, &output); status != Status::OK)
+                return status;
+        }
+        return ReplaceFile(newPath, output.Buffer(), output.Length()) ? Status::OK : Status::FILE_ACCESS_FAILED;
+    } catch (const std::exception &) {
+        return Status::STREAM_ERROR;
+    }
+}
+
+} // namespace corvapatch

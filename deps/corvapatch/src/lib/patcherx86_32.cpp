@@ -1,0 +1,69 @@
+#include "patcherx86_32.h"
+
+#include "assemblyprogram.h"
+#include "disassembler.h"
+#include "encodedprogram.h"
+#include "sinkstream.h"
+#include "sinkstreamset.h"
+#include "sourcestream.h"
+#include "sourcestreamset.h"
+#include "status.h"
+
+namespace corvapatch {
+
+PatcherX86_32::PatcherX86_32(const uint8_t *oldStart, uint32_t oldLength)
+    : m_oldStart(oldStart)
+    , m_oldLength(oldLength)
+{
+}
+
+int PatcherX86_32::ReadParameters(SourceStream *stream)
+{
+    if (!stream->ReadVarint32(&m_offset) || !stream->ReadVarint32(&m_length))
+        return Status::BAD_PARAMETERS;
+    if (m_offset > m_oldLength || m_length > m_oldLength - m_offset)
+        return Status::BAD_PARAMETERS;
+    return Status::OK;
+}
+
+int PatcherX86_32::PredictParameters(SinkStreamSet *)
+{
+    return Status::OK;
+}
+
+int PatcherX86_32::Transform(SourceStreamSet *correctedParameters, SinkStreamSet *transformedElement)
+{
+    if (!correctedParameters->Empty())
+        return Status::GENERAL_ERROR;
+
+    AssemblyProgram *program = nullptr;
+    const int parsed = ParseExecutable(m_oldStart + m_offset, m_length, &program);
+    if (parsed != Status::OK)
+        return parsed;
+    const int trimmed = TrimAssemblyProgram(program);
+    if (trimmed != Status::OK) {
+        DeleteAssemblyProgram(program);
+        return trimmed;
+    }
+    EncodedProgram *encoded = nullptr;
+    const int encodeStatus = EncodeAssemblyProgram(program, &encoded);
+    DeleteAssemblyProgram(program);
+    if (encodeStatus != Status::OK)
+        return Status::GENERAL_ERROR;
+
+    const int written = WriteEncodedProgram(encoded, transformedElement);
+    DeleteEncodedProgram(encoded);
+    return written;
+}
+
+int PatcherX86_32::Reassemble(SourceStreamSet *transformedElement, SinkStream *output)
+{
+    EncodedProgram *encoded = nullptr;
+    if (ReadEncodedProgram(transformedElement, &encoded) != Status::OK)
+        return Status::DESERIALIZATION_FAILED;
+    const int assembled = Assemble(encoded, output);
+    DeleteEncodedProgram(encoded);
+    return assembled;
+}
+
+} // namespace corvapatch

@@ -1,0 +1,154 @@
+#include "prepostinstalltaskspecification.h"
+
+#include "configuration.h"
+#include "mainwindow.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QLatin1String kArgumentPrefix("--");
+const mode_t kCommandMode = 0755;
+
+// Gives the command file rwxr-xr-x. Only a regular file is changed, and a link is never followed: the
+// command must be the file the download left in the temporary directory.
+void makeCommandExecutable(const QString &program)
+{
+    const int fd = ::open(QFile::encodeName(program).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        qDebug() << "Command file not opened for its mode" << program;
+        return;
+    }
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != kCommandMode)
+        qDebug() << "Set executable flag on" << program << (::fchmod(fd, kCommandMode) == 0);
+    ::close(fd);
+}
+
+} // namespace
+
+PrePostInstallFunc::PrePostInstallFunc(const InstallCommand &command, const QString &tempDir)
+    : m_command(command)
+    , m_tempDir(tempDir)
+{
+}
+
+QStringList PrePostInstallFunc::processArguments(const QStringList &arguments)
+{
+    QStringList args;
+    for (const QString &argument : arguments)
+        args.append(kArgumentPrefix + argument);
+    return args;
+}
+
+bool PrePostInstallFunc::run()
+{
+    const QStringList args = processArguments(m_command.arguments);
+    qDebug() << "Starting" << m_command.command;
+    qDebug() << "args" << args;
+    qDebug() << "temp dir:" << m_tempDir;
+    emit message(tr("Starting %1").arg(m_command.command));
+
+    const QString program = m_tempDir + QDir::separator() + m_command.command;
+    makeCommandExecutable(program);
+
+    QProcess process;
+    // The output is not used; discarding it keeps a talkative command from filling memory while it runs.
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(program, args, QIODevice::ReadOnly);
+    qDebug() << "state" << process.state();
+
+    if (!process.waitForStarted(kStartTimeoutMs)) {
+        qDebug() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
+        emit message(tr("Failed to start %1: %2").arg(m_command.command, process.errorString()));
+        return failure();
+    }
+    qDebug() << "Wait for started completed";
+    if (!process.waitForFinished(-1)) {
+        qDebug() << "Failed to run process, state =" << process.state() << ", error =" << process.errorString();
+        emit message(tr("Failed to run %1: %2").arg(m_command.command, process.errorString()));
+        return failure();
+    }
+    qDebug() << "Wait for finished completed";
+    const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    qDebug() << "Process exit code:" << code;
+    if (isRebootExitCode(code)) {
+        emit message(tr("%1 completed sucessfully, reboot required").arg(m_command.command));
+        emit reboot_with_confirmation();
+        return true;
+    }
+    switch (code) {
+    case 0:
+        emit message(tr("%1 completed sucessfully").arg(m_command.command));
+        return true;
+    case 1:
+        emit message(tr("Failed to complete %1, exit code: %2").arg(m_command.command).arg(code));
+        return failure();
+    default:
+        return failure();
+    }
+}
+
+bool PrePostInstallFunc::isRebootExitCode(int code)
+{
+    // A process's exit status has eight bits here: a command's exit(1010) reaches the updater as 242.
+    return code == kRebootExitCode || code == (kRebootExitCode & 0xFF);
+}
+
+PrePostInstallTaskSpecification::PrePostInstallTaskSpecification(const InstallCommand &command, Configuration *config,
+                                                                 QObject *parent, qreal weight)
+    : ASyncTaskSpecification(parent, weight)
+    , m_command(command)
+    , m_config(config)
+{
+}
+
+ASyncFunc *PrePostInstallTaskSpecification::createFunc()
+{
+    return new PrePostInstallFunc(m_command, m_config->m_tempDir);
+}
+
+void PrePostInstallTaskSpecification::connectFunc(ASyncFunc *f)
+{
+    ASyncTaskSpecification::connectFunc(f);
+    // Without a window nothing asks the question; the command has succeeded all the same.
+    if (MainWindow::instance) {
+        connect(static_cast<PrePostInstallFunc *>(f), &PrePostInstallFunc::reboot_with_confirmation,
+                MainWindow::instance, &MainWindow::onRebootWithConfirmation, Qt::QueuedConnection);
+    }
+}
+
+PrePostInstallListTaskSpecification::PrePostInstallListTaskSpecification(QList<InstallCommand> *commands,
+                                                                         Configuration *config, QObject *parent,
+                                                                         qreal weight)
+    : ComposedTaskSpecification(1, weight, parent)
+    , m_commands(commands)
+    , m_config(config)
+{
+}
+
+void PrePostInstallListTaskSpecification::execute()
+{
+    if (!m_commands->isEmpty())
+        emit message(tr("Starting install condition"));
+    for (const InstallCommand &command : qAsConst(*m_commands))
+        addTask(new PrePostInstallTaskSpecification(command, m_config, this, 0.1));
+    setState(TASK_RUNNING);
+    startTasks();
+}
+
+void PrePostInstallListTaskSpecification::reset()
+{
+    clearTasks();
+    TaskSpecification::reset();
+}
