@@ -7,6 +7,7 @@
 #include "inidownloadtaskspecification.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "prepostinstalltaskspecification.h"
+#include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
                                              QObject *parent, qreal weight)
@@ -61,12 +62,12 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
         return new FileReplaceListTaskSpecification(&updateData.replacements, config, this, weight);
     case Stage::Deletion:
         return new FileDeleteListTaskSpecification(&updateData.deletions, config, this, weight);
+    case Stage::SelfUpdate:
+        return new UpdateSelfUnzipTaskSpecification(&updateData.replacements, config, this, weight);
     case Stage::PreInstall:
         return new PrePostInstallListTaskSpecification(&updateData.preInstall, config, this, weight);
     case Stage::PostInstall:
         return new PrePostInstallListTaskSpecification(&updateData.postInstall, config, this, weight);
-    case Stage::SelfUpdate:
-        break; // no task for this stage in this build
     }
     return nullptr;
 }

@@ -241,6 +241,56 @@ bool writeUpdateTree(const QString &root, const Options &options)
     return QFile::remove(iniPath);
 }
 
+bool writeUpdaterTree(const QString &root, const UpdaterOptions &options)
+{
+    const QString versionDir = root + "/" + kChannelPath + QString::number(kVersion);
+    const QString section = "update";
+    const QString files = versionDir + "/" + section + "/";
+    const QByteArray record = options.startRecord.toUtf8();
+    const QByteArray wrapper =
+        "#!/bin/sh\n"
+        "# The new updater: notes how it was started, runs the real program beside it, notes how that ended.\n"
+        "record='" +
+        record +
+        "'\n"
+        "{ pwd -P; stat -c %a \"$0\"; echo $(ls translations); echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } "
+        "> \"$record.part\" && mv \"$record.part\" \"$record\"\n"
+        "# Step one makes only \"update\" executable.\n"
+        "chmod 755 \"$(dirname \"$0\")/update.bin\"\n"
+        "\"$(dirname \"$0\")/update.bin\" \"$@\"\n"
+        "code=$?\n"
+        "echo \"$code\" > \"$record.exit.part\" && mv \"$record.exit.part\" \"$record.exit\"\n"
+        "exit \"$code\"\n";
+    const QByteArray licences = repeated("Corvalink updater 2 licence terms\n", 50);
+    const QByteArray program = readFile(options.program);
+    if (program.isEmpty())
+        return false;
+
+    // The container of a script that is not the one the ini names, as if the server's file had been swapped.
+    const QByteArray packedWrapper = options.tamperUpdater ? QByteArray("#!/bin/sh\necho substituted\n") : wrapper;
+    if (!lzmaFile(packedWrapper, files + "update._lzma2_") || !gzipFile(licences, files + "update-licences.txt.gz") ||
+        !writeFile(files + "update.bin", program, 0))
+        return false;
+    const auto fileLine = [](const QString &name, const QByteArray &served) {
+        return name + "=" + sha512(served) + "::" + QString::number(served.size());
+    };
+    const auto packedLine = [&fileLine](const QString &name, const QByteArray &served, const QByteArray &plain,
+                                        const QString &target) {
+        return fileLine(name, served) + "::" + sha512(plain) + "::" + QString::number(plain.size()) + "::" + target;
+    };
+    const QString ini = "[" + section + "]\n" +
+        packedLine("update._lzma2_", readFile(files + "update._lzma2_"), wrapper, "update") + "\n" +
+        packedLine("update-licences.txt.gz", readFile(files + "update-licences.txt.gz"), licences,
+                   "update-licences.txt") +
+        "\n" + fileLine("update.bin", program) + "\n";
+
+    const QString iniPath = versionDir + "/update_linux_x86.ini";
+    if (!writeFile(iniPath, ini.toUtf8(), 0) || !signing::signFile(iniPath) ||
+        !lzmaFile(ini.toUtf8(), iniPath + "._lzma2_"))
+        return false;
+    return QFile::remove(iniPath);
+}
+
 QStringList replacedPaths()
 {
     QStringList paths;
