@@ -8,6 +8,7 @@
 #include "installjournal.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "prepostinstalltaskspecification.h"
+#include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
                                              QObject *parent, qreal weight)
@@ -68,12 +69,12 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
         task->setTransaction(&installRecords);
         return task;
     }
+    case Stage::SelfUpdate:
+        return new UpdateSelfUnzipTaskSpecification(&updateData.replacements, config, this, weight);
     case Stage::PreInstall:
         return new PrePostInstallListTaskSpecification(&updateData.preInstall, config, this, weight);
     case Stage::PostInstall:
         return new PrePostInstallListTaskSpecification(&updateData.postInstall, config, this, weight);
-    case Stage::SelfUpdate:
-        break; // no task for this stage in this build
     }
     return nullptr;
 }

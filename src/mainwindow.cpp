@@ -263,7 +263,11 @@ void MainWindow::onStartNewUpdater()
         QString::number(config->m_version),
         config->m_versionString.isEmpty() ? QStringLiteral("#") : config->m_versionString,
     };
-    ProcessTools::startClientUpdater(config->m_tempDir, arguments);
+    if (!ProcessTools::startClientUpdater(config->m_tempDir, arguments)) {
+        // Without a new updater nothing updates the client: the run must not end as a success.
+        onFatalError(tr("Failed to start the new updater %1").arg(config->m_tempDir + "/update"));
+        return;
+    }
     close();
 }
 

@@ -1,5 +1,7 @@
-// Step two of an update from start to finish: the real "update" program, installed beside a version-1 client,
-// updates it to version 2 from a real HTTP server (nginx on 127.0.0.1) and starts the client.
+// An update from start to finish: the real "update" program, installed beside a version-1 client, updates it
+// to version 2 from a real HTTP server (nginx on 127.0.0.1) and starts the client. Started as "update
+// --clientupdate" it runs step two only; started as a user starts it, it first assembles the new updater in a
+// session directory (step one) and hands over to it, which then runs step two.
 #include "support/clientfixture.h"
 #include "support/nginxserver.h"
 #include "support/qtprinters.h"
@@ -12,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <gtest/gtest.h>
@@ -27,14 +30,24 @@ namespace {
 class ClientUpdate
 {
 public:
+    enum class Start {
+        StepTwo, // "update --clientupdate"
+        StepOne, // "update", as a user starts it; the server also holds the updater's package
+    };
+
     // With linkElsewhere the directory that the update deletes holds a link to a directory outside.
-    ClientUpdate(clientfixture::Options options, bool linkElsewhere)
+    ClientUpdate(clientfixture::Options options, bool linkElsewhere, Start start = Start::StepTwo,
+                 bool tamperUpdater = false)
         : m_options(std::move(options))
+        , m_start(start)
     {
         m_options.startRecord = m_box.path("client started");
         m_options.commandRecord = m_box.path("commands run");
         if (linkElsewhere)
             m_options.linkTarget = m_box.path("elsewhere");
+        m_updater.program = CORVALINK_BINARY_DIR "/src/update";
+        m_updater.startRecord = m_box.path("updater started");
+        m_updater.tamperUpdater = tamperUpdater;
     }
 
     // Lays out everything and starts the server; false (with the reason printed) when that fails.
@@ -44,8 +57,16 @@ public:
             !Sandbox::writeFile(m_box.path("elsewhere/sub/deep"), "nor this") ||
             !clientfixture::writeUpdateTree(m_box.path("server"), m_options) ||
             !clientfixture::writeInstallation(m_box.path("expected"), m_options) ||
-            !clientfixture::applyVersionTwo(m_box.path("expected"), m_options)) {
+            !clientfixture::applyVersionTwo(m_box.path("expected"), m_options) ||
+            (m_start == Start::StepOne && !clientfixture::writeUpdaterTree(m_box.path("server"), m_updater))) {
             ADD_FAILURE() << "fixture not written";
+            return false;
+        }
+        // The installed updater's own translation, which step one hands on to the new updater.
+        if (!clientfixture::writeUpdaterInstallation(m_box.path("expected")) ||
+            !QFile::copy(CORVALINK_BINARY_DIR "/src/translations/update_de.qm",
+                         m_box.path("expected") + "/translations/update_de.qm")) {
+            ADD_FAILURE() << "translation not copied";
             return false;
         }
         if (!m_server.start(m_box.path("server"))) {
@@ -62,8 +83,14 @@ public:
         for (const QString &dir : sessionDirs())
             QDir(m_box.tempDir() + "/" + dir).removeRecursively();
         QDir(m_box.tempDir() + "/corvalink_update_log").removeRecursively();
-        if (!clientfixture::writeInstallation(installDir(), m_options)) {
+        if (!clientfixture::writeInstallation(installDir(), m_options) ||
+            !clientfixture::writeUpdaterInstallation(installDir())) {
             ADD_FAILURE() << "installation not written";
+            return false;
+        }
+        if (!QFile::copy(CORVALINK_BINARY_DIR "/src/translations/update_de.qm",
+                         installDir() + "/translations/update_de.qm")) {
+            ADD_FAILURE() << "translation not copied";
             return false;
         }
         // The program's own directory is its installation directory.
@@ -92,8 +119,23 @@ public:
         env.insert("LSAN_OPTIONS", "suppressions=" CORVALINK_SOURCE_DIR "/tests/lsan.supp:print_suppressions=0");
         m_process.setProcessEnvironment(env);
         m_process.setWorkingDirectory(installDir());
-        m_process.start(installDir() + "/update", {"--clientupdate"});
+        m_process.start(installDir() + "/update",
+                        m_start == Start::StepTwo ? QStringList {"--clientupdate"} : QStringList());
         ASSERT_TRUE(m_process.waitForStarted(30000));
+    }
+
+    // Step one continues a session whose directory holds a directory named "update.ini", so the new updater's
+    // session record cannot be written there. Call after prepare().
+    bool blockSessionIni()
+    {
+        const QString session = m_box.tempDir() + "/corvalink_temp_5";
+        QSettings ini(installDir() + "/update.ini", QSettings::IniFormat);
+        ini.setValue("current/version", clientfixture::kVersion);
+        ini.setValue("current/dir", session);
+        ini.setValue("current/cv5dir", installDir());
+        ini.setValue("current/type", "update_linux_x86");
+        ini.sync();
+        return QDir().mkpath(session + "/update.ini/blocked") && ini.status() == QSettings::NoError;
     }
 
     // A finished update ends the program, which then starts the client.
@@ -106,12 +148,29 @@ public:
 
     // A cancelled update keeps its window open (with the message box): wait for the engine to report the
     // cancel, then end the program.
-    void waitForCancelAndStop()
+    void waitForCancelAndStop(const QString &line = "Update canceled")
     {
-        EXPECT_TRUE(waitUntil([this] { return log().contains("Update canceled"); }, 120000)) << log().toStdString();
+        EXPECT_TRUE(waitUntil([this, line] { return log().contains(line); }, 120000)) << log().toStdString();
         m_process.kill();
         m_process.waitForFinished(30000);
     }
+
+    // How the new updater was started and how its program ended, from the records of its "update" script.
+    struct UpdaterRun
+    {
+        QStringList started; // working directory, mode, translations, argument count, arguments
+        QString exitCode;
+    };
+    UpdaterRun waitForUpdaterRun() const
+    {
+        const QString record = m_updater.startRecord;
+        EXPECT_TRUE(waitUntil([&record] { return QFile::exists(record + ".exit"); }, 120000)) << log().toStdString();
+        QStringList started = QString::fromUtf8(Sandbox::readFile(record)).split('\n');
+        if (!started.isEmpty() && started.last().isEmpty())
+            started.removeLast();
+        return {started, QString::fromUtf8(Sandbox::readFile(record + ".exit")).trimmed()};
+    }
+    bool updaterStarted() const { return QFile::exists(m_updater.startRecord); }
 
     QString installDir() const { return m_box.path("Corvalink Client"); }
     QString log() const
@@ -159,6 +218,8 @@ public:
 private:
     Sandbox m_box;
     clientfixture::Options m_options;
+    Start m_start;
+    clientfixture::UpdaterOptions m_updater;
     NginxServer m_server;
     QProcess m_process;
     TreeSnapshot m_before;
@@ -376,4 +437,71 @@ TEST(ClientUpdate, KilledAtAnyMomentEveryFileIsWholeAndTheNextRunFinishes)
     for (const auto &p : phases)
         std::printf(" %s=%d", p.first.toUtf8().constData(), p.second);
     std::printf(" failures=%d\n", failures);
+}
+
+TEST(ClientUpdate, BothStepsRunFromTheInstalledUpdaterOrStopBeforeTheHandOver)
+{
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign the product inis with";
+    struct Case
+    {
+        const char *name;
+        bool tamperUpdater;
+        bool blockSessionIni;
+        bool succeeds;
+        const char *logLine; // a line the run must have logged
+    };
+    const Case cases[] = {
+        {"the new updater runs step two", false, false, true, "onStartNewUpdater"},
+        {"the new updater unpacks to other bytes than the product ini says", true, false, false,
+         "Signature check failed for"},
+        {"the new updater's session record cannot be written", false, true, false, "Failed to write temp update.ini"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientUpdate update(clientfixture::Options(), false, ClientUpdate::Start::StepOne, c.tamperUpdater);
+        ASSERT_TRUE(update.prepare());
+        if (c.blockSessionIni) {
+            ASSERT_TRUE(update.blockSessionIni());
+        }
+        update.start();
+
+        if (c.succeeds) {
+            update.waitForExit();
+            EXPECT_EQ(update.exitCode(), 0) << update.log().toStdString();
+            // The new updater ran in the session directory, made executable (0755) and with the installed
+            // updater's translation beside it, with the client's package type, the version and no version
+            // string; its program, step two, ended with 0.
+            const ClientUpdate::UpdaterRun run = update.waitForUpdaterRun();
+            const QString session = QDir(update.path("tmp")).canonicalPath() + "/corvalink_temp_0";
+            EXPECT_EQ(
+                run.started,
+                (QStringList {session, "755", "update_de.qm", "4", "--clientupdate", "client_linux_x86", "2", "#"}));
+            EXPECT_EQ(run.exitCode, "0") << update.log().toStdString();
+            // Step one made two of the new updater's files from patches against the installed ones.
+            for (const char *patched : {"update-readme.txt", "lib/libupdatefilter.so"})
+                EXPECT_TRUE(update.log().contains(QString("Patching %1").arg(patched))) << update.log().toStdString();
+            EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
+            QSettings ini(update.installDir() + "/update.ini", QSettings::IniFormat);
+            EXPECT_EQ(ini.childGroups(), (QStringList {"Channel", "update"}));
+            EXPECT_EQ(update.sessionDirs(), QStringList());
+            ASSERT_TRUE(waitUntil([&update] { return QFile::exists(update.startRecord()); }, 30000));
+            EXPECT_EQ(QString::fromUtf8(Sandbox::readFile(update.startRecord())), update.installDir() + "\n0\n");
+        } else {
+            // A failed check ends the run ("Update canceled"); the session record's write failure is shown in a
+            // box that holds the run there, before any hand-over could happen.
+            update.waitForCancelAndStop(c.blockSessionIni ? "Failed to write temp update.ini" : "Update canceled");
+            EXPECT_EQ(update.installedTree(), update.treeBefore());
+            EXPECT_FALSE(update.updaterStarted());
+            EXPECT_FALSE(update.log().contains("Update successfully finished")) << update.log().toStdString();
+            EXPECT_FALSE(update.log().contains("User aborted update"));
+            EXPECT_FALSE(QFile::exists(update.startRecord()));
+            // The swapped script never got the new updater's name.
+            if (c.tamperUpdater) {
+                EXPECT_EQ(update.sessionDirs(), QStringList {"corvalink_temp_0"});
+                EXPECT_FALSE(QFileInfo::exists(update.path("tmp/corvalink_temp_0/update")));
+            }
+        }
+        EXPECT_TRUE(update.log().contains(c.logLine)) << update.log().toStdString();
+    }
 }

@@ -737,3 +737,32 @@ TEST(MainWindow, StepOneRemovesTheRebootMarkersOfAnEarlierRun)
 }
 
 #include "mainwindow_test.moc"
+
+TEST(MainWindow, StepOneWithoutANewUpdaterToStartEndsInErrorNotSuccess)
+{
+    struct Case
+    {
+        const char *name;
+        bool directoryInItsPlace; // an entry named "update" that is no program; else none at all
+    };
+    const Case cases[] = {{"no updater in the session directory", false}, {"a directory named update", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowFixture f(0);
+        f.window.show();
+        BoxAnswerer boxes;
+        const int code = runApplication([&] {
+            f.engine->prepare = [&](Stage stage, ScriptedTask *) {
+                if (stage == Stage::PostInstall && c.directoryInItsPlace)
+                    QDir().mkpath(f.config.m_tempDir + "/update/inner");
+            };
+            f.window.onStartUpdate();
+        });
+
+        EXPECT_EQ(code, 2);
+        ASSERT_EQ(boxes.boxes().size(), 1);
+        EXPECT_EQ(boxes.boxes().first().title, "Error");
+        EXPECT_EQ(boxes.boxes().first().text, "Failed to start the new updater " + f.config.m_tempDir + "/update");
+        EXPECT_EQ(boxes.boxes().first().icon, QMessageBox::Critical);
+    }
+}

@@ -333,6 +333,89 @@ QList<Versions> installedFiles(const Options &options)
     return list;
 }
 
+namespace {
+
+// The updater's files that come as patches against the installed ones.
+QList<FileSpec> updaterPatchedFiles()
+{
+    return {
+        {"update-readme.txt", Delivery::Patched, repeated("Corvalink updater 1 notes\n", 20), 0644,
+         repeated("Corvalink updater 1 notes\n", 12) + "Corvalink updater 2 notes\n" +
+             repeated("Corvalink updater 1 notes\n", 8),
+         0644},
+        {"lib/libupdatefilter.so", Delivery::PatchedElf, elfFixture("x86-pic.so"), 0755,
+         elfFixture("x86-pic-changed.so"), 0755},
+    };
+}
+
+} // namespace
+
+bool writeUpdaterInstallation(const QString &dir)
+{
+    for (const FileSpec &f : updaterPatchedFiles()) {
+        if (!writeFile(dir + "/" + f.path, f.v1, f.v1Mode))
+            return false;
+    }
+    return true;
+}
+
+bool writeUpdaterTree(const QString &root, const UpdaterOptions &options)
+{
+    const QString versionDir = root + "/" + kChannelPath + QString::number(kVersion);
+    const QString section = "update";
+    const QString files = versionDir + "/" + section + "/";
+    const QByteArray record = options.startRecord.toUtf8();
+    const QByteArray wrapper =
+        "#!/bin/sh\n"
+        "# The new updater: notes how it was started, runs the real program beside it, notes how that ended.\n"
+        "record='" +
+        record +
+        "'\n"
+        "{ pwd -P; stat -c %a \"$0\"; echo $(ls translations); echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } "
+        "> \"$record.part\" && mv \"$record.part\" \"$record\"\n"
+        "# Step one makes only \"update\" executable.\n"
+        "chmod 755 \"$(dirname \"$0\")/update.bin\"\n"
+        "\"$(dirname \"$0\")/update.bin\" \"$@\"\n"
+        "code=$?\n"
+        "echo \"$code\" > \"$record.exit.part\" && mv \"$record.exit.part\" \"$record.exit\"\n"
+        "exit \"$code\"\n";
+    const QByteArray licences = repeated("Corvalink updater 2 licence terms\n", 50);
+    const QByteArray program = readFile(options.program);
+    if (program.isEmpty())
+        return false;
+
+    // The container of a script that is not the one the ini names, as if the server's file had been swapped.
+    const QByteArray packedWrapper = options.tamperUpdater ? QByteArray("#!/bin/sh\necho substituted\n") : wrapper;
+    if (!lzmaFile(packedWrapper, files + "update._lzma2_") || !gzipFile(licences, files + "update-licences.txt.gz") ||
+        !writeFile(files + "update.bin", program, 0))
+        return false;
+    const auto fileLine = [](const QString &name, const QByteArray &served) {
+        return name + "=" + sha512(served) + "::" + QString::number(served.size());
+    };
+    const auto packedLine = [&fileLine](const QString &name, const QByteArray &served, const QByteArray &plain,
+                                        const QString &target) {
+        return fileLine(name, served) + "::" + sha512(plain) + "::" + QString::number(plain.size()) + "::" + target;
+    };
+    QByteArray patchLines;
+    for (const FileSpec &f : updaterPatchedFiles()) {
+        const QString name = QString(f.path) + "._lzma2_";
+        if (!patchFile(f, files, QString(f.path) + ".1_patch_", &patchLines) || !lzmaFile(f.v2, files + name))
+            return false;
+        patchLines += packedLine(name, readFile(files + name), f.v2, f.path).toUtf8() + "\n";
+    }
+    const QString ini = "[" + section + "]\n" + QString::fromUtf8(patchLines) +
+        packedLine("update._lzma2_", readFile(files + "update._lzma2_"), wrapper, "update") + "\n" +
+        packedLine("update-licences.txt.gz", readFile(files + "update-licences.txt.gz"), licences,
+                   "update-licences.txt") +
+        "\n" + fileLine("update.bin", program) + "\n";
+
+    const QString iniPath = versionDir + "/update_linux_x86.ini";
+    if (!writeFile(iniPath, ini.toUtf8(), 0) || !signing::signFile(iniPath) ||
+        !lzmaFile(ini.toUtf8(), iniPath + "._lzma2_"))
+        return false;
+    return QFile::remove(iniPath);
+}
+
 QStringList replacedPaths()
 {
     QStringList paths;

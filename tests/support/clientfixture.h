@@ -47,6 +47,25 @@ bool applyVersionTwo(const QString &dir, const Options &options);
 // files of its section. Needs the build's development key.
 bool writeUpdateTree(const QString &root, const Options &options);
 
+// The updater's package of the same version, for step one: the new "update" is a shell script packed as an
+// LZMA container that notes how it was started and then runs the real program, shipped whole beside it as
+// "update.bin" (which the script makes executable first); a text file comes gzip-packed. Needs the build's
+// development key.
+struct UpdaterOptions
+{
+    QString program; // the real updater, served as "update.bin"
+    // The new "update" writes into this file (through a temporary name) its working directory, its own mode
+    // in octal, the file names in its "translations" directory joined by blanks, its argument count and its
+    // arguments, one per line; once the program has ended, its exit code goes into startRecord + ".exit".
+    QString startRecord;
+    // The LZMA container unpacks to other bytes than the final SHA-512 that the product ini gives for it.
+    bool tamperUpdater = false;
+};
+bool writeUpdaterTree(const QString &root, const UpdaterOptions &options);
+// The installed version 1 of the updater's files that its package offers as patches (a text file and a 32-bit
+// x86 ELF library); step one patches copies of them into the session directory and leaves these as they are.
+bool writeUpdaterInstallation(const QString &dir);
+
 // Base path of the alpha channel's tree below the server root, and the version it offers.
 extern const char kChannelPath[];
 constexpr int kVersion = 2;
