@@ -14,6 +14,8 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 const QString kPatchSuffix = QStringLiteral("_patch_");
@@ -186,8 +188,10 @@ public:
             }
             const QString finalSha512 = fiveFields ? r.finalSha512 : d.sha512;
             if (!patched && fileMatches(installed, finalSha512)) {
-                if (!m_stepOne || copyToTempTree(relative, finalSha512))
+                if (!m_stepOne || copyToTempTree(relative, finalSha512)) {
+                    m_currentFiles.insert(key, d);
                     return; // current
+                }
             }
         }
 
@@ -197,6 +201,27 @@ public:
             return;
         qDebug() << "Queueing download:" << d.name;
         m_plan.downloads.append(d);
+    }
+
+    // Install commands run from the temporary directory, so a command's file must lie there even when the
+    // installed copy is current: otherwise a command that did not change between two versions, or one whose
+    // session lost its download to an interrupted clean-up, could never start and every run would fail.
+    void fetchMissingCommandFiles()
+    {
+        for (const QList<InstallCommand> *list : {&m_plan.preInstall, &m_plan.postInstall}) {
+            for (const InstallCommand &command : *list) {
+                const auto current = m_currentFiles.constFind(command.command);
+                if (current == m_currentFiles.constEnd() ||
+                    QFileInfo::exists(m_config.m_tempDir + "/" + command.command))
+                    continue;
+                const bool queued = std::any_of(m_plan.downloads.cbegin(), m_plan.downloads.cend(),
+                                                [&](const DownloadEntry &d) { return d.name == current->name; });
+                if (queued)
+                    continue;
+                qDebug() << "Queueing download of install command:" << current->name;
+                m_plan.downloads.append(*current);
+            }
+        }
     }
 
 private:
@@ -216,6 +241,7 @@ private:
     const Configuration &m_config;
     UpdateData &m_plan;
     const bool m_stepOne;
+    QHash<QString, DownloadEntry> m_currentFiles; // by key: whole-file downloads planning found current
 };
 
 } // namespace
@@ -322,6 +348,7 @@ bool MakeDownloadReplaceListFunc::run()
             }
         }
     }
+    planner.fetchMissingCommandFiles();
     return true;
 }
 

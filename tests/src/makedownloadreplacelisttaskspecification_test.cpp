@@ -462,6 +462,29 @@ TEST(Planning, InstallSections)
     EXPECT_TRUE(p.result.downloads.isEmpty());
 }
 
+// A command runs from the session directory, so its file is fetched there even when the installed copy is
+// current; a copy already in the session, or a file that is not a command, needs nothing.
+TEST(Planning, FetchesTheFileOfAnInstallCommandThatIsCurrent)
+{
+    const struct {
+        const char *name;
+        Files session;
+        QStringList plan;
+    } cases[] = {
+        {"missing from the session", {}, {"download bin|run/pre.sh|NEW|3"}},
+        {"already in the session", {{"run/pre.sh", "new"}}, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Planning p(1);
+        p.writeIni("[bin]\nrun/pre.sh=${NEW}::3\nother.dat=${NEW}::3\n[preinstall]\nrun/pre.sh=linux32\n");
+        p.install({{"run/pre.sh", "new"}, {"other.dat", "new"}});
+        p.putInSession(c.session);
+        ASSERT_TRUE(p.run());
+        EXPECT_EQ(describe(p.result), c.plan);
+    }
+}
+
 TEST(Planning, OperatingSystemNames)
 {
     const std::pair<const char *, int> cases[] = {{"win32", 1}, {"WIN64", 2}, {"Linux32", 3}, {"linux64", 4},
