@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "downloadtaskspecification.h"
+#include "sizelimits.h"
 
 #include <QDebug>
 #include <QFile>
@@ -33,8 +34,10 @@ void DownloadFileTaskSpecification::execute()
     // A line without a digest is vouched for by the file's own signature, fetched first, beside it: without
     // one the file itself is not even fetched.
     if (signatureOnly) {
-        addTask(new DownloadTaskSpecification(m_Manager, remotePath + ".sig", m_Config->m_version,
-                                              localPath() + ".sig", -1, this, 0.1));
+        auto *signature = new DownloadTaskSpecification(m_Manager, remotePath + ".sig", m_Config->m_version,
+                                                        localPath() + ".sig", -1, this, 0.1);
+        signature->setMaxSize(sizelimits::kMaxSignatureSize);
+        addTask(signature);
     }
     m_DownloadTask = new DownloadTaskSpecification(m_Manager, remotePath, m_Config->m_version, localPath(), size, this,
                                                    signatureOnly ? 0.7 : 0.8);
