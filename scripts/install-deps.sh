@@ -10,8 +10,9 @@ packages=(
     libtomcrypt-dev libtommath-dev
     zlib1g-dev liblzma-dev libboost-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev
-    openssl xz-utils nginx-light time xdelta3 zstd
+    clang libclang-rt-14-dev lld
+    openssl xz-utils nginx-light time xdelta3 zstd bsdiff
+    libc6-i386 libc6-armhf-cross
     xvfb xauth fonts-dejavu-core
 )
 

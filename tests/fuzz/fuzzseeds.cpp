@@ -20,6 +20,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -253,6 +255,20 @@ bool encodedprogramSeeds(const std::string &dir)
         save(dir, "empty-program", encodedProgram([](EncodedProgram *) {}));
 }
 
+// The committed ELF test executables (tests/corvapatch/fixtures/elf), one of each machine and link mode.
+bool disassemblerSeeds(const std::string &dir)
+{
+    const char *const files[] = {"x86-static", "x86-pic.so", "x86-textrel.so", "x64-static", "x64-pic.so",
+                                 "arm-static", "arm-pic.so", "thumb-static", "thumb-pic.so"};
+    for (const char *file : files) {
+        std::ifstream in(std::string(CORVALINK_ELF_FIXTURES) + "/" + file, std::ios::binary);
+        const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (bytes.empty() || !save(dir, file, bytes))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -272,7 +288,8 @@ int main(int argc, char **argv)
                          {"applydiff_fuzzer", applydiffSeeds},
                          {"ensemblepatch_fuzzer", ensemblepatchSeeds},
                          {"versions_fuzzer", versionsSeeds},
-                         {"encodedprogram_fuzzer", encodedprogramSeeds}};
+                         {"encodedprogram_fuzzer", encodedprogramSeeds},
+                         {"disassembler_fuzzer", disassemblerSeeds}};
     mkdir(root.c_str(), 0755);
     for (const Seeds &seeds : all) {
         const std::string dir = root + "/" + seeds.fuzzer;

@@ -1,0 +1,319 @@
+#include "disassembler_elf.h"
+
+#include "assemblyprogram.h"
+#include "logstream.h"
+
+#include <algorithm>
+
+namespace corvapatch {
+
+template <typename Format>
+bool DisassemblerElf<Format>::ParseHeader()
+{
+    if (length() < Format::kHeaderSize)
+        return Reject("Too small");
+    const uint8_t *p = start();
+    if (p[0] != 0x7F || p[1] != 'E' || p[2] != 'L' || p[3] != 'F')
+        return Reject("No Magic Number");
+    m_header = Format::ReadHeader(p);
+    // 2 is an executable, 3 a shared object.
+    if ((m_header.type & ~1u) != 2)
+        return Reject("Not an executable file or shared library");
+    if (m_header.machine != ElfMachine())
+        return Reject("Not a supported architecture");
+    if (m_header.version != 1)
+        return Reject("Unknown file version");
+    if (m_header.shentsize != Format::kSectionHeaderSize)
+        return Reject("Unexpected section header size");
+    if (m_header.shoff >= length())
+        return Reject("Out of bounds section header table offset");
+    if (!InImage(m_header.shoff, uint64_t(m_header.shnum) * Format::kSectionHeaderSize))
+        return Reject("Out of bounds section header table");
+    if (m_header.phoff >= length())
+        return Reject("Out of bounds program header table offset");
+    if (!InImage(m_header.phoff, uint64_t(m_header.phnum) * Format::kProgramHeaderSize))
+        return Reject("Out of bounds program header table");
+    ShortenLength(static_cast<uint32_t>(ExecutableLength()));
+    return Accept();
+}
+
+template <typename Format>
+uint64_t DisassemblerElf<Format>::ExecutableLength() const
+{
+    uint64_t result = 0;
+    for (uint32_t i = 0; i < m_header.shnum; ++i) {
+        const ElfSection section = SectionAt(i);
+        if (section.type != SHT_NOBITS)
+            result = std::max(result, Format::LengthSum(section.offset, section.size));
+    }
+    for (uint32_t i = 0; i < m_header.phnum; ++i) {
+        const ElfSegment segment = SegmentAt(i);
+        result = std::max(result, Format::LengthSum(segment.offset, segment.filesz));
+    }
+    result = std::max(result, Format::LengthSum(m_header.shoff, uint64_t(m_header.shnum) * Format::kSectionHeaderSize));
+    result = std::max(result, Format::LengthSum(m_header.phoff, uint64_t(m_header.phnum) * Format::kProgramHeaderSize));
+    return result & 0xFFFFFFFFu;
+}
+
+template <typename Format>
+ElfSection DisassemblerElf<Format>::SectionAt(uint32_t index) const
+{
+    return Format::ReadSection(PointerAt(m_header.shoff + uint64_t(index) * Format::kSectionHeaderSize));
+}
+
+template <typename Format>
+ElfSegment DisassemblerElf<Format>::SegmentAt(uint32_t index) const
+{
+    return Format::ReadSegment(PointerAt(m_header.phoff + uint64_t(index) * Format::kProgramHeaderSize));
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::RvaToFileOffset(uint32_t rva, uint32_t *offset) const
+{
+    for (uint32_t i = 0; i < m_header.phnum; ++i) {
+        const ElfSegment segment = SegmentAt(i);
+        if (rva < segment.vaddr || rva - segment.vaddr >= segment.memsz)
+            continue;
+        if (rva - segment.vaddr >= segment.filesz)
+            continue;
+        const uint64_t fileOffset = rva - segment.vaddr + segment.offset;
+        // No image holds an offset beyond 32 bits.
+        if (fileOffset < segment.offset || fileOffset >= ElfTypedRva::kUnmapped)
+            return false;
+        *offset = static_cast<uint32_t>(fileOffset);
+        return true;
+    }
+    return false;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::IsLoadable(uint32_t rva) const
+{
+    for (uint32_t i = 0; i < m_header.phnum; ++i) {
+        const ElfSegment segment = SegmentAt(i);
+        if (segment.type == PT_LOAD && rva >= segment.vaddr && rva - segment.vaddr < segment.memsz)
+            return true;
+    }
+    return false;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::InTypedSection(uint32_t fileOffset) const
+{
+    for (uint32_t i = 0; i < m_header.shnum; ++i) {
+        const ElfSection section = SectionAt(i);
+        if ((section.type == SHT_PROGBITS || section.type == SHT_REL) && Contains(section, fileOffset))
+            return true;
+    }
+    return false;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::RelocationInSection(const ElfSection &section, uint64_t index,
+                                                  ElfRelocation *relocation) const
+{
+    if (index >= section.size / Format::kRelocationSize)
+        return false;
+    *relocation = Format::ReadRelocation(PointerAt(section.offset + index * Format::kRelocationSize));
+    return true;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const
+{
+    if (size == 0)
+        return true;
+    if (!InImage(offset, size))
+        return false;
+    return program->PushBytes(PointerAt(offset), static_cast<uint32_t>(size));
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::Disassemble(AssemblyProgram *program)
+{
+    if (failure_reason())
+        return false;
+    program->set_image_base(0);
+    if (!CollectAbs32() || !CollectRel32() || !WalkFile(program))
+        return false;
+    program->NumberLabels();
+    return true;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::CollectAbs32()
+{
+    m_abs32.clear();
+    for (uint32_t i = 0; i < m_header.shnum; ++i) {
+        const ElfSection section = SectionAt(i);
+        // A relocation section without an entry size has no entries.
+        if (section.type != SHT_REL || section.entsize == 0)
+            continue;
+        const uint64_t count = section.size / section.entsize;
+        if (count > 0 && section.offset > length())
+            return false;
+        // Entries are read at their structure's stride, as many as the entry size gives; each must lie in
+        // the image, which also bounds the loop.
+        const uint64_t fitting = count > 0 ? (length() - section.offset) / Format::kRelocationSize : 0;
+        for (uint64_t e = 0; e < count; ++e) {
+            if (e >= fitting)
+                return false;
+            const ElfRelocation relocation =
+                Format::ReadRelocation(PointerAt(section.offset + e * Format::kRelocationSize));
+            uint32_t rva = 0;
+            uint32_t fileOffset = 0;
+            if (RelocationToRva(relocation.offset, relocation.info, &rva) && RvaToFileOffset(rva, &fileOffset) &&
+                InTypedSection(fileOffset))
+                m_abs32.push_back(rva);
+        }
+    }
+    std::sort(m_abs32.begin(), m_abs32.end());
+    return true;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::CollectRel32()
+{
+    m_rel32.clear();
+    for (uint32_t i = 0; i < m_header.shnum; ++i) {
+        const ElfSection section = SectionAt(i);
+        if (section.type == SHT_PROGBITS && !ParseRel32InSection(section))
+            return false;
+    }
+    // Stable, so references at one address keep the order they were found in.
+    std::stable_sort(m_rel32.begin(), m_rel32.end(),
+                     [](const std::unique_ptr<TypedRVA> &a, const std::unique_ptr<TypedRVA> &b) {
+                         return a->rva() < b->rva();
+                     });
+    return true;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::ScanX86Branches(const ElfSection &section, CandidateRule rule)
+{
+    if (!SectionInImage(section))
+        return false;
+    const uint64_t end = section.offset + section.size;
+    uint64_t p = section.offset;
+    while (p < end) {
+        const uint32_t displacement = rule(PointerAt(p), end - p);
+        if (displacement != 0) {
+            const uint64_t q = p + displacement;
+            X86TypedRva candidate(SectionRva(section, q));
+            if (!candidate.ComputeRelativeTarget(PointerAt(q)))
+                return false;
+            if (IsLoadable(candidate.rva() + candidate.relative_target())) {
+                AddRel32(std::make_unique<X86TypedRva>(candidate));
+                p = q + 4;
+                continue;
+            }
+        }
+        ++p;
+    }
+    return true;
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
+{
+    m_abs32Offsets.assign(m_abs32.size(), 0);
+    for (size_t i = 0; i < m_abs32.size(); ++i) {
+        if (!RvaToFileOffset(m_abs32[i], &m_abs32Offsets[i]))
+            return false;
+    }
+    if (!m_rel32.empty() && m_header.phnum == 0)
+        return false;
+    for (const std::unique_ptr<TypedRVA> &reference : m_rel32) {
+        uint32_t fileOffset = 0;
+        if (!RvaToFileOffset(reference->rva(), &fileOffset))
+            return false;
+        reference->set_file_offset(fileOffset);
+    }
+
+    m_abs32Next = 0;
+    m_rel32Next = 0;
+    uint64_t cursor = 0;
+    for (uint32_t i = 0; i < m_header.shnum; ++i) {
+        const ElfSection section = SectionAt(i);
+        if (section.offset > cursor && !PushBytesAt(program, cursor, section.offset - cursor))
+            return false;
+        cursor = section.offset;
+        switch (section.type) {
+        case SHT_PROGBITS:
+            if (!SectionInImage(section) || !ParseProgBitsSection(section, program))
+                return false;
+            cursor = section.offset + section.size;
+            break;
+        case SHT_REL:
+            if (!SectionInImage(section) || !ParseRelocationSection(section, program))
+                return false;
+            cursor = section.offset + section.size;
+            break;
+        case SHT_NOBITS:
+        case SHT_INIT_ARRAY:
+        case SHT_FINI_ARRAY:
+            while (m_abs32Next < m_abs32.size() && Contains(section, m_abs32Offsets[m_abs32Next])) {
+                LogStream(3) << "Skipping relocation entry for unsupported section: " << section.type;
+                ++m_abs32Next;
+            }
+            break;
+        default:
+            if (m_abs32Next < m_abs32.size() && Contains(section, m_abs32Offsets[m_abs32Next]))
+                LogStream(3) << "Relocation address in unrecognized ELF section: " << section.type;
+            break;
+        }
+    }
+    if (cursor < length() && !PushBytesAt(program, cursor, length() - cursor))
+        return false;
+    return m_abs32Next == m_abs32.size();
+}
+
+template <typename Format>
+bool DisassemblerElf<Format>::ParseProgBitsSection(const ElfSection &section, AssemblyProgram *program)
+{
+    if (!program->PushOrigin(static_cast<uint32_t>(section.addr)))
+        return false;
+    const uint64_t end = section.offset + section.size;
+    uint64_t o = section.offset;
+    while (o < end) {
+        const bool haveAbs32 = m_abs32Next < m_abs32.size();
+        if (haveAbs32 && m_abs32Offsets[m_abs32Next] < o)
+            return false;
+        while (m_rel32Next < m_rel32.size() && m_rel32[m_rel32Next]->file_offset() < o)
+            ++m_rel32Next;
+        TypedRVA *reference = m_rel32Next < m_rel32.size() ? m_rel32[m_rel32Next].get() : nullptr;
+
+        uint64_t nextStop = end;
+        if (haveAbs32 && m_abs32Offsets[m_abs32Next] < nextStop)
+            nextStop = m_abs32Offsets[m_abs32Next];
+        if (reference && nextStop > uint64_t(reference->file_offset()) + 3)
+            nextStop = reference->file_offset();
+
+        if (nextStop > o) {
+            if (!PushBytesAt(program, o, nextStop - o))
+                return false;
+            o = nextStop;
+        } else if (haveAbs32 && o == m_abs32Offsets[m_abs32Next]) {
+            if (!InImage(o, 4))
+                return false;
+            Label *label = program->GetAbs32Label(ReadLittle32(PointerAt(o)));
+            if (!label || !program->PushAbs32(label))
+                return false;
+            o += 4;
+            ++m_abs32Next;
+        } else if (reference && o == reference->file_offset()) {
+            if (!reference->EmitInstruction(program, SectionRva(section, o) + reference->relative_target()))
+                return false;
+            o += reference->OpSize();
+            ++m_rel32Next;
+        } else {
+            return false; // unreachable: the next stop is always one of the three
+        }
+    }
+    return true;
+}
+
+template class DisassemblerElf<Elf32Format>;
+template class DisassemblerElf<Elf64Format>;
+
+} // namespace corvapatch

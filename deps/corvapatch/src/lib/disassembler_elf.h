@@ -1,0 +1,98 @@
+#pragma once
+
+#include "disassembler.h"
+#include "elfformat.h"
+#include "elftypedrva.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace corvapatch {
+
+// The common walk of the ELF disassemblers, for the 32-bit (Elf32Format) and the 64-bit (Elf64Format) layout.
+// It checks the headers, maps addresses to file offsets, collects the absolute references (from relocation
+// sections) and the relative ones (from the subclass's scan of every program-bits section), and turns the file
+// into a program: section contents with their references as labels, everything else as literal bytes.
+// Subclasses give the machine, the relocation type, the relocation-section rule and the branch scan.
+//
+// Patches depend on this program being the same wherever the file is disassembled, so every rule here is part
+// of the patch format. Every read is checked against the image: a header that points outside refuses the
+// input, anything found outside later fails the disassembly.
+template <typename Format>
+class DisassemblerElf : public Disassembler
+{
+public:
+    using TypedRVA = ElfTypedRva;
+
+    DisassemblerElf(const uint8_t *start, uint32_t length) : Disassembler(start, length) { }
+
+    bool ParseHeader() override;
+    bool Disassemble(AssemblyProgram *program) override;
+
+protected:
+    virtual uint16_t ElfMachine() const = 0;
+    // The address an entry of a relocation section makes absolute; false when the entry is not of this
+    // machine's relative type.
+    [[nodiscard]] virtual bool RelocationToRva(uint64_t offset, uint64_t info, uint32_t *rva) const = 0;
+    // Pushes a relocation section (inside the image) onto program.
+    [[nodiscard]] virtual bool ParseRelocationSection(const ElfSection &section, AssemblyProgram *program) = 0;
+    // Adds the relative references of a program-bits section; false fails the disassembly.
+    [[nodiscard]] virtual bool ParseRel32InSection(const ElfSection &section) = 0;
+
+    // Both ranges are checked without overflow: offset + size never wraps.
+    bool InImage(uint64_t offset, uint64_t size) const { return offset <= length() && size <= length() - offset; }
+    bool SectionInImage(const ElfSection &section) const { return InImage(section.offset, section.size); }
+    // The address of a file offset inside section, as the section header places it.
+    static uint32_t SectionRva(const ElfSection &section, uint64_t fileOffset)
+    {
+        return static_cast<uint32_t>(fileOffset - section.offset + section.addr);
+    }
+    // Whether some loadable segment covers rva in memory.
+    bool IsLoadable(uint32_t rva) const;
+    // Entry index of a relocation section (inside the image), when the whole entry lies inside the section.
+    bool RelocationInSection(const ElfSection &section, uint64_t index, ElfRelocation *relocation) const;
+    // Pushes [offset, offset + size) as literal bytes; nothing for an empty range, false outside the image.
+    [[nodiscard]] bool PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const;
+
+    // The x86 and x86-64 scan: at each position rule gives the offset of a 32-bit displacement in the
+    // instruction there (0 for none); a displacement whose target is loadable becomes a reference and the scan
+    // goes on after it, otherwise one byte later.
+    using CandidateRule = uint32_t (*)(const uint8_t *position, uint64_t remaining);
+    [[nodiscard]] bool ScanX86Branches(const ElfSection &section, CandidateRule rule);
+    void AddRel32(std::unique_ptr<TypedRVA> reference) { m_rel32.push_back(std::move(reference)); }
+
+    const std::vector<uint32_t> &abs32_locations() const { return m_abs32; }
+
+private:
+    ElfSection SectionAt(uint32_t index) const;
+    ElfSegment SegmentAt(uint32_t index) const;
+    bool RvaToFileOffset(uint32_t rva, uint32_t *offset) const;
+    bool InTypedSection(uint32_t fileOffset) const;
+    static bool Contains(const ElfSection &section, uint64_t fileOffset)
+    {
+        return fileOffset >= section.offset && fileOffset - section.offset < section.size;
+    }
+    uint64_t ExecutableLength() const;
+
+    [[nodiscard]] bool CollectAbs32();
+    [[nodiscard]] bool CollectRel32();
+    [[nodiscard]] bool WalkFile(AssemblyProgram *program);
+    [[nodiscard]] bool ParseProgBitsSection(const ElfSection &section, AssemblyProgram *program);
+
+    ElfHeader m_header;
+    std::vector<uint32_t> m_abs32;        // addresses, ascending
+    std::vector<uint32_t> m_abs32Offsets; // their file offsets, filled by the walk
+    std::vector<std::unique_ptr<TypedRVA>> m_rel32; // by address, ascending
+    // The walk's positions in both lists; they run on across sections.
+    size_t m_abs32Next = 0;
+    size_t m_rel32Next = 0;
+};
+
+using DisassemblerElf32 = DisassemblerElf<Elf32Format>;
+using DisassemblerElf64 = DisassemblerElf<Elf64Format>;
+
+extern template class DisassemblerElf<Elf32Format>;
+extern template class DisassemblerElf<Elf64Format>;
+
+} // namespace corvapatch

@@ -1,0 +1,547 @@
+// The ELF disassemblers on small images built by ElfBuilder, whose programs and labels are derived by hand.
+#include "support/elfbuilder.h"
+#include "support/programroundtrip.h"
+
+#include "assemblyprogram.h"
+#include "disassembler.h"
+#include "disassembler_elf_32_arm.h"
+#include "disassembler_elf_32_x86.h"
+#include "disassembler_elf_64_x64.h"
+#include "executabletype.h"
+#include "instruction.h"
+#include "logrecorder.h"
+#include "status.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace corvapatch;
+
+namespace {
+
+using Image = std::vector<uint8_t>;
+using Steps = std::vector<std::string>;
+
+constexpr uint16_t kMachineX86 = 3;
+constexpr uint16_t kMachineArm = 40;
+constexpr uint16_t kMachineX64 = 62;
+constexpr uint32_t kProgBits = 1;
+constexpr uint32_t kStrTab = 3;
+constexpr uint32_t kNoBits = 8;
+constexpr uint32_t kRel = 9;
+constexpr uint32_t kInitArray = 14;
+constexpr uint32_t kLoad = 1;
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+// The program as one line per instruction, literal runs given by their file range.
+Steps Describe(const AssemblyProgram &program, const Image &image)
+{
+    Steps steps;
+    const InstructionVector &instructions = program.instructions();
+    for (uint32_t i = 0; i < instructions.size(); ++i) {
+        const Instruction *instruction = instructions[i];
+        switch (instruction->op()) {
+        case OP_ORIGIN:
+            steps.push_back("origin " + Hex(static_cast<const OriginInstruction *>(instruction)->rva()));
+            break;
+        case OP_BYTES: {
+            const auto *bytes = static_cast<const BytesInstruction *>(instruction);
+            steps.push_back("bytes " + Hex(bytes->values() - image.data()) + " " + Hex(bytes->length()));
+            break;
+        }
+        case OP_REL32:
+            steps.push_back("rel32 " + Hex(static_cast<const LabelInstruction *>(instruction)->label()->rva));
+            break;
+        case OP_ABS32:
+            steps.push_back("abs32 " + Hex(static_cast<const LabelInstruction *>(instruction)->label()->rva));
+            break;
+        case OP_REL32_ARM: {
+            const auto *arm = static_cast<const Rel32ArmInstruction *>(instruction);
+            steps.push_back("arm " + Hex(arm->compressedOp()) + " " + Hex(arm->label()->rva) + " at " +
+                            Hex(arm->armOp() - image.data()) + " size " + std::to_string(arm->opSize()));
+            break;
+        }
+        case OP_ELF_RELOCS:
+            steps.push_back("elf relocs");
+            break;
+        case OP_ELF_ARM_RELOCS:
+            steps.push_back("elf arm relocs");
+            break;
+        default:
+            steps.push_back("op " + std::to_string(instruction->op()));
+        }
+    }
+    return steps;
+}
+
+std::vector<uint32_t> LabelRvas(const RvaToLabel &labels)
+{
+    std::vector<uint32_t> rvas;
+    for (const auto &entry : labels)
+        rvas.push_back(entry.first);
+    return rvas;
+}
+
+struct ProgramDeleter
+{
+    void operator()(AssemblyProgram *program) const { DeleteAssemblyProgram(program); }
+};
+using ProgramPtr = std::unique_ptr<AssemblyProgram, ProgramDeleter>;
+
+ProgramPtr Parse(const Image &image, int *status)
+{
+    AssemblyProgram *program = nullptr;
+    *status = ParseExecutable(image.data(), image.size(), &program);
+    return ProgramPtr(program);
+}
+
+Image Bytes(std::initializer_list<uint8_t> bytes)
+{
+    return Image(bytes);
+}
+
+// 32-bit x86 shared object, one segment mapping the file at 0x1000:
+//   0x060 .rel.dyn  two R_386_RELATIVE entries, for the words at 0x1108 and 0x110C
+//   0x080 .text     0x1080: call 0x1100; jp (never a branch); je 0x1081; jmp far outside; E8 cut short
+//   0x100 .data     0x1100: 8 plain bytes, then the words 0x1080 and 0x1234
+//   0x110 .bss      (no bits, 0x20 bytes) and a 4-byte string table at the same offset
+//   0x118 section header table, 6 entries, to 0x208
+const Image kX86Text = Bytes({0xE8, 0x7B, 0x00, 0x00, 0x00,             // 0x80 call, displacement at 0x81
+                              0x0F, 0x8A, 0x00, 0x00, 0x00, 0x00,       // 0x85 jp rel32
+                              0x0F, 0x84, 0xF0, 0xFF, 0xFF, 0xFF,       // 0x8B je, displacement at 0x8D
+                              0xE9, 0x00, 0x00, 0x00, 0x10,             // 0x91 jmp 0x10001096
+                              0xE8, 0x01, 0x02, 0x03});                 // 0x96 only 4 bytes left
+const Image kX86Data = Bytes({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x00, 0x80, 0x10, 0x00, 0x00, 0x34, 0x12,
+                              0x00, 0x00});
+
+ElfBuilder X86Builder(const Image &relocations, uint64_t relEntsize = 8)
+{
+    ElfBuilder builder(false, kMachineX86);
+    builder.segment(kLoad, 0, 0x1000, 0x208, 0x2000)
+        .section(kRel, 0x60, 0x1060, relocations, relEntsize)
+        .section(kProgBits, 0x80, 0x1080, kX86Text)
+        .section(kProgBits, 0x100, 0x1100, kX86Data)
+        .sectionHeader(kNoBits, 0x110, 0x1110, 0x20)
+        .section(kStrTab, 0x110, 0, Bytes({0, 'a', 'b', 0}));
+    return builder;
+}
+
+const Image kX86Relocations = Concat({Elf32Rel(0x1108, 8), Elf32Rel(0x110C, 8)});
+
+} // namespace
+
+TEST(DisassemblerElf32X86, GivesTheHandDerivedProgram)
+{
+    const Image image = X86Builder(kX86Relocations).build();
+    ASSERT_EQ(image.size(), 0x208u);
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(program->kind(), EXE_ELF_32_X86);
+    EXPECT_EQ(Describe(*program, image), (Steps{
+                                             "bytes 0x0 0x60",
+                                             "elf relocs",
+                                             "bytes 0x70 0x10",
+                                             "origin 0x1080",
+                                             "bytes 0x80 0x1",
+                                             "rel32 0x1100",
+                                             "bytes 0x85 0x8",
+                                             "rel32 0x1081",
+                                             "bytes 0x91 0x9",
+                                             "bytes 0x9a 0x66",
+                                             "origin 0x1100",
+                                             "bytes 0x100 0x8",
+                                             "abs32 0x1080",
+                                             "abs32 0x1234",
+                                             "bytes 0x110 0xf8",
+                                         }));
+    EXPECT_EQ(LabelRvas(program->abs32_labels()), (std::vector<uint32_t>{0x1080, 0x1234}));
+    EXPECT_EQ(LabelRvas(program->rel32_labels()), (std::vector<uint32_t>{0x1081, 0x1100}));
+
+    Image assembled;
+    ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+    EXPECT_EQ(assembled, image);
+}
+
+TEST(DisassemblerElf32X86, RebuildsTheRelocationTableOnlyWhenItStartsWithTheAbsoluteReferences)
+{
+    const struct
+    {
+        const char *name;
+        Image relocations;
+        uint64_t entsize;
+        Steps relocationSteps; // the program's steps for the table at 0x60
+        std::vector<uint32_t> abs32Labels;
+    } cases[] = {
+        {"exact", kX86Relocations, 8, {"elf relocs"}, {0x1080, 0x1234}},
+        {"followed by another entry", Concat({kX86Relocations, Elf32Rel(0x1104, 0x107)}), 8,
+         {"elf relocs", "bytes 0x70 0x8"}, {0x1080, 0x1234}},
+        {"a relative entry into no section first", Concat({Elf32Rel(0x1800, 8), kX86Relocations}), 8,
+         {"bytes 0x60 0x18"}, {0x1080, 0x1234}},
+        {"swapped", Concat({Elf32Rel(0x110C, 8), Elf32Rel(0x1108, 8)}), 8, {"bytes 0x60 0x10"}, {0x1080, 0x1234}},
+        {"entry size 16: one entry counted", kX86Relocations, 16, {"elf relocs", "bytes 0x68 0x8"}, {0x1080}},
+        {"entry size 0: no entries", kX86Relocations, 0, {"bytes 0x60 0x10"}, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image image = X86Builder(c.relocations, c.entsize).build();
+        int status = 0;
+        ProgramPtr program = Parse(image, &status);
+        ASSERT_EQ(status, Status::OK);
+        const Steps steps = Describe(*program, image);
+        ASSERT_GT(steps.size(), c.relocationSteps.size());
+        EXPECT_EQ(Steps(steps.begin() + 1, steps.begin() + 1 + static_cast<long>(c.relocationSteps.size())),
+                  c.relocationSteps);
+        EXPECT_EQ(LabelRvas(program->abs32_labels()), c.abs32Labels);
+
+        Image assembled;
+        ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, image);
+    }
+}
+
+namespace {
+
+// 32-bit ARM shared object, one segment mapping the file at 0x1000 with 0x2000 bytes of memory:
+//   0x060 .rel.dyn    the entries of each case
+//   0x080 .text       0x1080: beq . (Thumb); b . (Thumb); b . (ARM); bl 0x208C (Thumb-2); beq.w 0x1190
+//                     (Thumb-2); an ARM b far outside the segment; zeros
+//   0x100 .data       0x1100: 8 zero bytes, then the words 0x1080 and 0x1234
+//   0x110 .init_array one word
+//   0x118 section header table, 5 entries, to 0x1E0
+const Image kArmText = Bytes({0xFE, 0xD0,             // 0x80
+                              0xFE, 0xE7,             // 0x82
+                              0xFE, 0xFF, 0xFF, 0xEA, // 0x84
+                              0x01, 0xF0, 0x00, 0xF8, // 0x88
+                              0x00, 0xF0, 0x80, 0x80, // 0x8C
+                              0xFF, 0xFF, 0x7F, 0xEA, // 0x90
+                              0x00, 0x00, 0x00, 0x00});
+const Image kArmData = Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x10, 0x00, 0x00, 0x34, 0x12, 0x00, 0x00});
+
+ElfBuilder ArmBuilder(const Image &relocations, uint64_t relEntsize = 8, const Image &afterRelocations = {})
+{
+    ElfBuilder builder(false, kMachineArm);
+    builder.segment(kLoad, 0, 0x1000, 0x1E0, 0x2000).section(kRel, 0x60, 0x1060, relocations, relEntsize);
+    if (!afterRelocations.empty())
+        builder.section(kStrTab, 0x70, 0, afterRelocations);
+    builder.section(kProgBits, 0x80, 0x1080, kArmText)
+        .section(kProgBits, 0x100, 0x1100, kArmData)
+        .section(kInitArray, 0x110, 0x1110, Bytes({0x80, 0x10, 0x00, 0x00}));
+    return builder;
+}
+
+constexpr uint32_t kArmRelative = 23;
+const Image kInitArrayEntry = Elf32Rel(0x1110, kArmRelative); // not in a program-bits section: no reference
+
+// image without [from, from + length): what the ARM relocation rule leaves of a table it does not rebuild.
+Image Without(Image image, long from, long length)
+{
+    image.erase(image.begin() + from, image.begin() + from + length);
+    return image;
+}
+
+} // namespace
+
+TEST(DisassemblerElf32ARM, GivesTheHandDerivedProgram)
+{
+    const Image relocations =
+        Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x110C, kArmRelative)});
+    const Image image = ArmBuilder(relocations).build();
+    ASSERT_EQ(image.size(), 0x1E0u);
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(program->kind(), ELF_32_ARM);
+    EXPECT_EQ(Describe(*program, image), (Steps{
+                                             "bytes 0x0 0x60",
+                                             "bytes 0x60 0x8",
+                                             "elf arm relocs",
+                                             "bytes 0x78 0x8",
+                                             "origin 0x1080",
+                                             "arm 0x10d0 0x1080 at 0x80 size 2",
+                                             "arm 0x201c 0x1082 at 0x82 size 2",
+                                             "arm 0x30ea 0x1084 at 0x84 size 4",
+                                             "arm 0x44f7 0x208c at 0x88 size 4",
+                                             "arm 0x5000 0x1190 at 0x8c size 4",
+                                             "bytes 0x90 0x8",
+                                             "bytes 0x98 0x68",
+                                             "origin 0x1100",
+                                             "bytes 0x100 0x8",
+                                             "abs32 0x1080",
+                                             "abs32 0x1234",
+                                             "bytes 0x110 0xd0",
+                                         }));
+    EXPECT_EQ(LabelRvas(program->abs32_labels()), (std::vector<uint32_t>{0x1080, 0x1234}));
+    EXPECT_EQ(LabelRvas(program->rel32_labels()), (std::vector<uint32_t>{0x1080, 0x1082, 0x1084, 0x1190, 0x208C}));
+
+    Image assembled;
+    ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+    EXPECT_EQ(assembled, image);
+}
+
+TEST(DisassemblerElf32ARM, RelocationTableRule)
+{
+    const struct
+    {
+        const char *name;
+        Image relocations;
+        uint64_t entsize;
+        Image afterRelocations; // bytes at 0x70, read as further entries when the entry size says so
+        Steps relocationSteps;  // the program's steps for the table at 0x60
+        long droppedFrom;       // the bytes the rule leaves out of the program, if any
+        long droppedLength;
+    } cases[] = {
+        {"no relative entries: copied", Concat({Elf32Rel(0x1104, 0x215), Elf32Rel(0x1108, 0x202)}), 8, {},
+         {"bytes 0x60 0x10"}, 0, 0},
+        {"entries up to the first reference one by one, then rebuilt",
+         Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x110C, kArmRelative)}), 8, {},
+         {"bytes 0x60 0x8", "elf arm relocs"}, 0, 0},
+        {"a mismatch drops the matched entries and itself",
+         Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x1104, 0x215),
+                 Elf32Rel(0x110C, kArmRelative)}),
+         8, {}, {"bytes 0x60 0x8", "bytes 0x78 0x8"}, 0x68, 0x10},
+        {"the section ends before every reference matched",
+         Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative)}), 4, Elf32Rel(0x110C, kArmRelative),
+         {"bytes 0x60 0x8", "bytes 0x70 0x10"}, 0x68, 0x8},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Image image = ArmBuilder(c.relocations, c.entsize, c.afterRelocations).build();
+        int status = 0;
+        ProgramPtr program = Parse(image, &status);
+        ASSERT_EQ(status, Status::OK);
+        const Steps steps = Describe(*program, image);
+        ASSERT_GT(steps.size(), c.relocationSteps.size());
+        EXPECT_EQ(Steps(steps.begin() + 1, steps.begin() + 1 + static_cast<long>(c.relocationSteps.size())),
+                  c.relocationSteps);
+
+        Image assembled;
+        ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, Without(image, c.droppedFrom, c.droppedLength));
+    }
+}
+
+namespace {
+
+// x86-64 shared object, one segment mapping the file at 0x1000:
+//   0x080 a relocation section with one Elf64_Rel entry of type 8 (never an absolute reference here)
+//   0x100 .text 0x1100: call [rip+0xFA]; lea rax,[rip+0xF5]; jnp rel32 (never a branch);
+//         jmp [rip+0xE7]; mov rcx,[rip+0]
+//   0x120 section header table, 3 entries, to 0x1E0
+const Image kX64Text = Bytes({0xFF, 0x15, 0xFA, 0x00, 0x00, 0x00,       // 0x100, displacement at 0x102
+                              0x48, 0x8D, 0x05, 0xF5, 0x00, 0x00, 0x00, // 0x106, displacement at 0x109
+                              0x0F, 0x8B, 0x00, 0x00, 0x00, 0x00,       // 0x10D
+                              0xFF, 0x25, 0xE7, 0x00, 0x00, 0x00,       // 0x113, displacement at 0x115
+                              0x49, 0x8B, 0x0D, 0x00, 0x00, 0x00, 0x00}); // 0x119, displacement at 0x11C
+
+Image X64Image()
+{
+    Image relocation(16, 0);
+    Put64(&relocation, 0, 0x1100);
+    Put64(&relocation, 8, 8);
+    ElfBuilder builder(true, kMachineX64);
+    builder.segment(kLoad, 0, 0x1000, 0x1E0, 0x2000)
+        .section(kRel, 0x80, 0x1080, relocation, 16)
+        .section(kProgBits, 0x100, 0x1100, kX64Text);
+    return builder.build();
+}
+
+} // namespace
+
+TEST(DisassemblerElf64X64, GivesTheHandDerivedProgram)
+{
+    const Image image = X64Image();
+    ASSERT_EQ(image.size(), 0x1E0u);
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(program->kind(), ELF_64_X64);
+    EXPECT_EQ(Describe(*program, image), (Steps{
+                                             "bytes 0x0 0x80",
+                                             "bytes 0x80 0x10",
+                                             "bytes 0x90 0x70",
+                                             "origin 0x1100",
+                                             "bytes 0x100 0x2",
+                                             "rel32 0x1200",
+                                             "bytes 0x106 0x3",
+                                             "rel32 0x1202",
+                                             "bytes 0x10d 0x8",
+                                             "rel32 0x1200",
+                                             "bytes 0x119 0x3",
+                                             "rel32 0x1120",
+                                             "bytes 0x120 0xc0",
+                                         }));
+    EXPECT_TRUE(program->abs32_labels().empty());
+    EXPECT_EQ(LabelRvas(program->rel32_labels()), (std::vector<uint32_t>{0x1120, 0x1200, 0x1202}));
+    EXPECT_EQ(program->rel32_labels().at(0x1200)->count, 2);
+
+    Image assembled;
+    ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+    EXPECT_EQ(assembled, image);
+}
+
+namespace {
+
+template <typename T>
+std::string HeaderVerdict(const Image &image)
+{
+    T disassembler(image.data(), static_cast<uint32_t>(image.size()));
+    return disassembler.ParseHeader() ? "accepted" : disassembler.failure_reason();
+}
+
+} // namespace
+
+TEST(DisassemblerElf, HeaderChecks)
+{
+    const Image x86 = X86Builder(kX86Relocations).build(); // section header table 0x118..0x208
+    const Image x64 = X64Image();                          // section header table 0x120..0x1E0
+    const struct
+    {
+        const char *name;
+        bool is64;
+        std::function<void(Image *)> change;
+        const char *verdict;
+    } cases[] = {
+        {"as built", false, [](Image *) {}, "accepted"},
+        {"51 bytes", false, [](Image *i) { i->resize(51); }, "Too small"},
+        {"63 bytes of ELF64", true, [](Image *i) { i->resize(63); }, "Too small"},
+        {"magic", false, [](Image *i) { (*i)[3] = 'f'; }, "No Magic Number"},
+        {"executable", false, [](Image *i) { Put16(i, 16, 2); }, "accepted"},
+        {"relocatable object", false, [](Image *i) { Put16(i, 16, 1); }, "Not an executable file or shared library"},
+        {"core file", false, [](Image *i) { Put16(i, 16, 4); }, "Not an executable file or shared library"},
+        {"ARM machine", false, [](Image *i) { Put16(i, 18, kMachineArm); }, "Not a supported architecture"},
+        {"version 2", false, [](Image *i) { Put32(i, 20, 2); }, "Unknown file version"},
+        {"section header size 64", false, [](Image *i) { Put16(i, 46, 64); }, "Unexpected section header size"},
+        {"section table at the end", false, [](Image *i) { Put32(i, 32, 0x208); },
+         "Out of bounds section header table offset"},
+        {"last section header 4 bytes short", false, [](Image *i) { i->resize(0x204); },
+         "Out of bounds section header table"},
+        {"one section header more", false, [](Image *i) { Put16(i, 48, 7); }, "Out of bounds section header table"},
+        {"program headers past the end", false, [](Image *i) { Put32(i, 28, 0x208); },
+         "Out of bounds program header table offset"},
+        {"too many program headers", false, [](Image *i) { Put16(i, 44, 0x100); },
+         "Out of bounds program header table"},
+        {"ELF64 as built", true, [](Image *) {}, "accepted"},
+        {"ELF64 section table offset's high half", true, [](Image *i) { Put32(i, 44, 1); },
+         "Out of bounds section header table offset"},
+        {"ELF64 program table offset's high half", true, [](Image *i) { Put32(i, 36, 1); },
+         "Out of bounds program header table offset"},
+        {"ELF64 section header size 40", true, [](Image *i) { Put16(i, 58, 40); }, "Unexpected section header size"},
+        {"ELF64 one section header more", true, [](Image *i) { Put16(i, 60, 4); },
+         "Out of bounds section header table"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = c.is64 ? x64 : x86;
+        c.change(&image);
+        EXPECT_EQ(c.is64 ? HeaderVerdict<DisassemblerElf64X64>(image) : HeaderVerdict<DisassemblerElf32X86>(image),
+                  c.verdict);
+    }
+    // The other machines refuse each other's files.
+    EXPECT_EQ(HeaderVerdict<DisassemblerElf32ARM>(x86), "Not a supported architecture");
+    EXPECT_EQ(HeaderVerdict<DisassemblerElf64X64>(x86), "Not a supported architecture");
+    EXPECT_EQ(HeaderVerdict<DisassemblerElf32X86>(x64), "Not a supported architecture");
+}
+
+TEST(DisassemblerElf, DetectedLengthEndsAtTheLastSectionTableOrSegment)
+{
+    const Image x86 = X86Builder(kX86Relocations).build();
+    const struct
+    {
+        const char *name;
+        std::function<void(Image *)> change;
+        size_t length;
+    } cases[] = {
+        {"trailing bytes are not part of it", [](Image *i) { i->resize(0x300, 0xAA); }, 0x208},
+        {"a segment reaching further", [](Image *i) { i->resize(0x300); Put32(i, 0x34 + 16, 0x280); }, 0x280},
+        // .bss has no bits in the file, so its size does not count.
+        {"a large section without bits", [](Image *i) { i->resize(0x300); Put32(i, 0x118 + 4 * 40 + 20, 0x1000); },
+         0x208},
+        // Sums are 32 bits in ELF32: 0x100 + 0xFFFFFFF0 wraps to 0xF0.
+        {"a section end wrapping 32 bits", [](Image *i) { Put32(i, 0x118 + 3 * 40 + 20, 0xFFFFFFF0); }, 0x208},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = x86;
+        c.change(&image);
+        EXPECT_EQ(DetectedLength(image), c.length);
+    }
+}
+
+TEST(DisassemblerElf, RefusesReferencesOutsideTheImageAfterTheHeader)
+{
+    // Section headers of the x86 image: 1 .rel.dyn, 2 .text, 3 .data, 4 .bss, 5 string table.
+    auto field = [](int section, int offset) { return 0x118 + section * 40 + offset; };
+    const struct
+    {
+        const char *name;
+        std::function<void(Image *)> change;
+        int status;
+    } cases[] = {
+        {"text running past the end", [&](Image *i) { Put32(i, field(2, 20), 0x200); }, Status::DISASSEMBLY_FAILED},
+        {"text size wrapping", [&](Image *i) { Put32(i, field(2, 20), 0xFFFFFFF0); }, Status::DISASSEMBLY_FAILED},
+        {"relocations beyond the end", [&](Image *i) { Put32(i, field(1, 16), 0x300); }, Status::DISASSEMBLY_FAILED},
+        {"relocation entries running past the end", [&](Image *i) { Put32(i, field(1, 20), 0x1B0); },
+         Status::DISASSEMBLY_FAILED},
+        {"a section without bits far beyond the end", [&](Image *i) { Put32(i, field(4, 16), 0x7FFFFFFF); },
+         Status::DISASSEMBLY_FAILED},
+        {"a reference into the relocation table", [&](Image *i) { Put32(i, 0x60, 0x1064); },
+         Status::DISASSEMBLY_FAILED},
+        {"a string table beyond the end is never read", [&](Image *i) { Put32(i, field(5, 16), 0x208); }, Status::OK},
+        {"no segments: no references", [](Image *i) { Put16(i, 44, 0); }, Status::OK},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Image image = X86Builder(kX86Relocations).build();
+        c.change(&image);
+        int status = 0;
+        ProgramPtr program = Parse(image, &status);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(program != nullptr, c.status == Status::OK);
+    }
+}
+
+TEST(DisassemblerElf, ReportsReferencesIntoSectionsItDoesNotWalk)
+{
+    const struct
+    {
+        const char *name;
+        uint32_t type; // of an extra section header over .data's words, before .data in the table
+        const char *line;
+        size_t abs32Pushes;
+    } cases[] = {
+        {"no bits", kNoBits, "Skipping relocation entry for unsupported section: 8", 0},
+        {"init array", kInitArray, "Skipping relocation entry for unsupported section: 14", 0},
+        {"string table", kStrTab, "Relocation address in unrecognized ELF section: 3", 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ElfBuilder builder(false, kMachineX86);
+        builder.segment(kLoad, 0, 0x1000, 0x1E0, 0x2000)
+            .section(kRel, 0x60, 0x1060, kX86Relocations, 8)
+            .sectionHeader(c.type, 0x108, 0x1108, 8)
+            .section(kProgBits, 0x100, 0x1100, kX86Data);
+        const Image image = builder.build();
+        LogRecorder log;
+        int status = 0;
+        ProgramPtr program = Parse(image, &status);
+        ASSERT_EQ(status, Status::OK);
+        EXPECT_NE(std::find(log.messages.begin(), log.messages.end(), c.line), log.messages.end()) << log.joined("; ");
+        const Steps steps = Describe(*program, image);
+        EXPECT_EQ(size_t(std::count_if(steps.begin(), steps.end(),
+                                       [](const std::string &s) { return s.rfind("abs32", 0) == 0; })),
+                  c.abs32Pushes);
+    }
+}

@@ -1,0 +1,72 @@
+#include "programroundtrip.h"
+
+#include "assemblyprogram.h"
+#include "disassembler.h"
+#include "encodedprogram.h"
+#include "sinkstream.h"
+#include "sinkstreamset.h"
+#include "sourcestreamset.h"
+#include "status.h"
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+using namespace corvapatch;
+
+namespace {
+
+struct ProgramDeleter
+{
+    void operator()(AssemblyProgram *program) const { DeleteAssemblyProgram(program); }
+    void operator()(EncodedProgram *program) const { DeleteEncodedProgram(program); }
+};
+
+} // namespace
+
+int RoundTripProgram(const std::vector<uint8_t> &image, std::vector<uint8_t> *assembled)
+{
+    AssemblyProgram *parsed = nullptr;
+    if (int status = ParseExecutable(image.data(), image.size(), &parsed); status != Status::OK)
+        return status;
+    std::unique_ptr<AssemblyProgram, ProgramDeleter> program(parsed);
+    if (int status = TrimAssemblyProgram(program.get()); status != Status::OK)
+        return status;
+    EncodedProgram *encodedRaw = nullptr;
+    if (int status = EncodeAssemblyProgram(program.get(), &encodedRaw); status != Status::OK)
+        return status;
+    std::unique_ptr<EncodedProgram, ProgramDeleter> encoded(encodedRaw);
+
+    SinkStreamSet sinks;
+    if (int status = WriteEncodedProgram(encoded.get(), &sinks); status != Status::OK)
+        return status;
+    SinkStream serialised;
+    if (!sinks.CopyTo(&serialised))
+        return Status::STREAM_ERROR;
+    SourceStreamSet sources;
+    if (!sources.Init(serialised.Buffer(), serialised.Length()))
+        return Status::STREAM_ERROR;
+    EncodedProgram *readRaw = nullptr;
+    if (int status = ReadEncodedProgram(&sources, &readRaw); status != Status::OK)
+        return status;
+    std::unique_ptr<EncodedProgram, ProgramDeleter> read(readRaw);
+
+    SinkStream output;
+    if (int status = Assemble(read.get(), &output); status != Status::OK)
+        return status;
+    assembled->assign(output.Buffer(), output.Buffer() + output.Length());
+    return Status::OK;
+}
+
+size_t DetectedLength(const std::vector<uint8_t> &image)
+{
+    int kind = 0;
+    size_t length = 0;
+    return DetectExecutableType(image.data(), image.size(), &kind, &length) == Status::OK ? length : 0;
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
