@@ -4,6 +4,7 @@
 #include "disassembler_elf_32_arm.h"
 #include "disassembler_elf_32_x86.h"
 #include "disassembler_elf_64_x64.h"
+#include "disassembler_macho.h"
 #include "disassembler_win32_x64.h"
 #include "disassembler_win32_x86.h"
 #include "status.h"
@@ -31,6 +32,7 @@ const Factory kFactories[] = {
     Construct<DisassemblerElf32X86>,
     Construct<DisassemblerElf64X64>,
     Construct<DisassemblerElf32ARM>,
+    Construct<DisassemblerMacho>,
     nullptr,
 };
 
