@@ -89,7 +89,7 @@ Image HandMadeMacho(bool is64)
         Put32(&image, l.section + 36, 0x20);
         Put32(&image, l.section + 40, kText);
     }
-    Put32(&image, l.section + 64, 0x80000400);
+    Put32(&image, l.section + (is64 ? 64 : 56), 0x80000400);
     const uint8_t code[0x20] = {0xE8, 0x0B, 0x00, 0x00, 0x00, 0xE8, 0x00, 0x10, 0x00, 0x00, 0xFF,
                                 0x15, 0xF0, 0x00, 0x00, 0x00, 0x48, 0x8B, 0x05, 0xE9, 0x0E, 0x00,
                                 0x00, 0x0F, 0x85, 0xE5, 0xFF, 0xFF, 0xFF, 0x90, 0x90, 0x90};
@@ -203,7 +203,7 @@ TEST(DisassemblerMacho, OddCodeSectionsEndCleanly)
     EXPECT_EQ(assembled, Image(empty.begin(), empty.begin() + 0x200));
 
     // A code section whose file range lies past the buffer is not read.
-    for (const uint32_t offset : {0x1F0u, 0xFFFFFFF0u}) {
+    for (const uint32_t offset : {0x1F8u, 0xFFFFFFF0u}) {
         Image outside = HandMadeMacho(true);
         Put32(&outside, kLayout64.section + 48, offset);
         AssemblyProgram *program = nullptr;

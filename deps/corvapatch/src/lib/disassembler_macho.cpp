@@ -115,7 +115,7 @@ bool DisassemblerMacho::ParseSegment32(uint64_t command, uint32_t commandSize)
         return Reject("sections too small");
     for (uint32_t i = 0; i < sectionCount; ++i) {
         const uint8_t *s = p + kSegment32Size + uint64_t(i) * kSection32Size;
-        if (!IsCodeSection(ReadLittle32(s + 64)))
+        if (!IsCodeSection(ReadLittle32(s + 56)))
             continue;
         const uint32_t addr = ReadLittle32(s + 32);
         const uint32_t sectionSize = ReadLittle32(s + 36);
