@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The updater's main job on a local demo, in one command: builds the program, lays out a version-1 client
-# installation and a signed version-2 update tree, serves the tree with nginx on 127.0.0.1, runs "update" as
-# step two against it (with a window when a display is there, offscreen otherwise) and prints what happened.
+# installation and a signed version-2 update tree (the updater's package and the client's), serves the tree
+# with nginx on 127.0.0.1, starts "update" in the installation as a user would (step one updates the updater
+# and hands over to the new one, which runs step two), with windows when a display is there, offscreen
+# otherwise, and prints what happened.
 # Usage: scripts/demo.sh [build-directory]   (default: build-demo; the demo itself goes into <build>/demo)
 set -euo pipefail
 cd "$(dirname "$0")/.."

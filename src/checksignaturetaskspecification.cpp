@@ -7,9 +7,10 @@
 #include <QDebug>
 #include <QFile>
 
-CheckSigFunc::CheckSigFunc(const QString &file, const QString &expected)
+CheckSigFunc::CheckSigFunc(const QString &file, const QString &expected, const QString &signatureFile)
     : m_file(file)
     , m_expected(expected)
+    , m_signatureFile(signatureFile.isEmpty() ? file + ".sig" : signatureFile)
 {
 }
 
@@ -88,7 +89,7 @@ bool CheckSigFunc::checkRSA()
         unsigned char digest[RsaKey::kDigestLength];
         RsaKey::check(sha1_done(&sha1, digest), "sha1_done");
 
-        const QString signaturePath = m_file + ".sig";
+        const QString &signaturePath = m_signatureFile;
         QByteArray signature;
         if (!readFile(signaturePath, signature, kMaxSignatureSize)) {
             qDebug() << "RSA check failed, could not read" << signaturePath;
@@ -109,17 +110,19 @@ bool CheckSigFunc::checkRSA()
 }
 
 CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(const QString &file, const QString &expected,
-                                                                 bool cancelOnFailure, QObject *parent, qreal weight)
+                                                                 bool cancelOnFailure, QObject *parent, qreal weight,
+                                                                 const QString &signatureFile)
     : ASyncTaskSpecification(parent, weight)
     , m_file(file)
     , m_expected(expected)
     , m_cancelOnFailure(cancelOnFailure)
+    , m_signatureFile(signatureFile)
 {
 }
 
 ASyncFunc *CheckSignatureTaskSpecification::createFunc()
 {
-    return new CheckSigFunc(m_file, m_expected);
+    return new CheckSigFunc(m_file, m_expected, m_signatureFile);
 }
 
 void CheckSignatureTaskSpecification::runDone(bool ok)

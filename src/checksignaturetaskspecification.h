@@ -18,7 +18,8 @@ public:
     // A 1024-bit signature is 128 bytes; anything far larger is not read and fails the check.
     static constexpr qint64 kMaxSignatureSize = 4096;
 
-    CheckSigFunc(const QString &file, const QString &expected);
+    // signatureFile is where the RSA check finds the signature; empty means file + ".sig".
+    CheckSigFunc(const QString &file, const QString &expected, const QString &signatureFile = QString());
 
     bool run() override;
     bool checkRSA();
@@ -34,6 +35,7 @@ private:
 
     const QString m_file;
     const QString m_expected;
+    const QString m_signatureFile;
 };
 
 // The asynchronous check of one file. A failed check always reports "Signature check failed for <file>" and
@@ -42,8 +44,9 @@ class CheckSignatureTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
 public:
+    // signatureFile as for CheckSigFunc: a file checked under a temporary name is signed under its final one.
     CheckSignatureTaskSpecification(const QString &file, const QString &expected, bool cancelOnFailure, QObject *parent,
-                                    qreal weight);
+                                    qreal weight, const QString &signatureFile = QString());
 
     const QString &file() const { return m_file; }
     const QString &expected() const { return m_expected; }
@@ -61,4 +64,5 @@ private:
     const QString m_file;
     const QString m_expected;
     const bool m_cancelOnFailure;
+    const QString m_signatureFile;
 };

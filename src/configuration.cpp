@@ -13,6 +13,8 @@
 #include <QMessageBox>
 #include <QProcessEnvironment>
 
+#include <sys/stat.h>
+
 namespace {
 const char kIniFileName[] = "update.ini";
 const char kClientUpdateFlag[] = "--clientupdate";
@@ -222,10 +224,9 @@ bool Configuration::createTempDir()
 
     for (int n = 0; n <= kMaxTempDirNumber; ++n) {
         const QString candidate = base + QString::number(n);
-        // An existing directory may belong to another session, so it is never reused.
-        if (QFileInfo(candidate).isDir())
-            continue;
-        if (QDir().mkpath(candidate)) {
+        // One mkdir that fails on any existing name, link or not: whatever is there may be another session's
+        // or another user's. Private, since other users share the temporary directory.
+        if (::mkdir(QFile::encodeName(candidate).constData(), 0700) == 0) {
             m_tempDir = candidate;
             return true;
         }

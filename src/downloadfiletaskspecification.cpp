@@ -27,16 +27,24 @@ void DownloadFileTaskSpecification::execute()
 {
     // A size beyond what the counters can hold counts as unknown.
     const qint64 size = m_Entry.size > quint64(std::numeric_limits<qint64>::max()) ? -1 : qint64(m_Entry.size);
-    const bool binding = !m_Entry.sha512.isEmpty();
+    const bool signatureOnly = m_Entry.sha512.isEmpty();
+    const QString remotePath = m_Entry.section + "/" + m_Entry.name;
 
-    m_DownloadTask = new DownloadTaskSpecification(m_Manager, m_Entry.section + "/" + m_Entry.name, m_Config->m_version,
-                                                   localPath(), size, this, 0.8);
+    // A line without a digest is vouched for by the file's own signature, fetched first, beside it: without
+    // one the file itself is not even fetched.
+    if (signatureOnly) {
+        addTask(new DownloadTaskSpecification(m_Manager, remotePath + ".sig", m_Config->m_version,
+                                              localPath() + ".sig", -1, this, 0.1));
+    }
+    m_DownloadTask = new DownloadTaskSpecification(m_Manager, remotePath, m_Config->m_version, localPath(), size, this,
+                                                   signatureOnly ? 0.7 : 0.8);
     // Checked while it arrives too, so that a damaged transfer is retried instead of failing the update.
-    if (binding)
+    if (!signatureOnly)
         m_DownloadTask->setExpectedSha512(m_Entry.sha512);
     addTask(m_DownloadTask);
 
-    auto *check = new CheckSignatureTaskSpecification(localPath(), m_Entry.sha512, binding, this, 0.2);
+    // Binding either way: a file that fails its digest or signature is not taken.
+    auto *check = new CheckSignatureTaskSpecification(localPath(), m_Entry.sha512, true, this, 0.2);
     connect(check, &CheckSignatureTaskSpecification::checkDone, this, &DownloadFileTaskSpecification::onSigCheckDone);
     addTask(check);
 
@@ -47,11 +55,13 @@ void DownloadFileTaskSpecification::execute()
 void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSpecification *task)
 {
     Q_UNUSED(task)
-    if (ok || m_Entry.sha512.isEmpty())
+    if (ok)
         return;
-    // A file that fails its digest must not stay where the next run would take it as downloaded.
+    // A file that fails its check must not stay where the next run would take it as downloaded.
     qDebug() << "Removing" << localPath();
     QFile::remove(localPath());
+    if (m_Entry.sha512.isEmpty())
+        QFile::remove(localPath() + ".sig");
 }
 
 void DownloadFileTaskSpecification::reset()

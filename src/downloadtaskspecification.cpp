@@ -1,6 +1,8 @@
 #include "downloadtaskspecification.h"
 
+#include "fileinstall.h"
 #include "globals.h"
+#include "sizelimits.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -12,7 +14,7 @@ namespace {
 
 const int kMaxAttempts = 5;
 const int kMaxIdlePolls = 15; // the pull after this many without data fails the attempt
-const qint64 kChunkSize = 4096;
+const qint64 kChunkSize = 64 * 1024;
 
 } // namespace
 
@@ -24,9 +26,9 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , m_Path(path)
     , m_Version(version)
     , m_TargetName(targetFileName)
-    , m_File(partialFileName(targetFileName))
     , m_Total(expectedSize)
     , m_ExpectedSize(expectedSize)
+    , m_Buffer(int(kChunkSize), Qt::Uninitialized)
 {
 }
 
@@ -41,11 +43,6 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
         m_File.close();
         m_File.remove();
     }
-}
-
-QString DownloadTaskSpecification::partialFileName(const QString &targetFileName)
-{
-    return targetFileName + QStringLiteral(".part");
 }
 
 void DownloadTaskSpecification::setExpectedSha512(const QString &hex)
@@ -64,7 +61,10 @@ void DownloadTaskSpecification::execute()
 void DownloadTaskSpecification::startDownload()
 {
     m_Hash.reset();
-    if (!m_File.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // A fresh hidden name beside the target for every attempt: it can clash with no listed file (as
+    // target + ".part" could) and fits the file system's limit for any target name.
+    m_File.setFileName(FileInstall::temporaryPathBeside(m_TargetName));
+    if (!m_File.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         emit error(tr("Unable to create file %1 for saving").arg(m_TargetName));
         setCanceled();
         return;
@@ -72,8 +72,11 @@ void DownloadTaskSpecification::startDownload()
 
     const QUrl url(updateBaseUrl + QString::number(m_Version) + "/" + m_Path, QUrl::TolerantMode);
     qDebug() << "Requesting download of" << url;
-    // A plain request: no redirect is followed, so a redirect fails like any other status.
-    m_Reply = m_Manager->get(QNetworkRequest(url));
+    // No redirect is followed, so a redirect fails like any other status. Asking for the identity encoding
+    // also keeps Qt from decoding a compressed answer on its own, which would make its size unbounded.
+    QNetworkRequest request(url);
+    request.setRawHeader("Accept-Encoding", "identity");
+    m_Reply = m_Manager->get(request);
     if (!m_Reply) {
         m_File.close();
         m_File.remove();
@@ -85,6 +88,7 @@ void DownloadTaskSpecification::startDownload()
         fail(m_Reply->errorString());
         return;
     }
+    m_Reply->setReadBufferSize(sizelimits::kDownloadReadBufferSize);
     connect(m_Reply, &QNetworkReply::downloadProgress, this, &DownloadTaskSpecification::onDownloadProgress);
     connect(m_Reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(m_Reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
@@ -99,16 +103,31 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!status.isValid() || status.isNull())
         return;
     const int code = status.toInt();
-    if (code == 200)
+    if (code != 200) {
+        fail(tr("%1 returned %2").arg(m_Path).arg(code));
         return;
-    fail(tr("%1 returned %2").arg(m_Path).arg(code));
+    }
+    const QByteArray encoding = m_Reply->rawHeader("Content-Encoding").trimmed();
+    if (!encoding.isEmpty() && encoding.compare("identity", Qt::CaseInsensitive) != 0) {
+        qDebug() << "Refused content encoding" << encoding << "of" << m_Path;
+        fail(tr("%1 was sent with content encoding %2").arg(m_Path, QString::fromLatin1(encoding)));
+        return;
+    }
+    const qint64 limit = sizeLimit();
+    bool known = false;
+    const qint64 announced = m_Reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    if (known && limit >= 0 && announced > limit) {
+        qDebug() << "Announced size" << announced << "above" << limit << "for" << m_Path;
+        fail(tr("%1 is larger than %2 bytes").arg(m_Path).arg(limit));
+    }
 }
 
 bool DownloadTaskSpecification::onReadyRead()
 {
     if (!m_Reply)
         return true;
-    char buffer[kChunkSize];
+    char *buffer = m_Buffer.data();
+    const qint64 limit = sizeLimit();
     while (m_Reply) {
         m_IdlePolls = 0;
         const qint64 available = m_Reply->bytesAvailable();
@@ -119,6 +138,11 @@ bool DownloadTaskSpecification::onReadyRead()
             return true;
         if (read < 0) {
             fail(m_Reply->errorString());
+            return false;
+        }
+        if (limit >= 0 && read > limit - m_Received) {
+            qDebug() << "More than" << limit << "bytes for" << m_Path;
+            fail(tr("%1 is larger than %2 bytes").arg(m_Path).arg(limit));
             return false;
         }
         const qint64 written = m_File.write(buffer, read);
@@ -182,9 +206,8 @@ void DownloadTaskSpecification::onDownloadFinished()
 bool DownloadTaskSpecification::commitFile()
 {
     const QString partial = m_File.fileName();
-    if (QFile::exists(m_TargetName))
-        QFile::remove(m_TargetName);
-    if (QFile::rename(partial, m_TargetName))
+    // One step: the target holds its earlier file or the complete new one, never nothing.
+    if (FileInstall::renameOver(partial, m_TargetName))
         return true;
     QFile::remove(partial);
     fail(tr("Unable to rename %1 to %2").arg(partial, m_TargetName));
@@ -200,6 +223,7 @@ void DownloadTaskSpecification::downloadFinished()
 
 void DownloadTaskSpecification::fail(const QString &reason)
 {
+    qDebug() << "Download attempt failed:" << reason;
     cleanup();
     emit message(reason);
     if (m_Attempts++ < kMaxAttempts - 1) {

@@ -15,8 +15,13 @@ class QNetworkReply;
 // attempt, and a failed attempt is retried from byte 0, five attempts in all. The engine's once-a-second pull
 // of the download counters doubles as the stall watchdog.
 //
-// The body is written to the target's name + ".part" and renamed to the target only once it is complete (and,
-// when an expected SHA-512 is set, matches it), so a partial or wrong file never lies under the final name.
+// Qt holds at most a bounded part of the body (so a sender faster than the disk is slowed by TCP flow control),
+// an attempt that receives more than the expected size fails, and an answer in any content encoding but
+// identity is refused: nothing is decoded on the way, so what is checked is what was sent.
+//
+// The body is written to a hidden name beside the target, new for each attempt, and renamed over the target
+// in one step only once it is complete (and, when an expected SHA-512 is set, matches it), so a partial or
+// wrong file never lies under the final name.
 class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -28,6 +33,9 @@ public:
 
     // A body whose SHA-512 (hex, any case) differs fails its attempt like a transfer error. Empty: no check.
     void setExpectedSha512(const QString &hex);
+    // The most bytes an attempt may receive when no expected size is given (-1: no cap). With an expected
+    // size, that size is the cap.
+    void setMaxSize(qint64 bytes) { m_MaxSize = bytes; }
 
     void execute() override;
     void reset() override;
@@ -36,8 +44,8 @@ public:
     void handleOtherTaskCancelled(TaskSpecification *other) override;
 
     QString targetFileName() const { return m_TargetName; }
-    // Where the body is written while it arrives.
-    static QString partialFileName(const QString &targetFileName);
+    // Where the body of the current attempt is written while it arrives.
+    QString partialFileName() const { return m_File.fileName(); }
 
 protected:
     // The successful end of an attempt: the file is complete under its final name.
@@ -55,6 +63,7 @@ private:
     void fail(const QString &reason);
     void cleanup();
     bool commitFile();
+    qint64 sizeLimit() const { return m_ExpectedSize >= 0 ? m_ExpectedSize : m_MaxSize; }
 
     QNetworkAccessManager *m_Manager;
     // A guarded pointer: the manager deletes its replies when it goes, which may come before this task.
@@ -69,6 +78,8 @@ private:
     qint64 m_Total;
     qint64 m_ExpectedSize;
     qint64 m_Received = 0;
+    qint64 m_MaxSize = -1;
+    QByteArray m_Buffer;
     QString m_ExpectedSha512;
     QCryptographicHash m_Hash {QCryptographicHash::Sha512};
 };

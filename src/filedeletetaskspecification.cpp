@@ -27,7 +27,8 @@ bool FileDeleteTaskSpecification::doOp()
         if (ok)
             emit message(tr("Recursively deleted directory '%1'").arg(path()));
     } else if (isDir) {
-        ok = QDir().rmpath(cleaned);
+        // Only the directory itself: QDir::rmpath would go on removing every parent it empties, up to "/".
+        ok = QDir().rmdir(cleaned);
         qDebug() << "Deleted directory" << path() << (ok ? "true" : "false");
         if (ok)
             emit message(tr("Deleted directory '%1'").arg(path()));

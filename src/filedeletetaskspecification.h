@@ -2,8 +2,8 @@
 
 #include "fastfileoptaskspecification.h"
 
-// Deletes a file, an empty directory (and the parents it leaves empty) or, when recursive, a whole
-// directory tree. A symbolic link is removed itself, never what it points to. Nothing is recorded:
+// Deletes a file, an empty directory (only the directory itself, never its parents) or, when recursive, a
+// whole directory tree. A symbolic link is removed itself, never what it points to. Nothing is recorded:
 // a deletion cannot be undone.
 class FileDeleteTaskSpecification : public FastFileOpTaskSpecification
 {

@@ -7,7 +7,12 @@
 #include <QFile>
 #include <QMutexLocker>
 
+#include <cerrno>
 #include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 bool loggingEnabled = false;
 
@@ -30,6 +35,33 @@ const char *levelField(QtMsgType type)
         return "\t|\tInfo\t|\t";
     }
     return nullptr;
+}
+
+// Other local users can write into the temporary directory, and may have put something under the log
+// directory's name first: a directory of theirs, or one full of links to the user's files. The directory is
+// used only when it is a real one, this user's own and writable by nobody else; the file is created new,
+// never through a link. Returns an open descriptor, or -1 when nothing may be logged.
+int createLogFile(const QByteArray &dir, const QByteArray &name)
+{
+    if (::mkdir(dir.constData(), 0700) != 0 && errno != EEXIST)
+        return -1;
+    const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0)
+        return -1;
+    struct stat info;
+    if (::fstat(dirFd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        ::close(dirFd);
+        return -1;
+    }
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(dirFd, name.constData(), flags, 0600);
+    // A run started in the same second left this name; the directory is private, so the file is this
+    // user's: it is replaced, as a later run's log always replaced an earlier one of the same name.
+    if (fd < 0 && errno == EEXIST && ::unlinkat(dirFd, name.constData(), 0) == 0)
+        fd = ::openat(dirFd, name.constData(), flags, 0600);
+    ::close(dirFd);
+    return fd;
 }
 } // namespace
 
@@ -64,17 +96,17 @@ void FileLogger::open()
     stamp.replace(':', '_');
     stamp.replace('T', "__");
     const QString name = "update__" + stamp + ".log";
-    const QString dir =
-        QDir::toNativeSeparators(QDir::tempPath() + QDir::separator() + kLogDirName + QDir::separator());
-    if (!QDir(dir).exists())
-        QDir().mkdir(dir);
+    const QString dir = QDir::tempPath() + "/" + kLogDirName;
+    const int fd = createLogFile(QFile::encodeName(dir), QFile::encodeName(name));
 
     QMutexLocker lock(&m_mutex);
-    m_file = new QFile(dir + name);
+    m_file = new QFile;
     // A stream on a file that is not open would warn on every write, and that warning would come
     // straight back into the handler; so the stream only gets a device that is open.
-    if (m_file->open(QIODevice::WriteOnly | QIODevice::Text))
+    if (fd >= 0 && m_file->open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle))
         m_stream.setDevice(m_file);
+    else if (fd >= 0)
+        ::close(fd);
 }
 
 void FileLogger::write(QtMsgType type, const QString &message)

@@ -24,8 +24,9 @@ public:
     FileLogger(const FileLogger &) = delete;
     FileLogger &operator=(const FileLogger &) = delete;
 
-    // Creates "update__<local ISO time>.log", truncating a file of the same name. Failures are silent:
-    // the run goes on and its lines are lost.
+    // Creates "update__<local ISO time>.log" (replacing a file of the same name) in the log directory, made
+    // with mode 0700. A log directory that is a link, not this user's or writable by others, and a file
+    // that cannot be created new, log nothing. Failures are silent: the run goes on and its lines are lost.
     void open();
     // Writes one line and flushes it. Safe from any thread.
     void write(QtMsgType type, const QString &message);

@@ -2,7 +2,9 @@
 
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
+#include "fileinstall.h"
 #include "filereplacetaskspecification.h"
+#include "installjournal.h"
 
 #include <QDebug>
 #include <QDir>
@@ -26,6 +28,18 @@ FileReplaceListTaskSpecification::~FileReplaceListTaskSpecification() = default;
 void FileReplaceListTaskSpecification::execute()
 {
     emit message(tr("Starting file updates"));
+    // A path through a link inside the installation would write wherever the link points: refused before
+    // anything changes, as the deletion step refuses it.
+    for (const FileReplaceEntry &entry : qAsConst(*m_replacements)) {
+        if (FileInstall::leadsThroughLink(m_config->m_installDir, makeEntryPath(entry))) {
+            FileReplaceTaskSpecification refused(entry, nullptr, m_config, nullptr, 0.0);
+            qDebug() << "Refusing to write through a link" << refused.destinationPath();
+            emit message(refused.failureText());
+            setState(TASK_RUNNING);
+            setCanceled();
+            return;
+        }
+    }
     const int dirTasks = createDirTasks();
     createReplaceTasks(dirTasks > 0);
     setState(TASK_RUNNING);
@@ -49,8 +63,11 @@ int FileReplaceListTaskSpecification::createDirTasks()
     // Plain ascending order puts every directory before its subdirectories.
     std::sort(missing.begin(), missing.end());
     const int count = missing.size();
-    for (const QString &dir : qAsConst(missing))
+    for (const QString &dir : qAsConst(missing)) {
+        // Journalled ahead, so that a killed run's directories are found too; an undo leaves non-empty ones.
+        InstallJournal::record(m_config->m_tempDir, RollbackData(DIR_CREATE, dir));
         addTask(new DirCreateTaskSpecification(dir, &m_rollbackList, this, 0.1 / count));
+    }
     return count;
 }
 
@@ -69,22 +86,16 @@ void FileReplaceListTaskSpecification::subtasksDone()
         qDebug() << "rolling back file updates";
         emit message(tr("rolling back file updates"));
         m_rollbackList.rollbackAll(this);
+        InstallJournal::rollBack(m_config->m_tempDir);
+    } else if (m_transaction) {
+        // The deletion step commits, or undoes, both steps together.
+        m_transaction->addList(m_rollbackList);
+        m_rollbackList.clearRecords();
     } else {
-        removeReplacedFiles();
+        InstallJournal::commit(m_config->m_tempDir);
+        m_rollbackList.clearRecords();
     }
     ComposedTaskSpecification::subtasksDone();
-}
-
-void FileReplaceListTaskSpecification::removeReplacedFiles()
-{
-    // The only renames of the step are the moves aside, from the installed name to the aside name.
-    for (const RollbackData &record : qAsConst(m_rollbackList)) {
-        if (record.op == FILE_RENAME)
-            qDebug() << "Remove replaced file" << record.first << (QFile::remove(record.first) ? "true" : "false");
-    }
-    // Without the files aside the records could no longer give back what was there: an undo would only
-    // remove the new files.
-    m_rollbackList.clearRecords();
 }
 
 void FileReplaceListTaskSpecification::reset()

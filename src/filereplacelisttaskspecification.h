@@ -11,7 +11,11 @@ class Configuration;
 // The replacement step of the client update: first the missing directories of the installation are created,
 // then the files are replaced, two at a time, each by its own FileReplaceTaskSpecification. When the step
 // does not finish, every change it recorded is undone, newest first, so the installation is exactly as it
-// was. When it finishes, the files that were replaced (kept aside until then) are removed.
+// was. When it finishes, its records go on to the transaction it was given (the deletion step then commits
+// or undoes both together); without one it commits the install journal itself, which removes the replaced
+// files kept under hidden names until then. Every change is in the session directory's install journal
+// before it is made (see InstallJournal). A destination reached through a link inside the installation
+// fails the step before anything changes.
 class FileReplaceListTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -33,15 +37,15 @@ public:
     void createReplaceTasks(bool haveDirTasks);
 
     const RollbackDataList &rollbackList() const { return m_rollbackList; }
+    // Where the records go when the step finishes; not owned. Null: the step commits on its own.
+    void setTransaction(RollbackDataList *transaction) { m_transaction = transaction; }
 
 protected:
     void subtasksDone() override;
 
 private:
-    // The replacement is final: the files moved aside go, and with them any way back.
-    void removeReplacedFiles();
-
     QList<FileReplaceEntry> *m_replacements;
     RollbackDataList m_rollbackList;
     Configuration *m_config;
+    RollbackDataList *m_transaction = nullptr;
 };

@@ -4,16 +4,20 @@
 #include "configuration.h"
 #include "filecopytaskspecification.h"
 #include "fileentry.h"
-#include "filerenametaskspecification.h"
+#include "fileinstall.h"
+#include "fileinstalltaskspecification.h"
+#include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 #include "globals.h"
+#include "installjournal.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
+
+#include <limits>
 
 namespace {
 
@@ -68,58 +72,68 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString destination = destinationPath();
     qDebug() << "FileReplaceTaskSpecification: spec:" << m_entry.name << " src:" << source << " dstFile:" << destination
              << " hasPatch:" << boolText(m_entry.hasPatch()) << " patchFile:" << m_entry.patchName;
-    m_asidePath.clear();
 
-    if (!m_entry.isPacked()) {
-        // The download was checked when it arrived; a whole file that carries its SHA-512 is checked
-        // again just before it goes into place, so nothing that changed in between is installed.
-        const bool check = !m_entry.finalSha512.isEmpty();
-        if (check)
-            addTask(new CheckSignatureTaskSpecification(source, m_entry.finalSha512, true, this, 0.2));
-        addMoveAsideTask();
-        addTask(new FileCopyTaskSpecification(&m_rollbackList, source, destination, this, check ? 0.8 : 1.0));
-    } else if (!m_entry.hasPatch()) {
-        addMoveAsideTask();
-        if (QFileInfo(source).suffix() == QLatin1String("_lzma2_"))
-            addTask(new FileUnpackTaskSpecification_lzma2(&m_rollbackList, source, destination, this, 0.8));
-        else
-            addTask(new FileUnpackTaskSpecification_zip(&m_rollbackList, source, destination, this, 0.8));
-        addTask(new CheckSignatureTaskSpecification(destination, m_entry.finalSha512, true, this, 0.2));
-    } else {
-        makeOldCopy();
-        // The patch task goes here: the move aside, then the patch from oldCopyPath() and patchPath() to
-        // the destination (0.8), then the same check as a packed file (0.2). Until this build has it, a
-        // patched entry fails before anything in the installation has changed.
-        emit message(tr("Could not patch '%1' to '%2'").arg(oldCopyPath(), destination));
+    // The new file is written and checked under a hidden name beside the installed one, and only then put
+    // in its place; the journal knows the name before the file exists, so a killed run leaves nothing behind.
+    m_newFile = FileInstall::temporaryPathBeside(destination, QStringLiteral(".new-"));
+    if (!InstallJournal::record(m_config->m_tempDir, RollbackData(FILE_CREATE, m_newFile))) {
+        emit message(failureText());
         setState(TASK_RUNNING);
         setCanceled();
         return;
     }
+    const bool digest = !m_entry.finalSha512.isEmpty();
+    if (!m_entry.isPacked()) {
+        // Checked once more right before it goes into place, so nothing that changed since the download is
+        // installed: the copy by its digest, or, for a file known only by its signature, the source.
+        if (!digest)
+            addTask(new CheckSignatureTaskSpecification(source, QString(), true, this, 0.2));
+        addTask(new FileCopyTaskSpecification(&m_rollbackList, source, m_newFile, this, 0.7));
+        if (digest)
+            addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
+    } else if (m_entry.hasPatch()) {
+        // The patch applies to a copy of the installed file, which stays untouched until the checked
+        // result is put in its place.
+        makeOldCopy();
+        addTask(new FileTaskSpecification_patch(&m_rollbackList, oldCopyPath(), patchPath(), m_newFile, this, 0.7));
+        addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
+    } else {
+        // The signed ini lists the unpacked size: unpacking stops there. 0 is what planning gives a size it
+        // could not read; the final SHA-512 check still binds then.
+        const bool listed = m_entry.finalSize > 0 && m_entry.finalSize <= quint64(std::numeric_limits<qint64>::max());
+        const qint64 maxOutput = listed ? qint64(m_entry.finalSize) : -1;
+        if (isLzmaContainer(source)) {
+            auto *unpack = new FileUnpackTaskSpecification_lzma2(&m_rollbackList, source, m_newFile, this, 0.7);
+            unpack->setMaxOutputSize(maxOutput);
+            addTask(unpack);
+        } else {
+            auto *unpack = new FileUnpackTaskSpecification_zip(&m_rollbackList, source, m_newFile, this, 0.7);
+            unpack->setMaxOutputSize(maxOutput);
+            addTask(unpack);
+        }
+        addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
+    }
+    addTask(new FileInstallTaskSpecification(m_newFile, destination, wantsExecutable(destination), m_config->m_tempDir,
+                                             &m_rollbackList, this, 0.1));
     setState(TASK_RUNNING);
     startTasks();
 }
 
-void FileReplaceTaskSpecification::addMoveAsideTask()
+bool FileReplaceTaskSpecification::isLzmaContainer(const QString &path)
 {
-    const QString destination = destinationPath();
-    const QFileInfo installed(destination);
-    // A directory in the file's place is not moved: writing the file then fails, and the step rolls back.
-    if (!entryExists(installed) || (installed.isDir() && !installed.isSymLink()))
-        return;
-    m_asidePath = asidePathFor(destination);
-    addTask(new FileRenameTaskSpecification(destination, m_asidePath, &m_rollbackList, this, 0.0));
+    return QFileInfo(path).suffix() == QLatin1String("_lzma2_");
 }
 
-QString FileReplaceTaskSpecification::asidePathFor(const QString &destination)
+QString FileReplaceTaskSpecification::failureText() const
 {
-    const QFileInfo info(destination);
-    // The name is cut so that the suffix cannot push a long file name past the file system's limit.
-    const QString stem = info.path() + "/." + info.fileName().left(60) + ".replaced-";
-    for (;;) {
-        const QString candidate = stem + QString::number(QRandomGenerator::global()->generate64(), 36);
-        if (!entryExists(QFileInfo(candidate)))
-            return candidate;
-    }
+    const QString destination = destinationPath();
+    if (m_entry.hasPatch())
+        return tr("Could not patch '%1' to '%2'").arg(oldCopyPath(), destination);
+    if (!m_entry.isPacked())
+        return tr("Could not copy '%1' to '%2'").arg(sourcePath(), destination);
+    if (isLzmaContainer(sourcePath()))
+        return tr("Could not unpack '%1' to '%2'").arg(sourcePath(), destination);
+    return tr("Could not unzip '%1' to '%2'").arg(sourcePath(), destination);
 }
 
 void FileReplaceTaskSpecification::makeOldCopy()
@@ -143,22 +157,24 @@ void FileReplaceTaskSpecification::subtasksDone()
     if (computeState() == TASK_FINISHED) {
         if (m_parentRollbackList)
             m_parentRollbackList->addList(m_rollbackList);
-        const QString destination = destinationPath();
-        // Writing in place would have kept the installed file's mode; the new file keeps it as well.
-        if (!m_asidePath.isEmpty() && !QFileInfo(m_asidePath).isSymLink())
-            QFile::setPermissions(destination, QFile::permissions(m_asidePath));
-        makeSingleFileExecutable(destination);
+        makeSingleFileExecutable(destinationPath());
     } else {
         m_rollbackList.rollbackAll(this);
     }
     ComposedTaskSpecification::subtasksDone();
 }
 
+bool FileReplaceTaskSpecification::wantsExecutable(const QString &path)
+{
+    const QFileInfo info(path);
+    return specialFileNames.contains(info.fileName()) || specialFileSuffixes.contains(info.completeSuffix());
+}
+
 void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString &path)
 {
     const QFileInfo info(path);
     qDebug() << "Executable check" << path << info.fileName() << info.completeSuffix();
-    if (!specialFileNames.contains(info.fileName()) && !specialFileSuffixes.contains(info.completeSuffix()))
+    if (!wantsExecutable(path))
         return;
     // Read and execute for everyone, write for the owner only: a program or library that every local
     // user could write to could be replaced under another user who runs it.

@@ -9,13 +9,13 @@
 class Configuration;
 
 // Brings one installed file up to date, its sub-tasks one after the other: a whole file is copied from the
-// temporary directory, a packed one unpacked and then checked against its final SHA-512 (or its signature).
-//
-// An installed file that is to be replaced is first moved aside, beside itself, and the new file is then
-// written in its place; both steps are recorded, so an undo removes the new file and moves the old one back.
-// The replaced file stays aside until the whole step has finished (the list task removes it then), so a
-// later failure can still bring it back. A finished file takes over the mode of the file it replaced and
-// is then made executable when its name calls for it.
+// temporary directory, a packed one unpacked, a patched one made from a copy of the installed file and its
+// patch, each to a hidden name beside the installed file; that result
+// is checked against its final SHA-512 (a whole file known only by its signature: the download, by its
+// ".sig") and only then put in place by FileInstallTaskSpecification, which exchanges it with the old file.
+// The old bytes stay under the hidden name until the install journal is committed, so a later failure can
+// still bring them back. The new file takes over the mode of the file it replaced, or 0755 when its name
+// calls for it, before it goes into place.
 class FileReplaceTaskSpecification : public ComposedTaskSpecification
 {
     Q_OBJECT
@@ -33,8 +33,10 @@ public:
     // Gives path mode 0755 when its file name is one of specialFileNames or its complete suffix one of
     // specialFileSuffixes; any other file keeps its mode. The result is only logged.
     static void makeSingleFileExecutable(const QString &path);
-    // A free hidden name beside destination for the file it replaces.
-    static QString asidePathFor(const QString &destination);
+    // Whether path's file name or complete suffix asks for mode 0755.
+    static bool wantsExecutable(const QString &path);
+    // The failure text of the entry's form (copy, unzip, unpack or patch).
+    QString failureText() const;
 
     const FileReplaceEntry &entry() const { return m_entry; }
     const RollbackDataList &rollbackList() const { return m_rollbackList; }
@@ -44,6 +46,8 @@ public:
     QString destinationPath() const;
     QString patchPath() const;
     QString oldCopyPath() const;
+    // Where the new file is made; empty before execute().
+    const QString &newFilePath() const { return m_newFile; }
 
 protected:
     // Finished: hands the records to the list task, then the mode. Otherwise: undoes the own records.
@@ -51,13 +55,12 @@ protected:
 
 private:
     void makeSubtasksAndStart();
-    // Adds the move of an existing installed file out of the way; nothing when there is none.
-    void addMoveAsideTask();
+    static bool isLzmaContainer(const QString &path);
     void makeOldCopy();
 
     FileReplaceEntry m_entry;
     RollbackDataList *m_parentRollbackList;
     RollbackDataList m_rollbackList;
     Configuration *m_config;
-    QString m_asidePath; // where the replaced file goes; empty when there was none
+    QString m_newFile; // the hidden name beside the installed file where the new file is made
 };

@@ -15,25 +15,27 @@ FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDat
 
 ASyncFunc *FileUnpackTaskSpecification_lzma2::createFunc()
 {
-    return new FileUnpackFunc_lzma2(source(), target());
+    return new FileUnpackFunc_lzma2(source(), target(), m_maxOutputSize);
 }
 
-FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString &source, const QString &target)
+FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString &source, const QString &target, qint64 maxOutputSize)
     : SlowFileOpFunc(source, target)
+    , m_maxOutputSize(maxOutputSize)
 {
 }
 
 bool FileUnpackFunc_lzma2::run()
 {
-    return unpackFile(source(), target());
+    return unpackFile(source(), target(), m_maxOutputSize);
 }
 
-bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &target)
+bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &target, qint64 maxOutputSize)
 {
     // The decoder writes its output only after the CRC matched, but a failed write can still leave a
     // partial file: it is written under a temporary name and replaces the target only when complete.
     const QString temporary = temporaryPathBeside(target);
-    bool ok = corvapatch::DecompressLzmaFile(source.toUtf8().constData(), temporary.toUtf8().constData());
+    const size_t limit = maxOutputSize >= 0 ? size_t(maxOutputSize) : SIZE_MAX;
+    bool ok = corvapatch::DecompressLzmaFile(source.toUtf8().constData(), temporary.toUtf8().constData(), limit);
     if (ok)
         ok = moveIntoPlace(temporary, target);
     if (!ok)

@@ -10,19 +10,30 @@ public:
     FileUnpackTaskSpecification_lzma2(RollbackDataList *rollback, const QString &source, const QString &target,
                                       QObject *parent, qreal weight);
 
+    // Output beyond this many bytes fails the unpack (-1: no cap): the listed size, or a hard cap for what
+    // is not signed yet.
+    void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
+
 protected:
     ASyncFunc *createFunc() override;
+
+private:
+    qint64 m_maxOutputSize = -1;
 };
 
 class FileUnpackFunc_lzma2 : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    FileUnpackFunc_lzma2(const QString &source, const QString &target);
+    FileUnpackFunc_lzma2(const QString &source, const QString &target, qint64 maxOutputSize = -1);
 
     bool run() override;
 
     // Decodes the container into a temporary file beside target and moves it over target only on
-    // success. On failure target is as it was and no partial output is left.
-    static bool unpackFile(const QString &source, const QString &target);
+    // success. On failure target is as it was and no partial output is left. Content larger than
+    // maxOutputSize (when not -1) fails before it is decoded.
+    static bool unpackFile(const QString &source, const QString &target, qint64 maxOutputSize = -1);
+
+private:
+    qint64 m_maxOutputSize;
 };

@@ -29,20 +29,21 @@ FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataLis
 
 ASyncFunc *FileUnpackTaskSpecification_zip::createFunc()
 {
-    return new FileUnpackFunc_Zip(source(), target());
+    return new FileUnpackFunc_Zip(source(), target(), m_maxOutputSize);
 }
 
-FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString &source, const QString &target)
+FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString &source, const QString &target, qint64 maxOutputSize)
     : SlowFileOpFunc(source, target)
+    , m_maxOutputSize(maxOutputSize)
 {
 }
 
 bool FileUnpackFunc_Zip::run()
 {
-    return unpackFile(target(), source());
+    return unpackFile(target(), source(), m_maxOutputSize);
 }
 
-bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source)
+bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source, qint64 maxOutputSize)
 {
     // The source is opened first: a missing source must not cost anything at the target.
     std::unique_ptr<gzFile_s, GzFileCloser> in(gzopen(source.toUtf8().constData(), "rb"));
@@ -63,12 +64,17 @@ bool FileUnpackFunc_Zip::unpackFile(const QString &target, const QString &source
     };
 
     std::vector<char> buffer(kChunkSize);
+    qint64 written = 0;
     for (;;) {
         const int n = gzread(in.get(), buffer.data(), kChunkSize);
         if (n < 0)
             return fail("read error");
         if (n == 0)
             break;
+        // A few KiB of gzip can stand for gigabytes: stop at the size the output may have.
+        if (maxOutputSize >= 0 && n > maxOutputSize - written)
+            return fail("output larger than its listed size");
+        written += n;
         if (out.write(buffer.data(), n) != n)
             return fail("write error");
     }

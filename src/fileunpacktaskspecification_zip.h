@@ -11,20 +11,31 @@ public:
     FileUnpackTaskSpecification_zip(RollbackDataList *rollback, const QString &source, const QString &target,
                                     QObject *parent, qreal weight);
 
+    // Output beyond this many bytes fails the unpack (-1: no cap): the listed size, or a hard cap for what
+    // is not signed yet.
+    void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
+
 protected:
     ASyncFunc *createFunc() override;
+
+private:
+    qint64 m_maxOutputSize = -1;
 };
 
 class FileUnpackFunc_Zip : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    FileUnpackFunc_Zip(const QString &source, const QString &target);
+    FileUnpackFunc_Zip(const QString &source, const QString &target, qint64 maxOutputSize = -1);
 
     bool run() override;
 
     // Decodes source into a temporary file beside target and moves it over target only when the
     // whole stream decoded cleanly. On failure target is as it was and no partial output is left.
+    // More than maxOutputSize bytes of output (when not -1) fail the same way, as soon as they are decoded.
     // Note the order: the output path comes first.
-    static bool unpackFile(const QString &target, const QString &source);
+    static bool unpackFile(const QString &target, const QString &source, qint64 maxOutputSize = -1);
+
+private:
+    qint64 m_maxOutputSize;
 };

@@ -4,6 +4,7 @@
 #include "configuration.h"
 #include "downloadtaskspecification.h"
 #include "fileunpacktaskspecification_lzma2.h"
+#include "sizelimits.h"
 
 #include <QDebug>
 #include <QFile>
@@ -44,15 +45,22 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
     qreal checkWeight = 1.0;
     if (!QFile::exists(localPath(ini))) {
         qDebug() << "Requesting" << packed;
-        addTask(
-            new DownloadTaskSpecification(m_Manager, packed, m_Config->m_version, localPath(packed), -1, this, 0.3333));
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, localPath(packed), localPath(ini), this, 1.0));
+        // Nothing of these is signed yet, so what they may take is capped.
+        auto *download =
+            new DownloadTaskSpecification(m_Manager, packed, m_Config->m_version, localPath(packed), -1, this, 0.3333);
+        download->setMaxSize(sizelimits::kMaxPackedIniSize);
+        addTask(download);
+        auto *unpack = new FileUnpackTaskSpecification_lzma2(nullptr, localPath(packed), localPath(ini), this, 1.0);
+        unpack->setMaxOutputSize(sizelimits::kMaxIniSize);
+        addTask(unpack);
         checkWeight = 0.6667;
     }
     if (!QFile::exists(localPath(signature))) {
         qDebug() << "Requesting" << signature;
-        addTask(new DownloadTaskSpecification(m_Manager, signature, m_Config->m_version, localPath(signature), -1, this,
-                                              0.3333));
+        auto *download = new DownloadTaskSpecification(m_Manager, signature, m_Config->m_version,
+                                                       localPath(signature), -1, this, 0.3333);
+        download->setMaxSize(sizelimits::kMaxSignatureSize);
+        addTask(download);
         checkWeight -= 0.3333;
     }
     auto *check = new CheckSignatureTaskSpecification(localPath(ini), QString(), true, this, checkWeight);

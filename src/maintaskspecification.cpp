@@ -5,8 +5,10 @@
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "inidownloadtaskspecification.h"
+#include "installjournal.h"
 #include "makedownloadreplacelisttaskspecification.h"
 #include "prepostinstalltaskspecification.h"
+#include "updateselfunziptaskspecification.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager *networkManager, Configuration *config,
                                              QObject *parent, qreal weight)
@@ -57,18 +59,36 @@ TaskSpecification *MainTaskSpecification::createTask(Stage stage, qreal weight)
         return new MakeDownloadReplaceListTaskSpecification(config, &updateData, this, weight);
     case Stage::Downloads:
         return new DownloadFileListTaskSpecification(&updateData.downloads, networkManager, config, this, weight);
-    case Stage::Replacement:
-        return new FileReplaceListTaskSpecification(&updateData.replacements, config, this, weight);
-    case Stage::Deletion:
-        return new FileDeleteListTaskSpecification(&updateData.deletions, config, this, weight);
+    case Stage::Replacement: {
+        auto *task = new FileReplaceListTaskSpecification(&updateData.replacements, config, this, weight);
+        task->setTransaction(&installRecords);
+        return task;
+    }
+    case Stage::Deletion: {
+        auto *task = new FileDeleteListTaskSpecification(&updateData.deletions, config, this, weight);
+        task->setTransaction(&installRecords);
+        return task;
+    }
+    case Stage::SelfUpdate:
+        return new UpdateSelfUnzipTaskSpecification(&updateData.replacements, config, this, weight);
     case Stage::PreInstall:
         return new PrePostInstallListTaskSpecification(&updateData.preInstall, config, this, weight);
     case Stage::PostInstall:
         return new PrePostInstallListTaskSpecification(&updateData.postInstall, config, this, weight);
-    case Stage::SelfUpdate:
-        break; // no task for this stage in this build
     }
     return nullptr;
+}
+
+void MainTaskSpecification::subtasksDone()
+{
+    // A run that ends between the replacement and the deletion step (a cancel, say) leaves nothing of the
+    // replacement either.
+    if (computeState() != TASK_FINISHED && !installRecords.isEmpty()) {
+        emit message(QStringLiteral("rolling back file updates"));
+        installRecords.rollbackAll(this);
+        InstallJournal::rollBack(config->m_tempDir);
+    }
+    ComposedTaskSpecification::subtasksDone();
 }
 
 void MainTaskSpecification::reset()

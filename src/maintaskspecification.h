@@ -1,6 +1,7 @@
 #pragma once
 
 #include "composedtaskspecification.h"
+#include "rollback.h"
 #include "updatedata.h"
 
 #include <QList>
@@ -36,8 +37,12 @@ public:
     QNetworkAccessManager *networkManager;
     Configuration *config;
     UpdateData updateData; // filled by the planning stage; the later stages hold pointers into it
+    // Step two's changes of the installation between the end of the replacement and the deletion step's
+    // commit: the two steps are one transaction.
+    RollbackDataList installRecords;
 
 protected:
+    void subtasksDone() override;
     // The task that runs `stage`, with this task as parent, or null when this build has none for it.
     virtual TaskSpecification *createTask(Stage stage, qreal weight);
 

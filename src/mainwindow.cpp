@@ -89,8 +89,9 @@ void MainWindow::updateTexts()
 {
     QString text;
     if (!config->m_versionString.isEmpty()) {
+        // The version text comes from the unsigned version answer: it is shown literally, never as markup.
         text += "<div style=\"font-weight:bold;font-size:large\">" +
-            tr("Update to Corvalink %1").arg(config->m_versionString) + "</div>";
+            tr("Update to Corvalink %1").arg(config->m_versionString.toHtmlEscaped()) + "</div>";
     }
     QString channel;
     switch (config->m_channel) {
@@ -262,7 +263,11 @@ void MainWindow::onStartNewUpdater()
         QString::number(config->m_version),
         config->m_versionString.isEmpty() ? QStringLiteral("#") : config->m_versionString,
     };
-    ProcessTools::startClientUpdater(config->m_tempDir, arguments);
+    if (!ProcessTools::startClientUpdater(config->m_tempDir, arguments)) {
+        // Without a new updater nothing updates the client: the run must not end as a success.
+        onFatalError(tr("Failed to start the new updater %1").arg(config->m_tempDir + "/update"));
+        return;
+    }
     close();
 }
 

@@ -153,7 +153,8 @@ public:
     {
         const bool fiveFields = fields.size() == 5;
         DownloadEntry d {section, key, fields[0], readSize(fields[1])};
-        FileReplaceEntry r {section, key, QString(), 0, QString(), QString()};
+        // A whole file's final digest is its own: the replacement checks it again right before it goes in.
+        FileReplaceEntry r {section, key, fields[0], 0, QString(), QString()};
         if (fiveFields) {
             r.finalSha512 = fields[2];
             r.finalSize = readSize(fields[3]);

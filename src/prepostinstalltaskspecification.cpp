@@ -56,7 +56,7 @@ bool PrePostInstallFunc::run()
     qDebug() << "Starting" << m_command.command;
     qDebug() << "args" << args;
     qDebug() << "temp dir:" << m_tempDir;
-    emit message(QStringLiteral("Starting %1").arg(m_command.command));
+    emit message(tr("Starting %1").arg(m_command.command));
 
     const QString program = m_tempDir + QDir::separator() + m_command.command;
     makeCommandExecutable(program);
@@ -70,29 +70,29 @@ bool PrePostInstallFunc::run()
 
     if (!process.waitForStarted(kStartTimeoutMs)) {
         qDebug() << "Failed to start process, state =" << process.state() << ", error =" << process.errorString();
-        emit message(QStringLiteral("Failed to start %1: %2").arg(m_command.command, process.errorString()));
+        emit message(tr("Failed to start %1: %2").arg(m_command.command, process.errorString()));
         return failure();
     }
     qDebug() << "Wait for started completed";
     if (!process.waitForFinished(-1)) {
         qDebug() << "Failed to run process, state =" << process.state() << ", error =" << process.errorString();
-        emit message(QStringLiteral("Failed to run %1: %2").arg(m_command.command, process.errorString()));
+        emit message(tr("Failed to run %1: %2").arg(m_command.command, process.errorString()));
         return failure();
     }
     qDebug() << "Wait for finished completed";
     const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     qDebug() << "Process exit code:" << code;
     if (isRebootExitCode(code)) {
-        emit message(QStringLiteral("%1 completed sucessfully, reboot required").arg(m_command.command));
+        emit message(tr("%1 completed sucessfully, reboot required").arg(m_command.command));
         emit reboot_with_confirmation();
         return true;
     }
     switch (code) {
     case 0:
-        emit message(QStringLiteral("%1 completed sucessfully").arg(m_command.command));
+        emit message(tr("%1 completed sucessfully").arg(m_command.command));
         return true;
     case 1:
-        emit message(QStringLiteral("Failed to complete %1, exit code: %2").arg(m_command.command).arg(code));
+        emit message(tr("Failed to complete %1, exit code: %2").arg(m_command.command).arg(code));
         return failure();
     default:
         return failure();
@@ -140,7 +140,7 @@ PrePostInstallListTaskSpecification::PrePostInstallListTaskSpecification(QList<I
 void PrePostInstallListTaskSpecification::execute()
 {
     if (!m_commands->isEmpty())
-        emit message(QStringLiteral("Starting install condition"));
+        emit message(tr("Starting install condition"));
     for (const InstallCommand &command : qAsConst(*m_commands))
         addTask(new PrePostInstallTaskSpecification(command, m_config, this, 0.1));
     setState(TASK_RUNNING);

@@ -12,10 +12,10 @@ void ProcessTools::startCv5Client(const QString &dir)
     startCv5Client_linux(dir);
 }
 
-void ProcessTools::startClientUpdater(const QString &dir, const QStringList &args)
+bool ProcessTools::startClientUpdater(const QString &dir, const QStringList &args)
 {
     qDebug() << "startClientUpdater" << dir << args;
-    startNewUpdater_linux(dir, args);
+    return startNewUpdater_linux(dir, args);
 }
 
 void ProcessTools::startCv5Client_linux(const QString &dir)
@@ -27,14 +27,18 @@ void ProcessTools::startCv5Client_linux(const QString &dir)
     QProcess::startDetached(program, {}, dir);
 }
 
-void ProcessTools::startNewUpdater_linux(const QString &dir, const QStringList &args)
+bool ProcessTools::startNewUpdater_linux(const QString &dir, const QStringList &args)
 {
     const QString program = dir + "/update";
     qDebug() << "startNewUpdater_linux" << program;
     if (!QFileInfo::exists(program)) {
         qDebug() << "Failed to find" << program;
-        return;
+        return false;
     }
     qDebug() << "starting" << program;
-    QProcess::startDetached(program, args, dir);
+    // Fails, for example, when the temporary directory's file system does not allow programs to run.
+    const bool started = QProcess::startDetached(program, args, dir);
+    if (!started)
+        qDebug() << "Failed to start" << program;
+    return started;
 }

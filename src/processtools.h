@@ -11,10 +11,11 @@ class ProcessTools
 public:
     // Starts dir + "/cv5client_runscript.sh" without arguments. Whether the script exists is not tested.
     static void startCv5Client(const QString &dir);
-    // Starts dir + "/update" with args, in order, when an entry of that name exists.
-    static void startClientUpdater(const QString &dir, const QStringList &args);
+    // Starts dir + "/update" with args, in order, when an entry of that name exists. False when nothing was
+    // started: the run then has no successor, which the caller must not report as a success.
+    static bool startClientUpdater(const QString &dir, const QStringList &args);
 
 private:
     static void startCv5Client_linux(const QString &dir);
-    static void startNewUpdater_linux(const QString &dir, const QStringList &args);
+    static bool startNewUpdater_linux(const QString &dir, const QStringList &args);
 };

@@ -1,6 +1,8 @@
 #include "rollback.h"
 
 #include <QCoreApplication>
+#include "fileinstall.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -13,14 +15,26 @@ RollbackData::RollbackData(int op, const QString &source, const QString &target)
     , second(source)
     , op(op)
 {
-    Q_ASSERT_X(op == FILE_RENAME, "RollbackData", "op==FILE_RENAME");
+    Q_ASSERT_X(op == FILE_RENAME || op == PATH_ASIDE || op == FILE_EXCHANGE, "RollbackData", "op==FILE_RENAME");
+}
+
+RollbackData RollbackData::exchanged(const QString &installed, const QString &hidden, quint64 newInode)
+{
+    RollbackData record(FILE_EXCHANGE, hidden, installed);
+    record.inode = newInode;
+    return record;
+}
+
+RollbackData RollbackData::movedAside(const QString &path, const QString &aside)
+{
+    return RollbackData(PATH_ASIDE, path, aside);
 }
 
 RollbackData::RollbackData(int op, const QString &path)
     : first(path)
     , op(op)
 {
-    Q_ASSERT_X(op != FILE_RENAME, "RollbackData", "op!=FILE_RENAME");
+    Q_ASSERT_X(op == FILE_CREATE || op == DIR_CREATE, "RollbackData", "op!=FILE_RENAME");
 }
 
 bool RollbackData::rollback(QObject *reporter) const
@@ -30,6 +44,16 @@ bool RollbackData::rollback(QObject *reporter) const
         if (QFile::rename(first, second))
             return true;
         message(reporter, QCoreApplication::translate("RollbackData", "warning: rollback rename %1 to %2 failed").arg(second, first));
+        return false;
+    case FILE_EXCHANGE:
+        if (FileInstall::exchange(first, second))
+            return true;
+        message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(second, first));
+        return false;
+    case PATH_ASIDE:
+        if (FileInstall::renameNoReplace(first, second))
+            return true;
+        message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(second, first));
         return false;
     case FILE_CREATE:
         if (QFile::remove(first))

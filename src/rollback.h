@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QtGlobal>
 
 class QObject;
 
@@ -9,6 +10,8 @@ enum RollbackOp {
     FILE_RENAME = 0, // a file or directory was moved: move it back
     FILE_CREATE = 1, // a file was written: remove it
     DIR_CREATE = 2, // a directory was created: remove it if it is empty
+    FILE_EXCHANGE = 3, // an installed file and a hidden new one swapped names: swap them back
+    PATH_ASIDE = 4, // a path to be deleted was moved to a hidden name: move it back
 };
 
 // One undoable change of the installation.
@@ -17,6 +20,11 @@ class RollbackData
 public:
     // A rename from source to target; op must be FILE_RENAME.
     RollbackData(int op, const QString &source, const QString &target);
+    // installed and hidden swapped names; newInode is the inode of the new bytes (under installed after the
+    // swap), by which a later run can tell whether the swap happened.
+    static RollbackData exchanged(const QString &installed, const QString &hidden, quint64 newInode);
+    // path was moved to aside, where it waits for the commit that removes it.
+    static RollbackData movedAside(const QString &path, const QString &aside);
     // A created file or directory; op must not be FILE_RENAME.
     RollbackData(int op, const QString &path);
 
@@ -25,9 +33,11 @@ public:
     // Emits text through the reporter's message(QString) signal; nothing for a null reporter.
     static void message(QObject *reporter, const QString &text);
 
-    QString first; // FILE_RENAME: the rename's destination; otherwise the created path
-    QString second; // FILE_RENAME: the rename's source; otherwise empty
+    QString first; // FILE_RENAME, PATH_ASIDE: the rename's destination; FILE_EXCHANGE: the installed name;
+                   // otherwise the created path
+    QString second; // FILE_RENAME, PATH_ASIDE: the rename's source; FILE_EXCHANGE: the hidden name
     int op;
+    quint64 inode = 0; // FILE_EXCHANGE: the new file's inode
 };
 
 // The changes of a replacement, in the order they were made. File tasks only append; the owner

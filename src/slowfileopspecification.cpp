@@ -1,12 +1,9 @@
 #include "slowfileopspecification.h"
 
-#include "fileentry.h"
+#include "fileinstall.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
-
-#include <cstdio>
 
 SlowFileOpFunc::SlowFileOpFunc(const QString &source, const QString &target)
     : m_source(source)
@@ -23,14 +20,7 @@ SlowFileOpFunc::SlowFileOpFunc(const QString &source, const QString &patch, cons
 
 QString SlowFileOpFunc::temporaryPathBeside(const QString &target)
 {
-    const QFileInfo info(target);
-    // The name is cut so that the suffix cannot push a long target name past the file system's limit.
-    const QString stem = info.path() + "/." + info.fileName().left(60) + ".part-";
-    for (;;) {
-        const QString candidate = stem + QString::number(QRandomGenerator::global()->generate64(), 36);
-        if (!entryExists(QFileInfo(candidate)))
-            return candidate;
-    }
+    return FileInstall::temporaryPathBeside(target);
 }
 
 bool SlowFileOpFunc::moveIntoPlace(const QString &temporary, const QString &target)
@@ -40,7 +30,7 @@ bool SlowFileOpFunc::moveIntoPlace(const QString &temporary, const QString &targ
     if (earlier.exists() && !earlier.isSymLink())
         QFile::setPermissions(temporary, earlier.permissions());
     // rename() replaces an existing target atomically; QFile::rename() refuses to.
-    return std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(target).constData()) == 0;
+    return FileInstall::renameOver(temporary, target);
 }
 
 SlowFileOpSpecification::SlowFileOpSpecification(const QString &errorText, RollbackDataList *rollback,

@@ -22,7 +22,7 @@ struct FileReplaceEntry
 {
     QString section;
     QString name; // the whole (possibly packed) file under the temporary directory
-    QString finalSha512; // SHA-512 the installed file must have afterwards; empty for a whole file
+    QString finalSha512; // SHA-512 the installed file must have afterwards (a whole file's own); empty: its ".sig"
     quint64 finalSize = 0;
     QString targetName; // installed relative path of a packed file; empty for a whole file
     QString patchName; // patch file under the temporary directory; empty when the whole file is used

@@ -1,6 +1,7 @@
 #include "updateengine.h"
 
 #include "configuration.h"
+#include "installjournal.h"
 #include "maintaskspecification.h"
 #include "rsakey.h"
 #include "updateinidata.h"
@@ -68,6 +69,9 @@ bool UpdateEngine::initialize()
     QString tempDir;
     QString installDir;
     if (UpdateIniData::get(&version, nullptr, &tempDir, &installDir)) {
+        // A run that was killed while it changed the installation: finished or undone before anything else,
+        // so the installation holds one whole version again.
+        InstallJournal::settle(tempDir);
         qDebug() << "Current version =" << version << "/ new version =" << m_config->m_version;
         if (version == m_config->m_version) {
             qDebug() << "Continuing previous session";

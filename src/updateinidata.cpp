@@ -11,6 +11,9 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const char kGroup[] = "current";
@@ -38,6 +41,22 @@ bool isSessionDir(const QString &dir, QString *why)
     }
     if (info.isSymLink() || !info.isDir()) {
         *why = "not a directory";
+        return false;
+    }
+    // After a reboot has emptied the temporary directory, another user can make a directory of the recorded
+    // name; working in it would run their files as this user. Only a directory of this user's that group and
+    // others cannot write counts.
+    struct stat status;
+    if (::lstat(QFile::encodeName(dir).constData(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        *why = "not a directory";
+        return false;
+    }
+    if (status.st_uid != ::geteuid()) {
+        *why = "owned by another user";
+        return false;
+    }
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *why = "writable by others";
         return false;
     }
     QString tempRoot = QDir(QDir::tempPath()).canonicalPath();

@@ -331,6 +331,40 @@ nicht vom Update-Server abgefragt werden.</translation>
     </message>
 </context>
 <context>
+    <name>PrePostInstallFunc</name>
+    <message>
+        <source>Starting %1</source>
+        <translation>Starte %1</translation>
+    </message>
+    <message>
+        <source>Failed to start %1: %2</source>
+        <translation>%1 konnte nicht gestartet werden: %2</translation>
+    </message>
+    <message>
+        <source>Failed to run %1: %2</source>
+        <translation>%1 konnte nicht ausgeführt werden: %2</translation>
+    </message>
+    <message>
+        <source>%1 completed sucessfully, reboot required</source>
+        <translation>%1 erfolgreich abgeschlossen, Neustart erforderlich</translation>
+    </message>
+    <message>
+        <source>%1 completed sucessfully</source>
+        <translation>%1 erfolgreich abgeschlossen</translation>
+    </message>
+    <message>
+        <source>Failed to complete %1, exit code: %2</source>
+        <translation>%1 konnte nicht abgeschlossen werden, Exit-Code: %2</translation>
+    </message>
+</context>
+<context>
+    <name>PrePostInstallListTaskSpecification</name>
+    <message>
+        <source>Starting install condition</source>
+        <translation>Starte Installationsbedingung</translation>
+    </message>
+</context>
+<context>
     <name>QObject</name>
     <message>
         <source>Error</source>

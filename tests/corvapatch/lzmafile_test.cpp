@@ -293,3 +293,38 @@ TEST_F(LzmaFile, BufferEntryAppendsTheCheckedContent)
     ASSERT_TRUE(DecompressLzmaBuffer(file.data(), file.size(), &output));
     EXPECT_EQ(bytesOf(output), (Bytes {'a', 'b', 'c'}));
 }
+
+// A small container can declare up to 4 GiB of content: a caller's cap refuses it before anything is decoded
+// or allocated, and the output stays empty.
+TEST_F(LzmaFile, ContentAboveTheCapFailsBeforeDecoding)
+{
+    const Bytes abc = concat({kMagic, kAbcCrc, {0x01}, kAbcBlock});
+    // Directive 1, property 0, declared size 0xFFFFFFFF (FF FF FF FF 0F), then an empty LZMA2 stream.
+    const Bytes huge = concat({kMagic, kAbcCrc, {0x01, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x00}});
+    struct Case
+    {
+        const char *name;
+        Bytes file;
+        size_t cap;
+        bool ok;
+        std::string log;
+    };
+    const Case cases[] = {
+        {"content of exactly the cap", abc, 3, true, ""},
+        {"content one byte above the cap", abc, 2, false,
+         "LZMA2 unpack size too large 3 | could not decompress file"},
+        {"declared 4 GiB, cap 1 MiB", huge, 1024 * 1024, false,
+         "LZMA2 unpack size too large 4294967295 | could not decompress file"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LogRecorder log;
+        SinkStream output;
+        EXPECT_EQ(DecompressLzmaBuffer(c.file.data(), c.file.size(), &output, c.cap), c.ok);
+        EXPECT_EQ(bytesOf(output), c.ok ? (Bytes {'a', 'b', 'c'}) : Bytes {});
+        EXPECT_EQ(log.joined(" | "), c.log);
+    }
+    put("in", abc);
+    EXPECT_FALSE(DecompressLzmaFile(native("in").constData(), native("out").constData(), 2));
+    EXPECT_FALSE(QFile::exists(path("out")));
+}

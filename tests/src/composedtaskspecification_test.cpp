@@ -460,6 +460,12 @@ TEST(ComposedTaskSpecification, ListStepsRunAgainAfterReset)
     for (int run = 1; run <= 2; ++run) {
         SCOPED_TRACE(run);
         const QByteArray text = "version " + QByteArray::number(run);
+        // SHA-512 of "version 1" and "version 2" (sha512sum): the replacement checks a whole file by its digest.
+        replacements[0].finalSha512 =
+            run == 1 ? "c454617a1012da19c3d9ac94d14904c6918a9ac6ebedb4e807befe43d1ca9aa4927b577cc149c734e0afa2a744e6ecd741f"
+                       "37b084760e8956452a95b76c2c807"
+                     : "c5d9f0753c91b7f82c3f71fea5f97851e8ce636925a1a14fafa27939aaa3c1f551c313290f8b2c08d73f723f01804e5b66a"
+                       "d247bb8eddf6e7d8ddbedbf6ac2ad";
         ASSERT_TRUE(Sandbox::writeFile(box.path("inst/a.txt"), "installed"));
         ASSERT_TRUE(Sandbox::writeFile(box.path("tmp/a.txt"), text));
         ASSERT_TRUE(Sandbox::writeFile(box.path("inst/b.txt"), "listed for deletion"));

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
@@ -31,7 +32,8 @@ QStringList commandLine(const QStringList &arguments)
 
 QStringList entries(const QString &dir)
 {
-    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name);
+    // System: dangling links too.
+    return QDir(dir).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 } // namespace
@@ -398,30 +400,46 @@ TEST(Configuration, CreatesFirstFreeTempDir)
         QStringList dirs; // existing directories in the temporary directory
         QStringList files; // existing plain files there
         QString expected;
+        QStringList links = {}; // existing links there, to the sandbox's "elsewhere" (which may not exist)
+        bool elsewhereExists = false;
     };
     const Case cases[] = {
         {"empty temporary directory", {}, {}, "corvalink_temp_0"},
         {"0 and 1 taken", {"corvalink_temp_0", "corvalink_temp_1"}, {}, "corvalink_temp_2"},
         {"a gap is used", {"corvalink_temp_0", "corvalink_temp_2"}, {}, "corvalink_temp_1"},
         {"a file cannot become the directory", {}, {"corvalink_temp_0"}, "corvalink_temp_1"},
+        // Another user's link is never used, whether or not it leads to a directory.
+        {"a link to a directory", {}, {}, "corvalink_temp_1", {"corvalink_temp_0"}, true},
+        {"a dangling link", {}, {}, "corvalink_temp_1", {"corvalink_temp_0"}, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox sandbox;
+        const QString elsewhere = sandbox.path("elsewhere");
+        if (c.elsewhereExists) {
+            ASSERT_TRUE(QDir().mkpath(elsewhere));
+        }
         for (const QString &dir : c.dirs)
             ASSERT_TRUE(QDir().mkpath(sandbox.tempDir() + "/" + dir));
         for (const QString &file : c.files)
             ASSERT_TRUE(Sandbox::writeFile(sandbox.tempDir() + "/" + file, "x"));
+        for (const QString &link : c.links)
+            ASSERT_TRUE(QFile::link(elsewhere, sandbox.tempDir() + "/" + link));
         Configuration config;
         QSignalSpy fatal(&config, &Configuration::fatalError);
 
         ASSERT_TRUE(config.initalizeStart(QString(), QString()));
         EXPECT_EQ(config.m_tempDir, sandbox.tempDir() + "/" + c.expected);
         EXPECT_TRUE(QFileInfo(config.m_tempDir).isDir());
+        // Private: other users share the temporary directory.
+        EXPECT_EQ(QFileInfo(config.m_tempDir).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                      QFileDevice::ExeOwner | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
         EXPECT_EQ(config.m_installDir, Configuration::applicationDir());
         EXPECT_EQ(fatal.count(), 0);
+        EXPECT_EQ(QFileInfo::exists(elsewhere), c.elsewhereExists);
+        EXPECT_EQ(entries(elsewhere), QStringList());
         // Nothing else was created or removed.
-        QStringList expectedEntries = c.dirs + c.files + QStringList {c.expected};
+        QStringList expectedEntries = c.dirs + c.files + c.links + QStringList {c.expected};
         expectedEntries.sort();
         EXPECT_EQ(entries(sandbox.tempDir()), expectedEntries);
     }

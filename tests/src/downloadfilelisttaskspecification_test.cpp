@@ -6,6 +6,7 @@
 #include "support/httptestserver.h"
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
+#include "support/signing.h"
 #include "updateengine.h"
 
 #include <QCryptographicHash>
@@ -367,19 +368,41 @@ TEST_F(DownloadListTest, FileChangedAfterItsDownloadFailsItsCheckAndIsRemoved)
     EXPECT_EQ(tree(), QStringList());
 }
 
-// Without an expected SHA-512 the check falls back to a signature file, which downloads do not have: it
-// reports, and the file still counts as downloaded.
-TEST_F(DownloadListTest, FileWithoutDigestIsReportedButKept)
+// A line without a SHA-512 is vouched for by the file's own signature: "F.sig" is fetched beside it, and a
+// missing or wrong one fails the download like a wrong digest, leaving nothing behind.
+TEST_F(DownloadListTest, FileWithoutDigestNeedsItsSignature)
 {
-    server.setContent("/7/sec/a.dat", "abc");
-    QList<DownloadEntry> downloads {DownloadEntry {"sec", "a.dat", QString(), 3}};
-    DownloadFileListTaskSpecification list(&downloads, &manager, &config, nullptr, 0.4);
-    Recorder rec(&list);
-    list.execute();
-    ASSERT_TRUE(rec.waitForEnd());
-    EXPECT_EQ(list.state(), TASK_FINISHED);
-    EXPECT_EQ(rec.count("Signature check failed for " + dir + "/a.dat"), 1);
-    EXPECT_EQ(Sandbox::readFile(dir + "/a.dat"), "abc");
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign with";
+    struct Case
+    {
+        const char *name;
+        QByteArray signedContent; // what the served ".sig" signs; empty: no ".sig" on the server
+        int state;
+        QStringList files; // left in the session directory
+    };
+    const Case cases[] = {
+        {"valid signature", "abc", TASK_FINISHED, {"a.dat", "a.dat.sig"}},
+        {"no signature on the server", QByteArray(), TASK_CANCELED, {}},
+        {"signature of other bytes", "other", TASK_CANCELED, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(dir).removeRecursively();
+        QDir().mkpath(dir);
+        server.clearFaults();
+        server.setContent("/7/sec/a.dat", "abc");
+        server.setContent("/7/sec/a.dat.sig", signing::signData(c.signedContent));
+        if (c.signedContent.isEmpty())
+            server.addFault("/7/sec/a.dat.sig", Fault::withStatus(404), -1);
+        QList<DownloadEntry> downloads {DownloadEntry {"sec", "a.dat", QString(), 3}};
+        DownloadFileListTaskSpecification list(&downloads, &manager, &config, nullptr, 0.4);
+        Recorder rec(&list);
+        list.execute();
+        ASSERT_TRUE(rec.waitForEnd());
+        EXPECT_EQ(list.state(), c.state);
+        EXPECT_EQ(tree(), c.files);
+    }
 }
 
 TEST_F(DownloadListTest, DownloadThatFailsForGoodAbortsItsRunningSiblings)

@@ -1,6 +1,8 @@
 #include "filedeletelisttaskspecification.h"
 
 #include "configuration.h"
+#include "fileinstall.h"
+#include "installjournal.h"
 
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
@@ -37,7 +39,9 @@ void buildInstallation(const Sandbox &box)
 
 } // namespace
 
-TEST(FileDeleteList, DeletesTheListedPathsInOrderAndStopsAtTheFirstFailure)
+// Every deletion is staged until the whole list has succeeded: the first failure stops the list and brings
+// back what the earlier deletions took.
+TEST(FileDeleteList, DeletesTheListedPathsInOrderOrNothingAtTheFirstFailure)
 {
     struct Case
     {
@@ -57,12 +61,12 @@ TEST(FileDeleteList, DeletesTheListedPathsInOrderAndStopsAtTheFirstFailure)
         {"the second of three fails",
          {{"old.txt", false}, {"missing", false}, {"empty", false}},
          TASK_CANCELED,
-         {"Deleted file '%1/old.txt'", "Could not delete '%1/missing'"},
-         {"old.txt"}},
+         {"Deleted file '%1/old.txt'", "Could not delete '%1/missing'", "rolling back file updates"},
+         {}},
         {"a directory that is not empty, without the recursive flag",
          {{"plugins", false}, {"old.txt", false}},
          TASK_CANCELED,
-         {"Could not delete '%1/plugins'"},
+         {"Could not delete '%1/plugins'", "rolling back file updates"},
          {}},
         {"paths inside a directory deleted before them",
          {{"plugins", true}, {"plugins/sub/b", false}, {"plugins/sub", true}, {"old.txt", false}},
@@ -78,7 +82,7 @@ TEST(FileDeleteList, DeletesTheListedPathsInOrderAndStopsAtTheFirstFailure)
         {"a path through a link is refused",
          {{"through/keep", false}, {"old.txt", false}},
          TASK_CANCELED,
-         {"Could not delete '%1/through/keep'"},
+         {"Could not delete '%1/through/keep'", "rolling back file updates"},
          {}},
     };
     for (const Case &c : cases) {
@@ -87,6 +91,8 @@ TEST(FileDeleteList, DeletesTheListedPathsInOrderAndStopsAtTheFirstFailure)
         buildInstallation(box);
         Configuration config;
         config.m_installDir = box.path("inst");
+        config.m_tempDir = box.path("session");
+        ASSERT_TRUE(QDir().mkpath(config.m_tempDir));
         const TreeSnapshot before = snapshotTree(config.m_installDir);
         const TreeSnapshot outsideBefore = snapshotTree(box.path("outside"));
 
@@ -103,9 +109,69 @@ TEST(FileDeleteList, DeletesTheListedPathsInOrderAndStopsAtTheFirstFailure)
         EXPECT_EQ(step.state(), c.state);
         QStringList expected {"Starting deleting files"};
         for (const QString &m : c.messages)
-            expected << m.arg(config.m_installDir);
+            expected << (m.contains("%1") ? m.arg(config.m_installDir) : m);
         EXPECT_EQ(recorder.messages(), expected);
         EXPECT_EQ(snapshotTree(config.m_installDir), without(before, c.removed));
         EXPECT_EQ(snapshotTree(box.path("outside")), outsideBefore);
+        EXPECT_EQ(snapshotTree(config.m_tempDir), TreeSnapshot()); // the journal is settled
+    }
+}
+
+// A directory deleted without the recursive flag takes the parents it empties, but never the installation
+// directory or anything above it.
+TEST(FileDeleteList, EmptiedParentsGoUpToTheInstallationDirectoryOnly)
+{
+    Sandbox box;
+    ASSERT_TRUE(QDir().mkpath(box.path("outer/inst/a/b")));
+    ASSERT_TRUE(QDir().mkpath(box.path("session")));
+    Configuration config;
+    config.m_installDir = box.path("outer/inst");
+    config.m_tempDir = box.path("session");
+    QList<DeleteEntry> entries {{"a/b", false}};
+    FileDeleteListTaskSpecification step(&entries, &config, nullptr, 0.05);
+    step.execute();
+    ASSERT_TRUE(waitForTaskEnd(&step));
+    EXPECT_EQ(step.state(), TASK_FINISHED);
+    EXPECT_EQ(snapshotTree(box.path("outer")), (TreeSnapshot {{"inst", TreeEntry {TreeEntry::Dir, {}, 0755}}}));
+}
+
+// The deletion step commits what the replacement step handed it, or undoes it together with its own.
+TEST(FileDeleteList, CommitsOrUndoesTheReplacementWithItsDeletions)
+{
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "a deletion fails" : "all deletions succeed");
+        Sandbox box;
+        ASSERT_TRUE(Sandbox::writeFile(box.path("inst/app"), "version 1"));
+        ASSERT_TRUE(Sandbox::writeFile(box.path("inst/.app.new-x"), "version 2"));
+        ASSERT_TRUE(Sandbox::writeFile(box.path("inst/old.txt"), "old"));
+        ASSERT_TRUE(QDir().mkpath(box.path("session")));
+        Configuration config;
+        config.m_installDir = box.path("inst");
+        config.m_tempDir = box.path("session");
+        const TreeSnapshot before = snapshotTree(config.m_installDir);
+        // What the replacement step leaves for the deletion step: one file exchanged into place.
+        const QString hidden = box.path("inst/.app.new-x");
+        const RollbackData exchange = RollbackData::exchanged(box.path("inst/app"), hidden, FileInstall::inodeOf(hidden));
+        ASSERT_TRUE(InstallJournal::record(config.m_tempDir, exchange));
+        ASSERT_TRUE(FileInstall::exchange(box.path("inst/app"), hidden));
+        RollbackDataList transaction;
+        transaction.addRecord(exchange);
+
+        QList<DeleteEntry> entries {{"old.txt", false}};
+        if (fails)
+            entries << DeleteEntry {"missing", false};
+        FileDeleteListTaskSpecification step(&entries, &config, nullptr, 0.05);
+        step.setTransaction(&transaction);
+        step.execute();
+        ASSERT_TRUE(waitForTaskEnd(&step));
+        EXPECT_EQ(step.state(), fails ? TASK_CANCELED : TASK_FINISHED);
+        if (fails) {
+            EXPECT_EQ(snapshotTree(config.m_installDir), before);
+        } else {
+            EXPECT_EQ(snapshotTree(config.m_installDir),
+                      (TreeSnapshot {{"app", TreeEntry {TreeEntry::File, "version 2", 0644}}}));
+        }
+        EXPECT_TRUE(transaction.isEmpty());
+        EXPECT_EQ(snapshotTree(config.m_tempDir), TreeSnapshot());
     }
 }

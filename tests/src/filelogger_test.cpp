@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -174,6 +177,49 @@ TEST(FileLogger, LogDirectoryBlockedByFileLosesLinesSilently)
     logger.write(QtDebugMsg, "lost");
     logger.close();
     EXPECT_EQ(Sandbox::readFile(logDir(sandbox)), QByteArray("not a directory"));
+}
+
+// Other local users share the temporary directory: the log directory is made private, and one that others
+// can write into, or that is a link, is not used at all.
+TEST(FileLogger, UsesOnlyAPrivateLogDirectoryOfThisUser)
+{
+    struct Case
+    {
+        const char *name;
+        int existingMode; // -1: no directory yet; -2: a link to a directory of this user
+        bool logs;
+    };
+    const Case cases[] = {
+        {"made by the logger", -1, true},
+        {"left by an earlier run, 0755", 0755, true},
+        {"writable by the group", 0770, false},
+        {"writable by everyone", 0777, false},
+        {"a link to a directory", -2, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        LoggingSwitchReset reset;
+        Sandbox sandbox;
+        makeMarker(sandbox, Marker::File);
+        if (c.existingMode >= 0) {
+            ASSERT_TRUE(QDir().mkpath(logDir(sandbox)));
+            ASSERT_EQ(::chmod(QFile::encodeName(logDir(sandbox)).constData(), mode_t(c.existingMode)), 0);
+        } else if (c.existingMode == -2) {
+            ASSERT_TRUE(QDir().mkpath(sandbox.path("elsewhere")));
+            ASSERT_TRUE(QFile::link(sandbox.path("elsewhere"), logDir(sandbox)));
+        }
+        FileLogger logger;
+        logger.open();
+        logger.write(QtDebugMsg, "line");
+        logger.close();
+        EXPECT_EQ(onlyLogFile(sandbox).isEmpty(), !c.logs);
+        EXPECT_EQ(QDir(sandbox.path("elsewhere")).entryList(QDir::Files), QStringList());
+        if (c.existingMode == -1) {
+            struct stat info;
+            ASSERT_EQ(::lstat(QFile::encodeName(logDir(sandbox)).constData(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+        }
+    }
 }
 
 TEST(FileLogger, SecondRunInTheSameSecondTruncates)

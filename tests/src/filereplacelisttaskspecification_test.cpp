@@ -4,10 +4,14 @@
 #include "configuration.h"
 #include "dircreatetaskspecification.h"
 #include "filecopytaskspecification.h"
+#include "fileinstalltaskspecification.h"
 #include "filereplacetaskspecification.h"
+#include "filetaskspecification_patch.h"
+#include "installjournal.h"
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
+#include "support/patchfixture.h"
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
 #include "support/scriptedtasks.h"
@@ -16,6 +20,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -33,6 +38,13 @@ const QString kHelloSha =
 const QByteArray kAbcLzma = QByteArray::fromHex("e9aea83fbdfceed60c01000301000261626300");
 const QString kAbcSha = "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3feeb"
                         "bd454d4423643ce80e2a9ac94fa54ca49f";
+// SHA-512 of "client 2", "foo 2" and "bar 2" (sha512sum).
+const QString kClientTwoSha = "3af22ae51e2b154c6ed13fad9e390de16cf63994bb6a2f691574612d1897c57b7cdf931d9073a7f4d7abdf55"
+                              "a4d63a3a9a2e1d21b2e9fa9fa5cce5ff3cb5ffb0";
+const QString kFooTwoSha = "9c951435ba72cb3c78255f1a3a69c35d0902b97ed6fa8bc2e1fc96a55f12ebc02cef66353f68ad7f98953a9b003b"
+                           "5e6b6471b096fd62555e2fa52827bfa9ad3a";
+const QString kBarTwoSha = "e93c04754d206e569fc0e449ccaab121a965a8f259d77f7c15dfc335659a777d2805e35c1d355e1ef12842a11bba"
+                           "8ea7af0be36db383c1fbeb808f1db323ef3c";
 // SHA-512 of "new whole\n".
 const QString kNewWholeSha =
     "989cb135382e0391059aac7fbc05598234046a06a87827e615836dac8f3e73dcb16ea13a16999b1dad6ddf548f"
@@ -116,17 +128,17 @@ struct Session
     }
 };
 
-// Version 2's plan for the session above: whole files over installed ones (one checked by its SHA-512),
-// a gzip and an LZMA container over installed files, a new file in two new directories.
+// Version 2's plan for the session above: whole files over installed ones, a gzip and an LZMA container over
+// installed files, a new file in two new directories. Every file carries the SHA-512 it must have.
 QList<FileReplaceEntry> versionTwoPlan()
 {
     return {
-        whole("cv5client_linux_x86"),
+        whole("cv5client_linux_x86", kClientTwoSha),
         whole("readme.txt", kNewWholeSha),
-        whole("lib/libfoo.so.5"),
+        whole("lib/libfoo.so.5", kFooTwoSha),
         packed("data/hello.txt.gz", kHelloSha, "data/hello.txt"),
         packed("data/abc._lzma2_", kAbcSha, "data/abc"),
-        whole("plugins/new/libbar.so"),
+        whole("plugins/new/libbar.so", kBarTwoSha),
     };
 }
 
@@ -173,6 +185,34 @@ TEST(FileReplaceList, ReplacesEveryFormOverTheInstalledFilesAndLeavesNothingAsid
     ASSERT_FALSE(messages.isEmpty());
     EXPECT_EQ(messages.first(), "Starting file updates");
     EXPECT_TRUE(messages.contains("add/replace data/abc._lzma2_"));
+    EXPECT_FALSE(QFile::exists(InstallJournal::path(s.config.m_tempDir))); // committed
+}
+
+// A destination below a link to a directory inside the installation would be written wherever the link
+// points: the step fails before anything changes, inside the installation or outside.
+TEST(FileReplaceList, RefusesADestinationThroughALinkBeforeAnythingChanges)
+{
+    Session s;
+    s.installVersionOne();
+    s.downloadVersionTwo();
+    ASSERT_TRUE(Sandbox::writeFile(s.box.path("outside/abc"), "not the installation's"));
+    ASSERT_TRUE(QDir(s.inst("data")).removeRecursively());
+    ASSERT_TRUE(QFile::link(s.box.path("outside"), s.inst("data")));
+    const TreeSnapshot before = snapshotTree(s.config.m_installDir);
+    const TreeSnapshot outsideBefore = snapshotTree(s.box.path("outside"));
+    QList<FileReplaceEntry> plan = versionTwoPlan();
+
+    FileReplaceListTaskSpecification step(&plan, &s.config, nullptr, 0.4);
+    TaskRecorder recorder(&step);
+    ASSERT_TRUE(runStep(step));
+    EXPECT_EQ(step.state(), TASK_CANCELED);
+    EXPECT_EQ(recorder.messages(),
+              (QStringList {"Starting file updates",
+                            QString("Could not unzip '%1' to '%2'").arg(s.tmp("data/hello.txt.gz"),
+                                                                         s.inst("data/hello.txt"))}));
+    EXPECT_TRUE(step.allTasks().isEmpty());
+    EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
+    EXPECT_EQ(snapshotTree(s.box.path("outside")), outsideBefore);
 }
 
 TEST(FileReplaceList, AFailedOrCancelledStepLeavesTheInstallationByteIdentical)
@@ -182,50 +222,62 @@ TEST(FileReplaceList, AFailedOrCancelledStepLeavesTheInstallationByteIdentical)
         const char *name;
         std::function<void(Session &, QList<FileReplaceEntry> &)> breakIt;
         bool cancelAfterFirstFile;
-        QString failure; // a message the failing sub-task gives, with {tmp} and {inst} for the two directories
+        // A message the failing sub-task gives, with {tmp} and {inst} for the two directories and "new-*" for
+        // the random part of a new file's hidden name.
+        QString failure;
     };
     const Case cases[] = {
         {"packed file fails its check (fourth of six)",
          [](Session &, QList<FileReplaceEntry> &plan) { plan[3].finalSha512 = kAbcSha; }, false,
-         "Signature check failed for {inst}/data/hello.txt"},
+         "Signature check failed for {inst}/data/.hello.txt.new-*"},
         {"whole file changed after its download",
          [](Session &s, QList<FileReplaceEntry> &) {
              ASSERT_TRUE(Sandbox::writeFile(s.tmp("readme.txt"), "tampered\n"));
          },
-         false, "Signature check failed for {tmp}/readme.txt"},
+         false, "Signature check failed for {inst}/.readme.txt.new-*"},
         {"truncated gzip stream",
          [](Session &s, QList<FileReplaceEntry> &) {
              ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/hello.txt.gz"), kHelloGz.left(20)));
          },
-         false, "Could not unzip '{tmp}/data/hello.txt.gz' to '{inst}/data/hello.txt'"},
+         false, "Could not unzip '{tmp}/data/hello.txt.gz' to '{inst}/data/.hello.txt.new-*'"},
         {"corrupt LZMA container",
          [](Session &s, QList<FileReplaceEntry> &) {
              QByteArray broken = kAbcLzma;
              broken[broken.size() - 2] = 'X';
              ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._lzma2_"), broken));
          },
-         false, "Could not unpack '{tmp}/data/abc._lzma2_' to '{inst}/data/abc'"},
+         false, "Could not unpack '{tmp}/data/abc._lzma2_' to '{inst}/data/.abc.new-*'"},
         {"download missing (last file)",
          [](Session &s, QList<FileReplaceEntry> &) { ASSERT_TRUE(QFile::remove(s.tmp("plugins/new/libbar.so"))); },
-         false, "Could not copy '{tmp}/plugins/new/libbar.so' to '{inst}/plugins/new/libbar.so'"},
+         false, "Could not copy '{tmp}/plugins/new/libbar.so' to '{inst}/plugins/new/.libbar.so.new-*'"},
         {"a directory where the file is expected",
          [](Session &s, QList<FileReplaceEntry> &plan) {
              ASSERT_TRUE(QDir().mkpath(s.inst("docs/guide.txt/inner")));
              ASSERT_TRUE(Sandbox::writeFile(s.tmp("docs/guide.txt"), "guide"));
-             plan.append(whole("docs/guide.txt"));
+             // SHA-512 of "guide" (sha512sum).
+             plan.append(whole("docs/guide.txt", "33449a17f325d04d86acfa00452b372c90742df5f9a10fee21673d9f384ab4bf536"
+                                                 "bce786034205b6496b559cece641f461c84df6a4eff220d1e66de09a29bde"));
          },
-         false, "Could not copy '{tmp}/docs/guide.txt' to '{inst}/docs/guide.txt'"},
+         false, "Could not rename '{inst}/docs/.guide.txt.new-*' to '{inst}/docs/guide.txt'"},
         {"a file where a directory is expected",
          [](Session &s, QList<FileReplaceEntry> &) {
              ASSERT_TRUE(Sandbox::writeFile(s.inst("plugins"), "not a directory"));
          },
          false, "Could not create dir '{inst}/plugins' because it already exists and is not a dir"},
-        {"patched entry (not in this build)",
+        {"a patch that is not one",
          [](Session &s, QList<FileReplaceEntry> &plan) {
              ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._patch_"), "patch"));
              plan[4] = patched("data/abc._lzma2_", "data/abc", "data/abc._patch_");
          },
-         false, "Could not patch '{tmp}/data/abc_old' to '{inst}/data/abc'"},
+         false, "Could not patch '{tmp}/data/abc_old' to '{inst}/data/.abc.new-*'"},
+        {"a patched file, then a later file fails",
+         [](Session &s, QList<FileReplaceEntry> &plan) {
+             setMode(s.inst("data/abc"), 0640);
+             ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/abc._patch_"), ensemblePatchBytes("abc 1", "abc")));
+             plan[4] = patched("data/abc._lzma2_", "data/abc", "data/abc._patch_");
+             ASSERT_TRUE(QFile::remove(s.tmp("plugins/new/libbar.so")));
+         },
+         false, "Could not copy '{tmp}/plugins/new/libbar.so' to '{inst}/plugins/new/.libbar.so.new-*'"},
         {"cancelled after the first file", [](Session &, QList<FileReplaceEntry> &) {}, true, QString()},
     };
     for (const Case &c : cases) {
@@ -256,7 +308,8 @@ TEST(FileReplaceList, AFailedOrCancelledStepLeavesTheInstallationByteIdentical)
         EXPECT_NE(step.state(), TASK_FINISHED);
         EXPECT_EQ(recorder.finishedCount(), 0);
         EXPECT_EQ(recorder.canceledCount(), 1);
-        const QStringList messages = recorder.messages();
+        QStringList messages = recorder.messages();
+        messages.replaceInStrings(QRegularExpression("\\.new-[0-9a-z]+"), ".new-*");
         EXPECT_EQ(messages.count("rolling back file updates"), 1);
         if (!c.failure.isEmpty()) {
             const QString failure =
@@ -335,23 +388,25 @@ TEST(FileReplaceList, AnEmptyListFinishesAtOnce)
 
 TEST(FileReplaceTask, ChoosesItsSubTasksByTheEntrysForm)
 {
-    enum Kind { Copy, Lzma2, Zip, Check, Rename };
+    // Every form makes its new file under a hidden name, checks that very file (a whole file known only by
+    // its signature: the download, before the copy) and only then puts it in place.
+    enum Kind { Copy, Lzma2, Zip, Check, Install, Other };
     struct Case
     {
         const char *name;
         FileReplaceEntry entry;
         bool installed; // the destination exists before the run
         std::vector<Kind> subTasks;
+        bool checksSource; // the check reads the downloaded file, not the new one
     };
     const Case cases[] = {
-        {"new whole file", whole("w"), false, {Copy}},
-        {"whole file over an installed one", whole("w"), true, {Rename, Copy}},
-        {"whole file with its SHA-512", whole("w", kNewWholeSha), true, {Check, Rename, Copy}},
-        {"LZMA container", packed("p._lzma2_", kAbcSha, "p"), true, {Rename, Lzma2, Check}},
-        {"new LZMA container file", packed("p._lzma2_", kAbcSha, "p"), false, {Lzma2, Check}},
-        {"suffix without the dot", packed("p_lzma2_", kAbcSha, "p"), false, {Zip, Check}},
-        {"suffix in capitals", packed("p._LZMA2_", kAbcSha, "p"), false, {Zip, Check}},
-        {"gzip", packed("p.gz", kHelloSha, "p"), false, {Zip, Check}},
+        {"new whole file known by its signature", whole("w"), false, {Check, Copy, Install}, true},
+        {"whole file over an installed one", whole("w", kNewWholeSha), true, {Copy, Check, Install}, false},
+        {"LZMA container", packed("p._lzma2_", kAbcSha, "p"), true, {Lzma2, Check, Install}, false},
+        {"new LZMA container file", packed("p._lzma2_", kAbcSha, "p"), false, {Lzma2, Check, Install}, false},
+        {"suffix without the dot", packed("p_lzma2_", kAbcSha, "p"), false, {Zip, Check, Install}, false},
+        {"suffix in capitals", packed("p._LZMA2_", kAbcSha, "p"), false, {Zip, Check, Install}, false},
+        {"gzip", packed("p.gz", kHelloSha, "p"), false, {Zip, Check, Install}, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -365,21 +420,33 @@ TEST(FileReplaceTask, ChoosesItsSubTasksByTheEntrysForm)
         TaskRecorder recorder(&task);
         task.execute();
         EXPECT_EQ(recorder.messages(), QStringList {"add/replace " + c.entry.name});
+        const QString newFile = task.newFilePath();
+        EXPECT_EQ(QFileInfo(newFile).path(), QFileInfo(task.destinationPath()).path());
+        EXPECT_TRUE(QFileInfo(newFile).fileName().startsWith("."));
 
         std::vector<Kind> kinds;
         for (TaskSpecification *t : task.allTasks()) {
-            if (qobject_cast<FileCopyTaskSpecification *>(t))
+            if (auto *copy = qobject_cast<FileCopyTaskSpecification *>(t)) {
                 kinds.push_back(Copy);
-            else if (qobject_cast<FileUnpackTaskSpecification_lzma2 *>(t))
+                EXPECT_EQ(copy->target(), newFile);
+            } else if (auto *lzma = qobject_cast<FileUnpackTaskSpecification_lzma2 *>(t)) {
                 kinds.push_back(Lzma2);
-            else if (qobject_cast<FileUnpackTaskSpecification_zip *>(t))
+                EXPECT_EQ(lzma->target(), newFile);
+            } else if (auto *zip = qobject_cast<FileUnpackTaskSpecification_zip *>(t)) {
                 kinds.push_back(Zip);
-            else if (auto *check = qobject_cast<CheckSignatureTaskSpecification *>(t)) {
+                EXPECT_EQ(zip->target(), newFile);
+            } else if (auto *check = qobject_cast<CheckSignatureTaskSpecification *>(t)) {
                 kinds.push_back(Check);
                 EXPECT_TRUE(check->cancelOnFailure());
                 EXPECT_EQ(check->expected(), c.entry.finalSha512);
-            } else
-                kinds.push_back(Rename);
+                EXPECT_EQ(check->file(), c.checksSource ? task.sourcePath() : newFile);
+            } else if (auto *install = qobject_cast<FileInstallTaskSpecification *>(t)) {
+                kinds.push_back(Install);
+                EXPECT_EQ(install->newFile(), newFile);
+                EXPECT_EQ(install->path(), task.destinationPath());
+            } else {
+                kinds.push_back(Other);
+            }
         }
         EXPECT_EQ(kinds, c.subTasks);
         ASSERT_TRUE(waitForTaskEnd(&task)); // fails for want of a source; the undo cleans up
@@ -389,12 +456,50 @@ TEST(FileReplaceTask, ChoosesItsSubTasksByTheEntrysForm)
     }
 }
 
-TEST(FileReplaceTask, APatchedEntryKeepsACopyOfTheInstalledFileAndFailsBeforeChangingIt)
+// Unpacked bytes reach the installed name only after they passed their check: until then the installed file
+// holds its old bytes, so a kill at any moment leaves nothing unchecked installed.
+TEST(FileReplaceTask, UncheckedBytesNeverReachTheInstalledName)
+{
+    for (const bool good : {true, false}) {
+        SCOPED_TRACE(good ? "the unpacked file passes its check" : "the unpacked file fails its check");
+        Session s;
+        ASSERT_TRUE(Sandbox::writeFile(s.inst("data/hello.txt"), "hello 1"));
+        ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/hello.txt.gz"), kHelloGz));
+        RollbackDataList parentList;
+        FileReplaceTaskSpecification task(packed("data/hello.txt.gz", good ? kHelloSha : kAbcSha, "data/hello.txt"),
+                                          &parentList, &s.config, nullptr, 1.0);
+        task.execute();
+        QStringList installedWhenDone; // the installed bytes as each sub-task ends
+        for (TaskSpecification *t : task.allTasks()) {
+            for (auto signal : {&TaskSpecification::finished, &TaskSpecification::canceled}) {
+                QObject::connect(t, signal, [&] {
+                    installedWhenDone << QString::fromUtf8(Sandbox::readFile(s.inst("data/hello.txt")));
+                });
+            }
+        }
+        ASSERT_TRUE(waitForTaskEnd(&task));
+        EXPECT_EQ(task.state(), good ? TASK_FINISHED : TASK_CANCELED);
+        const QStringList expected = good ? QStringList {"hello 1", "hello 1", "hello, gzip\n"}
+                                          : QStringList {"hello 1", "hello 1"};
+        EXPECT_EQ(installedWhenDone, expected);
+        // Until the commit the old bytes wait under the new file's hidden name.
+        QStringList names {"hello.txt"};
+        if (good)
+            names.prepend(QFileInfo(task.newFilePath()).fileName());
+        EXPECT_EQ(QDir(s.inst("data")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), names);
+    }
+}
+
+// The patch applies to a copy of the installed file (a copy left by an earlier run is replaced); the result is
+// made under the hidden name, checked, and put in place with the installed file's mode; undoing the records
+// brings the old bytes and mode back.
+TEST(FileReplaceTask, APatchedEntryIsMadeFromACopyOfTheInstalledFileCheckedAndPutInPlace)
 {
     Session s;
     ASSERT_TRUE(Sandbox::writeFile(s.inst("bin/tool"), "tool 1"));
+    setMode(s.inst("bin/tool"), 0750);
     ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool_old"), "left by an earlier run"));
-    ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool._patch_"), "patch"));
+    ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool._patch_"), ensemblePatchBytes("tool 1", "abc")));
     const TreeSnapshot before = snapshotTree(s.config.m_installDir);
 
     RollbackDataList parentList;
@@ -402,15 +507,72 @@ TEST(FileReplaceTask, APatchedEntryKeepsACopyOfTheInstalledFileAndFailsBeforeCha
                                       &s.config, nullptr, 1.0);
     TaskRecorder recorder(&task);
     task.execute();
+    const QList<TaskSpecification *> subTasks = task.allTasks();
+    ASSERT_EQ(subTasks.size(), 3);
+    auto *patch = qobject_cast<FileTaskSpecification_patch *>(subTasks[0]);
+    ASSERT_NE(patch, nullptr);
+    EXPECT_EQ(patch->source(), s.tmp("bin/tool_old"));
+    EXPECT_EQ(patch->patch(), s.tmp("bin/tool._patch_"));
+    EXPECT_EQ(patch->target(), task.newFilePath());
+    auto *check = qobject_cast<CheckSignatureTaskSpecification *>(subTasks[1]);
+    ASSERT_NE(check, nullptr);
+    EXPECT_EQ(check->file(), task.newFilePath());
+    EXPECT_EQ(check->expected(), kAbcSha);
+    EXPECT_NE(qobject_cast<FileInstallTaskSpecification *>(subTasks[2]), nullptr);
     ASSERT_TRUE(waitForTaskEnd(&task));
 
-    EXPECT_EQ(task.state(), TASK_CANCELED);
-    EXPECT_EQ(recorder.messages(),
-              (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool",
-                            QString("Could not patch '%1' to '%2'").arg(s.tmp("bin/tool_old"), s.inst("bin/tool"))}));
+    EXPECT_EQ(task.state(), TASK_FINISHED);
+    EXPECT_EQ(recorder.messages(), (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool"}));
+    EXPECT_EQ(Sandbox::readFile(s.inst("bin/tool")), "abc");
+    EXPECT_EQ(modeOf(s.inst("bin/tool")), 0750u);
     EXPECT_EQ(Sandbox::readFile(s.tmp("bin/tool_old")), "tool 1");
+
+    EXPECT_TRUE(parentList.rollbackAll(nullptr));
     EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
-    EXPECT_TRUE(parentList.isEmpty());
+}
+
+// Whatever keeps a patch from giving the file it promises, the installed file stays as it was and nothing is
+// left beside it.
+TEST(FileReplaceTask, APatchThatDoesNotGiveTheExpectedFileLeavesTheInstalledFileAsItWas)
+{
+    struct Case
+    {
+        const char *name;
+        QByteArray patch;
+        QString failure; // {tmp}, {inst}, and new-* for the hidden name's random part
+    };
+    const Case cases[] = {
+        {"made for another base", ensemblePatchBytes("tool 0", "abc"),
+         "Could not patch '{tmp}/bin/tool_old' to '{inst}/bin/.tool.new-*'"},
+        {"corrupt", ensemblePatchBytes("tool 1", "abc").left(12),
+         "Could not patch '{tmp}/bin/tool_old' to '{inst}/bin/.tool.new-*'"},
+        {"its result fails the check", ensemblePatchBytes("tool 1", "abd"),
+         "Signature check failed for {inst}/bin/.tool.new-*"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        ASSERT_TRUE(Sandbox::writeFile(s.inst("bin/tool"), "tool 1"));
+        setMode(s.inst("bin/tool"), 0750);
+        ASSERT_TRUE(Sandbox::writeFile(s.tmp("bin/tool._patch_"), c.patch));
+        const TreeSnapshot before = snapshotTree(s.config.m_installDir);
+
+        RollbackDataList parentList;
+        FileReplaceTaskSpecification task(patched("bin/tool._lzma2_", "bin/tool", "bin/tool._patch_"), &parentList,
+                                          &s.config, nullptr, 1.0);
+        TaskRecorder recorder(&task);
+        task.execute();
+        ASSERT_TRUE(waitForTaskEnd(&task));
+
+        EXPECT_EQ(task.state(), TASK_CANCELED);
+        QStringList messages = recorder.messages();
+        messages.replaceInStrings(QRegularExpression("\\.new-[0-9a-z]+"), ".new-*");
+        const QString failure =
+            QString(c.failure).replace("{tmp}", s.config.m_tempDir).replace("{inst}", s.config.m_installDir);
+        EXPECT_EQ(messages, (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool", failure}));
+        EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
+        EXPECT_TRUE(parentList.isEmpty());
+    }
 }
 
 TEST(FileReplaceTask, HandsItsRecordsUpOnlyWhenItFinished)
@@ -425,11 +587,12 @@ TEST(FileReplaceTask, HandsItsRecordsUpOnlyWhenItFinished)
     ASSERT_TRUE(waitForTaskEnd(&task));
     ASSERT_EQ(task.state(), TASK_FINISHED);
 
-    const QStringList records = describeRecords(parentList, s.config.m_installDir + "/");
-    ASSERT_EQ(records.size(), 2);
-    EXPECT_TRUE(records[0].startsWith("FILE_RENAME data/abc -> data/.abc.replaced-")) << records[0].toStdString();
-    EXPECT_EQ(records[1], "FILE_CREATE data/abc");
+    const QString hidden = task.newFilePath().mid(s.config.m_installDir.size() + 1);
+    EXPECT_TRUE(hidden.startsWith("data/.abc.new-")) << hidden.toStdString();
+    EXPECT_EQ(describeRecords(parentList, s.config.m_installDir + "/"),
+              (QStringList {"FILE_CREATE " + hidden, "FILE_EXCHANGE data/abc <-> " + hidden}));
     EXPECT_EQ(Sandbox::readFile(s.inst("data/abc")), "abc");
+    EXPECT_EQ(Sandbox::readFile(task.newFilePath()), "abc 1");
 
     // Undoing the handed-up records brings version 1 back under its name.
     EXPECT_TRUE(parentList.rollbackAll(nullptr));

@@ -1,5 +1,6 @@
 #include "fileunpacktaskspecification_lzma2.h"
 
+#include "support/hostilebodies.h"
 #include "support/sandbox.h"
 #include "support/unpackchecks.h"
 
@@ -41,6 +42,16 @@ std::unique_ptr<SlowFileOpSpecification> makeTask(RollbackDataList *rollback, co
     return std::make_unique<FileUnpackTaskSpecification_lzma2>(rollback, source, target, nullptr, 0.8);
 }
 
+// The task with its output capped at max bytes.
+UnpackTaskFactory capped(qint64 max)
+{
+    return [max](RollbackDataList *rollback, const QString &source, const QString &target) {
+        auto task = std::make_unique<FileUnpackTaskSpecification_lzma2>(rollback, source, target, nullptr, 0.8);
+        task->setMaxOutputSize(max);
+        return std::unique_ptr<SlowFileOpSpecification>(std::move(task));
+    };
+}
+
 const char kFailure[] = "Could not unpack '%1' to '%2'";
 
 } // namespace
@@ -66,6 +77,18 @@ TEST(FileUnpackLzmaTask, UnpacksValidContainersAndRejectsMalformedOnes)
         {"packed container cut in half", largePacked.left(largePacked.size() / 2), false, {}},
     };
     checkUnpackCases(makeTask, cases, "tmp/file._lzma2_", "inst/file", kFailure);
+}
+
+// A container of a few KiB can stand for gigabytes: content above the cap fails before it is decoded.
+TEST(FileUnpackLzmaTask, StopsAtTheMaximumOutputSize)
+{
+    checkUnpackCases(capped(3), {{"content of exactly the maximum", abcContainer(), true, "abc"}}, "tmp/file._lzma2_",
+                     "inst/file", kFailure);
+    checkUnpackCases(capped(2), {{"one byte above the maximum", abcContainer(), false, {}}}, "tmp/file._lzma2_",
+                     "inst/file", kFailure);
+    checkUnpackCases(capped(1024 * 1024),
+                     {{"64 MiB of zeros", hostilebodies::lzmaContainerOfZeros(64 * 1024 * 1024), false, {}}},
+                     "tmp/file._lzma2_", "inst/file", kFailure);
 }
 
 TEST(FileUnpackLzmaTask, FailsOnPathsThatCannotBeUsedLeavingNothing)

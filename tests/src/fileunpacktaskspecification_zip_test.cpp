@@ -1,5 +1,6 @@
 #include "fileunpacktaskspecification_zip.h"
 
+#include "support/hostilebodies.h"
 #include "support/unpackchecks.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,16 @@ std::unique_ptr<SlowFileOpSpecification> makeTask(RollbackDataList *rollback, co
     return std::make_unique<FileUnpackTaskSpecification_zip>(rollback, source, target, nullptr, 0.8);
 }
 
+// The task with its output capped at max bytes.
+UnpackTaskFactory capped(qint64 max)
+{
+    return [max](RollbackDataList *rollback, const QString &source, const QString &target) {
+        auto task = std::make_unique<FileUnpackTaskSpecification_zip>(rollback, source, target, nullptr, 0.8);
+        task->setMaxOutputSize(max);
+        return std::unique_ptr<SlowFileOpSpecification>(std::move(task));
+    };
+}
+
 const char kFailure[] = "Could not unzip '%1' to '%2'";
 
 } // namespace
@@ -64,6 +75,22 @@ TEST(FileUnpackZipTask, UnpacksCompleteStreamsAndRejectsDamagedOnes)
         {"invalid deflate block type", withByte(kHello, 10, '\x07'), false, {}},
     };
     checkUnpackCases(makeTask, cases, "tmp/packed file", "inst/unpacked file", kFailure);
+}
+
+// A few KiB of gzip can decode to gigabytes: the unpack stops at the size the output may have.
+TEST(FileUnpackZipTask, StopsAtTheMaximumOutputSize)
+{
+    checkUnpackCases(capped(12),
+                     {{"output of exactly the maximum", kHello, true, "hello, gzip\n"},
+                      {"empty stream", kEmpty, true, ""}},
+                     "tmp/packed file", "inst/unpacked file", kFailure);
+    checkUnpackCases(capped(11),
+                     {{"one byte above the maximum", kHello, false, {}},
+                      {"data that is not gzip, above the maximum", "plain text, copied as it is", false, {}}},
+                     "tmp/packed file", "inst/unpacked file", kFailure);
+    checkUnpackCases(capped(1024 * 1024),
+                     {{"64 MiB of zeros", hostilebodies::gzipOfZeros(64 * 1024 * 1024), false, {}}},
+                     "tmp/packed file", "inst/unpacked file", kFailure);
 }
 
 TEST(FileUnpackZipTask, FailsOnPathsThatCannotBeUsedLeavingNothing)

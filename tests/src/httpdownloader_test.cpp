@@ -1,5 +1,6 @@
 #include "httpdownloader.h"
 
+#include "support/hostilebodies.h"
 #include "support/httptestserver.h"
 
 #include <QCoreApplication>
@@ -95,6 +96,44 @@ TEST(HTTPDownloader, DeliversBodyOrEmptyArrayOnceAndDeletesItselfAfterItsThread)
         EXPECT_EQ(out.data, c.expected);
         EXPECT_TRUE(out.onCreatingThread);
         EXPECT_TRUE(out.threadFinishedBeforeDestroyed);
+    }
+}
+
+// The answer is held in memory, and nothing signs it: above 1 MiB, or in an encoding Qt would expand, it
+// counts as no answer, and the transfer stops there instead of running on.
+TEST(HTTPDownloader, AnswerAboveOneMebibyteOrEncodedCountsAsNone)
+{
+    using Fault = HttpTestServer::Fault;
+    const qint64 kMiB = 1024 * 1024;
+    Fault gzipped = Fault::withBody(hostilebodies::gzipOfZeros(64 * kMiB));
+    gzipped.headers = {{"Content-Encoding", "gzip"}};
+    struct Case
+    {
+        const char *name;
+        Fault answer;
+        QByteArray expected;
+    };
+    const Case cases[] = {
+        {"exactly 1 MiB without a length", Fault::unbounded(kMiB), QByteArray(int(kMiB), 'x')},
+        {"one byte more", Fault::unbounded(kMiB + 1), QByteArray()},
+        {"2 MiB announced", Fault::withBody(QByteArray(int(2 * kMiB), 'y')), QByteArray()},
+        {"endless body", Fault::unbounded(1024 * kMiB), QByteArray()},
+        {"64 MiB as 64 KiB of gzip", gzipped, QByteArray()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpTestServer server;
+        ASSERT_TRUE(server.start());
+        server.setDefaultFault(c.answer);
+        const Outcome out = runDownloader(QNetworkRequest(QUrl(server.url("versions"))));
+        ASSERT_TRUE(out.destroyed);
+        EXPECT_EQ(out.deliveries, 1);
+        EXPECT_EQ(out.data.size(), c.expected.size());
+        EXPECT_EQ(out.data, c.expected);
+        ASSERT_EQ(server.requests().size(), 1);
+        EXPECT_EQ(server.requests().first().header("Accept-Encoding"), QByteArray("identity"));
+        // The server writes only as fast as the client reads.
+        EXPECT_LT(server.bodyBytesSent(), 16 * kMiB);
     }
 }
 

@@ -1,11 +1,13 @@
 #include "maintaskspecification.h"
 
 #include "configuration.h"
+#include "downloadfilelisttaskspecification.h"
 #include "filedeletelisttaskspecification.h"
 #include "filereplacelisttaskspecification.h"
 #include "prepostinstalltaskspecification.h"
 #include "scriptedmaintask.h"
 #include "support/sandbox.h"
+#include "updateselfunziptaskspecification.h"
 
 #include <QSignalSpy>
 
@@ -212,10 +214,24 @@ TEST(MainTaskSpecification, StepTwoReplacesAndDeletesThroughTheFileListTasks)
     stepOne.m_clientUpdate = 0;
     MainTaskSpecification selfUpdate(nullptr, &stepOne, nullptr, 1.0);
     selfUpdate.execute();
-    for (TaskSpecification *t : selfUpdate.allTasks()) {
+    // Step one assembles the new updater instead, right after the downloads (and their pre-install commands).
+    int downloadsIndex = -1;
+    int assembleIndex = -1;
+    for (int i = 0; i < selfUpdate.allTasks().size(); ++i) {
+        TaskSpecification *t = selfUpdate.allTasks()[i];
         EXPECT_EQ(qobject_cast<FileReplaceListTaskSpecification *>(t), nullptr);
         EXPECT_EQ(qobject_cast<FileDeleteListTaskSpecification *>(t), nullptr);
+        if (qobject_cast<DownloadFileListTaskSpecification *>(t))
+            downloadsIndex = i;
+        if (qobject_cast<UpdateSelfUnzipTaskSpecification *>(t)) {
+            EXPECT_EQ(assembleIndex, -1);
+            assembleIndex = i;
+            EXPECT_DOUBLE_EQ(t->weight(), 0.4);
+            EXPECT_EQ(t->parent(), &selfUpdate);
+        }
     }
+    ASSERT_NE(downloadsIndex, -1);
+    EXPECT_GT(assembleIndex, downloadsIndex);
 }
 
 TEST(MainTaskSpecification, BothStepsRunThePreAndPostInstallCommandsAroundTheirFileWork)

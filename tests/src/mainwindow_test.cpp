@@ -236,6 +236,11 @@ TEST(MainWindow, VersionLabelHasHeadingChannelAndStep)
          channelStart + "Alpha channel</strong>.</div>" + stepStart + "Step two: Updating Corvalink client</div>"},
         {"unknown channel has no name", "", 7, 0,
          channelStart + " channel</strong>.</div>" + stepStart + "Step one: Updating updater</div>"},
+        // The version text comes from an unsigned answer: markup in it is shown as the characters it is.
+        {"markup in the version string", "<b>3.8</b><img src=\"x\">&amp;", 0, 1,
+         "<div style=\"font-weight:bold;font-size:large\">Update to Corvalink "
+         "&lt;b&gt;3.8&lt;/b&gt;&lt;img src=&quot;x&quot;&gt;&amp;amp;</div>" +
+             channelStart + "Stable channel</strong>.</div>" + stepStart + "Step two: Updating Corvalink client</div>"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -732,3 +737,32 @@ TEST(MainWindow, StepOneRemovesTheRebootMarkersOfAnEarlierRun)
 }
 
 #include "mainwindow_test.moc"
+
+TEST(MainWindow, StepOneWithoutANewUpdaterToStartEndsInErrorNotSuccess)
+{
+    struct Case
+    {
+        const char *name;
+        bool directoryInItsPlace; // an entry named "update" that is no program; else none at all
+    };
+    const Case cases[] = {{"no updater in the session directory", false}, {"a directory named update", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowFixture f(0);
+        f.window.show();
+        BoxAnswerer boxes;
+        const int code = runApplication([&] {
+            f.engine->prepare = [&](Stage stage, ScriptedTask *) {
+                if (stage == Stage::PostInstall && c.directoryInItsPlace)
+                    QDir().mkpath(f.config.m_tempDir + "/update/inner");
+            };
+            f.window.onStartUpdate();
+        });
+
+        EXPECT_EQ(code, 2);
+        ASSERT_EQ(boxes.boxes().size(), 1);
+        EXPECT_EQ(boxes.boxes().first().title, "Error");
+        EXPECT_EQ(boxes.boxes().first().text, "Failed to start the new updater " + f.config.m_tempDir + "/update");
+        EXPECT_EQ(boxes.boxes().first().icon, QMessageBox::Critical);
+    }
+}

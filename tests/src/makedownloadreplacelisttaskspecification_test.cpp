@@ -169,14 +169,14 @@ TEST(Planning, DecidesEachFileLine)
          "[bin]\na.dat=${NEW}::3\n",
          {},
          {},
-         {"download bin|a.dat|NEW|3", "replace bin|a.dat||0||"}},
+         {"download bin|a.dat|NEW|3", "replace bin|a.dat|NEW|0||"}},
         {"current whole file", 1, "[bin]\na.dat=${NEW}::3\n", {{"a.dat", "new"}}, {}, {}},
         {"changed whole file",
          1,
          "[bin]\nsub/a.dat=${NEW}::3\n",
          {{"sub/a.dat", "other"}},
          {},
-         {"download bin|sub/a.dat|NEW|3", "replace bin|sub/a.dat||0||"}},
+         {"download bin|sub/a.dat|NEW|3", "replace bin|sub/a.dat|NEW|0||"}},
         {"digest in upper case still current",
          1,
          "[bin]\na.dat=" + kHashes.at("NEW").toUpper() + "::3\n",
@@ -249,13 +249,13 @@ TEST(Planning, DecidesEachFileLine)
          "[bin]\na.dat=${NEW}::3\n",
          {{"a.dat", "old"}},
          {{"a.dat", "new"}},
-         {"replace bin|a.dat||0||"}},
+         {"replace bin|a.dat|NEW|0||"}},
         {"whole file already downloaded and wrong",
          1,
          "[bin]\na.dat=${NEW}::3\n",
          {},
          {{"a.dat", "other"}},
-         {"download bin|a.dat|NEW|3", "replace bin|a.dat||0||"}},
+         {"download bin|a.dat|NEW|3", "replace bin|a.dat|NEW|0||"}},
         {"patch already downloaded and right",
          1,
          twoPatches,
@@ -267,7 +267,7 @@ TEST(Planning, DecidesEachFileLine)
          "[bin]\na.dat=${NEW}::big\n",
          {},
          {},
-         {"download bin|a.dat|NEW|0", "replace bin|a.dat||0||"}},
+         {"download bin|a.dat|NEW|0", "replace bin|a.dat|NEW|0||"}},
 
         {"step one: current file copied into the new tree",
          0,
@@ -288,7 +288,7 @@ TEST(Planning, DecidesEachFileLine)
          "[bin]\nupdate=${NEW}::3\n",
          {{"update", "old"}},
          {},
-         {"download bin|update|NEW|3", "replace bin|update||0||"},
+         {"download bin|update|NEW|3", "replace bin|update|NEW|0||"},
          {}},
         {"step one: copy from an earlier run already in place",
          0,
@@ -347,7 +347,7 @@ TEST(Planning, KeepsTheReadersOrderAcrossSectionsAndKeys)
     ASSERT_TRUE(p.run());
     EXPECT_EQ(describe(p.result),
               (QStringList {"download aa|c.dat|NEW|3", "download zz|a.dat|NEW|3", "download zz|b.dat|NEW|3",
-                            "replace aa|c.dat||0||", "replace zz|a.dat||0||", "replace zz|b.dat||0||"}));
+                            "replace aa|c.dat|NEW|0||", "replace zz|a.dat|NEW|0||", "replace zz|b.dat|NEW|0||"}));
 }
 
 struct MalformedCase
@@ -385,7 +385,7 @@ TEST(Planning, MalformedLines)
          good + "b.dat=${NEW}::3::x\n",
          true,
          {invalidLine("bin")},
-         {"download bin|a.dat|NEW|3", "replace bin|a.dat||0||"}},
+         {"download bin|a.dat|NEW|3", "replace bin|a.dat|NEW|0||"}},
         {"file lines with one, four and six fields",
          "[s]\na=x\nb=1::2::3::4\nc=1::2::3::4::5::6\n",
          true,
@@ -397,7 +397,7 @@ TEST(Planning, MalformedLines)
          "[s]\np_PATCH_=${NEW}::3\n",
          true,
          {},
-         {"download s|p_PATCH_|NEW|3", "replace s|p_PATCH_||0||"}},
+         {"download s|p_PATCH_|NEW|3", "replace s|p_PATCH_|NEW|0||"}},
     };
     for (const MalformedCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -554,7 +554,7 @@ TEST(MakeDownloadReplaceListTaskSpecification, CopiesOnlyACompletePlanIntoTheMai
         QStringList plan;
     };
     const Case cases[] = {
-        {"complete", "[bin]\na.dat=${NEW}::3\n", TASK_FINISHED, {"download bin|a.dat|NEW|3", "replace bin|a.dat||0||"}},
+        {"complete", "[bin]\na.dat=${NEW}::3\n", TASK_FINISHED, {"download bin|a.dat|NEW|3", "replace bin|a.dat|NEW|0||"}},
         {"patch line with four fields",
          "[bin]\na.dat=${NEW}::3\np_patch_=x::1::y::2\n",
          TASK_CANCELED,
@@ -605,7 +605,7 @@ TEST(MakeDownloadReplaceListTaskSpecification, JoinsTheMainTasksPipeline)
     ASSERT_EQ(task.allTasks().size(), 1);
     EXPECT_NE(qobject_cast<MakeDownloadReplaceListTaskSpecification *>(task.allTasks()[0]), nullptr);
     EXPECT_DOUBLE_EQ(task.allTasks()[0]->weight(), 0.05);
-    EXPECT_EQ(describe(task.updateData), (QStringList {"download bin|a.dat|NEW|3", "replace bin|a.dat||0||"}));
+    EXPECT_EQ(describe(task.updateData), (QStringList {"download bin|a.dat|NEW|3", "replace bin|a.dat|NEW|0||"}));
 }
 
 } // namespace

@@ -54,7 +54,7 @@ TEST(ProcessTools, StartsTheNewUpdaterInTheTemporaryDirectoryWithItsArgumentsUnc
         const RecordingScript updater(tempDir + "/update");
         ASSERT_TRUE(updater.created());
 
-        ProcessTools::startClientUpdater(tempDir, arguments);
+        EXPECT_TRUE(ProcessTools::startClientUpdater(tempDir, arguments));
 
         const RecordingScript::Run run = updater.waitForRun();
         ASSERT_TRUE(run.seen);
@@ -74,7 +74,7 @@ TEST(ProcessTools, MissingProgramsStartNothingAndOnlyLeaveALogLine)
     const QString missingInstall = sandbox.path("no such install");
 
     LogCapture log;
-    ProcessTools::startClientUpdater(tempDir, {"--clientupdate", "client_linux_x86", "42", "#"});
+    EXPECT_FALSE(ProcessTools::startClientUpdater(tempDir, {"--clientupdate", "client_linux_x86", "42", "#"}));
     ProcessTools::startCv5Client(missingInstall);
 
     const QString updater = tempDir + "/update";
@@ -84,4 +84,16 @@ TEST(ProcessTools, MissingProgramsStartNothingAndOnlyLeaveALogLine)
     EXPECT_TRUE(log.contains("starting  \"" + missingInstall + "/cv5client_runscript.sh\""));
     EXPECT_FALSE(elsewhere.ran());
     EXPECT_FALSE(QFileInfo::exists(missingInstall));
+}
+
+TEST(ProcessTools, AnUpdaterThatCannotBeStartedIsReportedAsNotStarted)
+{
+    Sandbox sandbox;
+    const QString tempDir = sandbox.tempDir() + "/corvalink_temp_0";
+    // An entry of the name exists, but it is no program.
+    ASSERT_TRUE(QDir().mkpath(tempDir + "/update/inner"));
+
+    LogCapture log;
+    EXPECT_FALSE(ProcessTools::startClientUpdater(tempDir, {"--clientupdate", "client_linux_x86", "42", "#"}));
+    EXPECT_TRUE(log.contains("Failed to start \"" + tempDir + "/update\"")) << log.lines().join('\n').toStdString();
 }

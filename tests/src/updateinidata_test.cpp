@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
 namespace {
 
 QByteArray record(const QString &version, const QString &dir, const QString &cv5dir, const QString &type)
@@ -50,6 +55,17 @@ TEST(UpdateIniData, GetAcceptsOnlyCompleteRecordsOfSessionDirectories)
     ASSERT_TRUE(Sandbox::writeFile(box.tempDir() + "/corvalink_temp_9", "a file"));
     ASSERT_TRUE(QFile::link(box.homeDir(), box.tempDir() + "/corvalink_temp_5"));
     ASSERT_TRUE(QFile::link(session, box.tempDir() + "/corvalink_temp_6"));
+    // Directories another local user could have made under a recorded name.
+    ASSERT_TRUE(QDir().mkpath(box.tempDir() + "/corvalink_temp_3"));
+    ASSERT_EQ(chmod(QFile::encodeName(box.tempDir() + "/corvalink_temp_3").constData(), 0770), 0);
+    ASSERT_TRUE(QDir().mkpath(box.tempDir() + "/corvalink_temp_2"));
+    ASSERT_EQ(chmod(QFile::encodeName(box.tempDir() + "/corvalink_temp_2").constData(), 0703), 0);
+    // Handing a directory to another user needs root (as in CI); without it that case is left out.
+    const bool otherOwner = ::geteuid() == 0;
+    if (otherOwner) {
+        ASSERT_TRUE(QDir().mkpath(box.tempDir() + "/corvalink_temp_1"));
+        ASSERT_EQ(::chown(QFile::encodeName(box.tempDir() + "/corvalink_temp_1").constData(), 65534, 65534), 0);
+    }
 
     const QString type = "update_linux_x86";
     struct Case
@@ -59,7 +75,7 @@ TEST(UpdateIniData, GetAcceptsOnlyCompleteRecordsOfSessionDirectories)
         bool usable;
         QString cv5dir;
     };
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"no file", {}, false, {}},
         {"complete", record("5", session, "/opt/cv5", type), true, "/opt/cv5"},
         {"cv5dir missing", record("5", session, {}, type), true, ""},
@@ -78,7 +94,11 @@ TEST(UpdateIniData, GetAcceptsOnlyCompleteRecordsOfSessionDirectories)
         {"dir is a file", record("5", box.tempDir() + "/corvalink_temp_9", "", type), false, {}},
         {"dir links to the home directory", record("5", box.tempDir() + "/corvalink_temp_5", "", type), false, {}},
         {"dir links to a session", record("5", box.tempDir() + "/corvalink_temp_6", "", type), false, {}},
+        {"dir writable by the group", record("5", box.tempDir() + "/corvalink_temp_3", "", type), false, {}},
+        {"dir writable by others", record("5", box.tempDir() + "/corvalink_temp_2", "", type), false, {}},
     };
+    if (otherOwner)
+        cases.push_back({"dir of another user", record("5", box.tempDir() + "/corvalink_temp_1", "", type), false, {}});
     int padding = 0;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

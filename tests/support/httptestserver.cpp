@@ -79,6 +79,13 @@ HttpTestServer::Fault HttpTestServer::Fault::trickled(int bytes, int intervalMs)
     return f;
 }
 
+HttpTestServer::Fault HttpTestServer::Fault::unbounded(qint64 bytes)
+{
+    Fault f;
+    f.unboundedBytes = bytes;
+    return f;
+}
+
 QByteArray HttpTestServer::Request::header(const QByteArray &name) const
 {
     for (const auto &h : headers) {
@@ -290,6 +297,8 @@ void HttpTestServer::handleNextRequest(QTcpSocket *socket)
     const Fault fault = takeFault(request.path);
     std::optional<QByteArray> body = fault.body;
     int status = fault.status;
+    if (!body && fault.unboundedBytes > 0)
+        body = QByteArray(); // generated while it is sent
     if (!body) {
         if (status == 200)
             body = contentFor(request.path);
@@ -336,11 +345,14 @@ void HttpTestServer::respond(QTcpSocket *socket, int requestIndex, int status, c
                              const Fault &fault, bool closeAtEnd)
 {
     m_requests[requestIndex].status = status;
+    const bool unbounded = fault.unboundedBytes > 0 && !headOnly;
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + " " + reasonPhrase(status) + "\r\n";
-    head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    if (!unbounded)
+        head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     head += "Content-Type: application/octet-stream\r\n";
-    head += closeAtEnd ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    // Without a length the body ends where the connection does.
+    head += closeAtEnd || unbounded ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
     for (const auto &h : fault.headers)
         head += h.first + ": " + h.second + "\r\n";
     head += "\r\n";
@@ -364,9 +376,19 @@ void HttpTestServer::respond(QTcpSocket *socket, int requestIndex, int status, c
         answer.timer->setInterval(fault.trickleIntervalMs);
         connect(answer.timer, &QTimer::timeout, this, [this, socket] { sendPiece(socket); });
     }
+    if (unbounded) {
+        answer.body.clear();
+        answer.generated = fault.unboundedBytes;
+        answer.closeAtEnd = true;
+    }
     m_connections[socket].answer = answer;
     ++m_inFlight;
     m_maxInFlight = qMax(m_maxInFlight, m_inFlight);
+    if (unbounded) {
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { sendGenerated(socket); });
+        sendGenerated(socket);
+        return;
+    }
     sendPiece(socket);
 }
 
@@ -383,6 +405,7 @@ void HttpTestServer::sendPiece(QTcpSocket *socket)
     if (n > 0) {
         socket->write(answer.body.constData() + answer.sent, n);
         answer.sent += n;
+        m_bodyBytesSent += n;
     }
     if (answer.sent < allowed) {
         if (answer.timer && !answer.timer->isActive())
@@ -394,6 +417,26 @@ void HttpTestServer::sendPiece(QTcpSocket *socket)
     if (answer.limit >= 0 && !answer.closeAtLimit)
         return; // stalled: the answer stays under way until the client gives up
     finishAnswer(socket, answer.closeAtLimit || answer.closeAtEnd);
+}
+
+void HttpTestServer::sendGenerated(QTcpSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end() || !it->answer || it->answer->generated <= 0)
+        return;
+    // Keeps a little queued, so the socket's own buffer never holds much of an endless body.
+    const qint64 kPiece = 64 * 1024;
+    const QByteArray piece(int(kPiece), 'x');
+    Answer &answer = *it->answer;
+    while (answer.generated > 0 && socket->bytesToWrite() < 2 * kPiece) {
+        const qint64 n = qMin(kPiece, answer.generated);
+        socket->write(piece.constData(), n);
+        answer.generated -= n;
+        answer.sent += n;
+        m_bodyBytesSent += n;
+    }
+    if (answer.generated == 0)
+        finishAnswer(socket, true); // later bytesWritten signals find no answer and do nothing
 }
 
 void HttpTestServer::finishAnswer(QTcpSocket *socket, bool close)

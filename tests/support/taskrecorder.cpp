@@ -32,6 +32,12 @@ QStringList describeRecords(const RollbackDataList &list, const QString &prefix)
         case DIR_CREATE:
             lines << "DIR_CREATE " + shown(record.first);
             break;
+        case FILE_EXCHANGE:
+            lines << "FILE_EXCHANGE " + shown(record.first) + " <-> " + shown(record.second);
+            break;
+        case PATH_ASIDE:
+            lines << "PATH_ASIDE " + shown(record.second) + " -> " + shown(record.first);
+            break;
         default:
             lines << "op " + QString::number(record.op) + " " + shown(record.first);
         }

@@ -1,5 +1,7 @@
-// The updater's main job on a local demo: a version-1 client installation, a version-2 update tree served by
-// nginx on 127.0.0.1, and the real "update" run as step two against it. Prints what happened.
+// The updater's main job on a local demo: a version-1 client installation, a version-2 update tree (the
+// updater's package and the client's) served by nginx on 127.0.0.1, and the real "update" started in the
+// installation as a user starts it: step one assembles the new updater and hands over to it, which runs step
+// two and starts the client. Prints what happened.
 // Usage: client_update_demo <update program> <demo directory>   (scripts/demo.sh builds both and runs it)
 #include "support/clientfixture.h"
 #include "support/nginxserver.h"
@@ -61,13 +63,21 @@ int main(int argc, char **argv)
     }
     clientfixture::Options options;
     options.startRecord = root + "/client-started.txt";
+    clientfixture::UpdaterOptions updater;
+    updater.program = program;
+    updater.startRecord = root + "/updater-started.txt";
     if (!clientfixture::writeInstallation(inst, options))
         return fail("cannot lay out the installation in " + inst);
-    if (!clientfixture::writeUpdateTree(root + "/server", options))
+    if (!clientfixture::writeUpdateTree(root + "/server", options) ||
+        !clientfixture::writeUpdaterTree(root + "/server", updater))
         return fail("cannot lay out the update tree (does this build have its development key?)");
     const QString installed = inst + "/update";
     if (!QFile::copy(program, installed) || chmod(QFile::encodeName(installed).constData(), 0755) != 0)
         return fail("cannot copy " + program + " into the installation");
+    // The updater's translations beside it, as an installation has them.
+    const QDir translations(QFileInfo(program).absolutePath() + "/translations");
+    for (const QString &name : translations.entryList({"update_*.qm"}, QDir::Files))
+        QFile::copy(translations.filePath(name), inst + "/translations/" + name);
 
     NginxServer server;
     if (!server.start(root + "/server"))
@@ -85,7 +95,7 @@ int main(int argc, char **argv)
           << "Update server: " << server.baseUrl() << clientfixture::kChannelPath << " (nginx, " << root + "/server"
           << ")\n"
           << "Version before: " << readText(inst + "/version.txt") << "\n"
-          << "Running: update --clientupdate" << (display ? " (window)" : " (offscreen, no display)") << "\n";
+          << "Running: update, as a user starts it" << (display ? " (window)" : " (offscreen, no display)") << "\n";
     out().flush();
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -98,13 +108,32 @@ int main(int argc, char **argv)
     update.setProcessEnvironment(env);
     update.setWorkingDirectory(inst);
     update.setProcessChannelMode(QProcess::ForwardedChannels);
-    update.start(installed, {"--clientupdate"});
+    update.start(installed, QStringList());
     if (!update.waitForStarted(30000) || !update.waitForFinished(300000)) {
         update.kill();
         update.waitForFinished(10000);
         return fail("update did not end; its log is in " + root + "/tmp/corvalink_update_log");
     }
-    out() << "update ended with exit code " << update.exitCode() << "\n"
+    out() << "Step one: update ended with exit code " << update.exitCode() << "\n";
+    out().flush();
+
+    // The new updater is started detached as step one ends; its script notes its start and its program's end.
+    const QDeadlineTimer stepTwo(300000);
+    while (!QFile::exists(updater.startRecord + ".exit") && !stepTwo.hasExpired())
+        QThread::msleep(200);
+    bool stepTwoOk = false;
+    if (QFile::exists(updater.startRecord)) {
+        const QStringList record = readText(updater.startRecord).split('\n');
+        out() << "Step two: the new update (mode " << record.value(1) << ") started in " << record.value(0)
+              << " with: " << record.mid(4).join(' ') << "\n";
+        const QString exitCode = readText(updater.startRecord + ".exit");
+        stepTwoOk = exitCode == "0";
+        out() << "Step two: ended with exit code " << exitCode << "\n";
+    } else {
+        out() << "Step two: the new updater was not started\n";
+    }
+    out() << "Session directory left: "
+          << (QDir(root + "/tmp").entryList({"corvalink_temp_*"}, QDir::Dirs).isEmpty() ? "none" : "yes") << "\n"
           << "Version after:  " << readText(inst + "/version.txt") << "\n";
 
     const TreeSnapshot after = snapshotTree(inst);
@@ -137,5 +166,5 @@ int main(int argc, char **argv)
         out() << "Client started: no\n";
     }
     out() << "Log of the run: " << root << "/tmp/corvalink_update_log/\n";
-    return update.exitCode() == 0 && QFile::exists(options.startRecord) ? 0 : 1;
+    return update.exitCode() == 0 && stepTwoOk && QFile::exists(options.startRecord) ? 0 : 1;
 }

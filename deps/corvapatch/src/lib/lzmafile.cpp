@@ -25,10 +25,10 @@ constexpr char kOutOfMemory[] = "unable to allocate sink space";
 
 // Directive 2: the block holds a stream set whose streams 0..n-2 are encoded programs and whose last stream is
 // a byte diff from their joined assembly to the file.
-bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output)
+bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output, size_t maxSize)
 {
     SinkStream block;
-    if (!ReadLzma2Block(cursor, &block)) {
+    if (!ReadLzma2Block(cursor, &block, maxSize)) {
         LogError("could not decompress file");
         return false;
     }
@@ -70,7 +70,7 @@ bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output)
     return true;
 }
 
-bool Decompress(const uint8_t *data, size_t n, SinkStream *output)
+bool Decompress(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize)
 {
     SourceStream cursor;
     cursor.Init(data, n);
@@ -86,13 +86,13 @@ bool Decompress(const uint8_t *data, size_t n, SinkStream *output)
     }
     switch (header.directive) {
     case DIRECTIVE_PLAIN:
-        if (!ReadLzma2Block(&cursor, output)) {
+        if (!ReadLzma2Block(&cursor, output, maxSize)) {
             LogError("could not decompress file");
             return false;
         }
         break;
     case DIRECTIVE_DIS_AND_DIFF:
-        if (!DecodeDisAndDiff(&cursor, output))
+        if (!DecodeDisAndDiff(&cursor, output, maxSize))
             return false;
         break;
     default:
@@ -108,17 +108,17 @@ bool Decompress(const uint8_t *data, size_t n, SinkStream *output)
 
 } // namespace
 
-bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output)
+bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize)
 {
     try {
-        return Decompress(data, n, output);
+        return Decompress(data, n, output, maxSize);
     } catch (const std::exception &) {
         LogError(kOutOfMemory);
         return false;
     }
 }
 
-bool DecompressLzmaFile(const char *inPath, const char *outPath)
+bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize)
 {
     try {
         SinkStream output;
@@ -128,7 +128,7 @@ bool DecompressLzmaFile(const char *inPath, const char *outPath)
                 LogError("could not open lzma file");
                 return false;
             }
-            if (!Decompress(input.Data(), input.ViewLength(), &output))
+            if (!Decompress(input.Data(), input.ViewLength(), &output, maxSize))
                 return false;
         }
         if (WriteFile(outPath, output.Buffer(), output.Length()) != output.Length()) {

@@ -26,11 +26,13 @@ struct LzmaFileHeader
 
 // Unpacks the container at inPath into outPath (byte-string paths). True only when the content matched the
 // container's crc and the output file was written completely. The output file is created only after the crc
-// matched. Every failure logs one message; nothing throws.
-[[nodiscard]] bool DecompressLzmaFile(const char *inPath, const char *outPath);
+// matched. Every failure logs one message; nothing throws. Content larger than maxSize fails before it is
+// decoded, so a small container cannot make the decoder take more than maxSize of memory or disk.
+[[nodiscard]] bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize = SIZE_MAX);
 
 // The same on a container in memory: appends the checked content to output (which should be empty).
-[[nodiscard]] bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output);
+[[nodiscard]] bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output,
+                                        size_t maxSize = SIZE_MAX);
 
 // Writers; nothing in the updater calls them. The header's magic and crc (the caller writes the directive).
 [[nodiscard]] bool WriteLzmaFileHeader(SinkStream *sink, uint32_t crc);

@@ -8,11 +8,7 @@
 
 namespace corvapatch {
 
-namespace {
-
-} // namespace
-
-bool ReadLzma2Block(SourceStream *source, SinkStream *dest)
+bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
 {
     uint8_t property = 0;
     if (!source->Read(&property, 1)) {
@@ -22,6 +18,10 @@ bool ReadLzma2Block(SourceStream *source, SinkStream *dest)
     uint32_t size = 0;
     if (!source->ReadVarint32(&size)) {
         LogError("Error read LZMA2 unpack size");
+        return false;
+    }
+    if (size > maxSize) {
+        LogError("LZMA2 unpack size too large " + std::to_string(size));
         return false;
     }
     if (dest->Failed()) {

@@ -3,6 +3,9 @@
 #include "sinkstream.h"
 #include "sourcestream.h"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace corvapatch {
 
 // An LZMA2 block: one property byte (dictionary size), the varint32 unpacked size, then an LZMA2 stream up to
@@ -10,7 +13,8 @@ namespace corvapatch {
 //
 // Decodes the block at the source's cursor and appends its content to dest. On success the cursor is past the
 // block. On failure dest keeps its earlier length (and one message is logged); the cursor position is then
-// unspecified. A size the stream's chunks cannot produce fails before any output is allocated.
-[[nodiscard]] bool ReadLzma2Block(SourceStream *source, SinkStream *dest);
+// unspecified. A size the stream's chunks cannot produce, or one above maxSize, fails before any output is
+// allocated; since the output never exceeds the block's size, at most maxSize bytes are ever appended.
+[[nodiscard]] bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize = SIZE_MAX);
 
 } // namespace corvapatch

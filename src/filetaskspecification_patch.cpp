@@ -1,0 +1,68 @@
+#include "filetaskspecification_patch.h"
+
+#include "ensemblepatch.h"
+#include "status.h"
+
+#include <QDebug>
+
+FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList *rollback, const QString &oldFile,
+                                                         const QString &patchFile, const QString &newFile,
+                                                         QObject *parent, qreal weight)
+    : SlowFileOpSpecification(tr("Could not patch '%1' to '%2'").arg(oldFile).arg(newFile), rollback, oldFile,
+                              patchFile, newFile, parent, weight)
+{
+    qDebug() << "FileTaskSpecification_patch"
+             << "srcFile:" << oldFile << "patchFile:" << patchFile << "dstFile:" << newFile;
+}
+
+ASyncFunc *FileTaskSpecification_patch::createFunc()
+{
+    return new FileFuncPatch(source(), patch(), target());
+}
+
+FileFuncPatch::FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile)
+    : SlowFileOpFunc(oldFile, patchFile, newFile)
+{
+}
+
+bool FileFuncPatch::run()
+{
+    return patchFile(source(), patch(), target());
+}
+
+bool FileFuncPatch::patchFile(const QString &oldFile, const QString &patchFile, const QString &newFile)
+{
+    const bool result = ApplyEnsemblePatch(oldFile.toUtf8(), patchFile.toUtf8(), newFile.toUtf8());
+    qDebug() << "Patch result" << (result ? "true" : "false");
+    return result;
+}
+
+bool FileFuncPatch::ApplyEnsemblePatch(const QByteArray &oldFile, const QByteArray &patchFile,
+                                       const QByteArray &newFile)
+{
+    const int status =
+        corvapatch::ApplyEnsemblePatchFiles(oldFile.constData(), patchFile.constData(), newFile.constData());
+    qDebug() << "ApplyEnsemblePatch status =" << status << oldFile << patchFile << newFile;
+    switch (status) {
+    case corvapatch::Status::OK:
+        return true;
+    case corvapatch::Status::BAD_MAGIC:
+        qDebug() << "Not a corvapatch patch";
+        break;
+    case corvapatch::Status::BAD_VERSION:
+        qDebug() << "Wrong version patch";
+        break;
+    case corvapatch::Status::BAD_HEADER:
+        qDebug() << "Corrupt patch";
+        break;
+    case corvapatch::Status::STREAM_ERROR:
+        qDebug() << "Stream error (likely out of memory or disk space)";
+        break;
+    case corvapatch::Status::DISASSEMBLY_FAILED:
+        qDebug() << "Disassembly failed (could be because of memory issues)";
+        break;
+    default:
+        break;
+    }
+    return false;
+}

@@ -1,0 +1,186 @@
+#include "installjournal.h"
+
+#include "fileinstall.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char kJournalName[] = "install.journal";
+const QByteArray kCommitLine = "commit";
+
+QByteArray field(const QString &text)
+{
+    return text.toUtf8().toPercentEncoding();
+}
+
+QString text(const QByteArray &field)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(field));
+}
+
+bool appendLine(const QString &sessionDir, const QByteArray &line)
+{
+    QFile file(InstallJournal::path(sessionDir));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return false;
+    // One write per line: a kill leaves at most the last line incomplete, and that line is ignored.
+    const bool written = file.write(line + '\n') == line.size() + 1 && file.flush();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+// What an unpack writes while it works on a file (see SlowFileOpFunc): hidden names beside it.
+void removeWorkFilesOf(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString prefix = "." + info.fileName().left(60) + ".part-";
+    const QDir dir = info.dir();
+    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        if (name.startsWith(prefix))
+            QFile::remove(dir.filePath(name));
+    }
+}
+
+} // namespace
+
+QString InstallJournal::path(const QString &sessionDir)
+{
+    return sessionDir + "/" + kJournalName;
+}
+
+bool InstallJournal::record(const QString &sessionDir, const RollbackData &record)
+{
+    if (sessionDir.isEmpty())
+        return true; // no session, no journal
+    const QByteArray line = QByteArray::number(record.op) + ' ' + field(record.first) + ' ' + field(record.second) +
+        ' ' + QByteArray::number(record.inode);
+    if (appendLine(sessionDir, line))
+        return true;
+    qDebug() << "Could not write the install journal in" << sessionDir;
+    return false;
+}
+
+QList<RollbackData> InstallJournal::read(const QString &sessionDir, bool *committed)
+{
+    *committed = false;
+    QList<RollbackData> records;
+    QFile file(path(sessionDir));
+    if (!file.open(QIODevice::ReadOnly))
+        return records;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    // The part after the last line break is empty, or a line that a kill cut short: its change was not made.
+    for (int i = 0; i + 1 < lines.size(); ++i) {
+        const QByteArray &line = lines[i];
+        if (line == kCommitLine) {
+            *committed = true;
+            continue;
+        }
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() != 4)
+            continue;
+        bool ok = false;
+        const int op = fields[0].toInt(&ok);
+        if (!ok)
+            continue;
+        RollbackData record = (op == FILE_CREATE || op == DIR_CREATE) ? RollbackData(op, text(fields[1]))
+            : (op == FILE_RENAME || op == FILE_EXCHANGE || op == PATH_ASIDE)
+            ? RollbackData(op, text(fields[2]), text(fields[1]))
+            : RollbackData(FILE_CREATE, QString());
+        if (record.first.isEmpty())
+            continue;
+        record.inode = fields[3].toULongLong();
+        records.append(record);
+    }
+    return records;
+}
+
+void InstallJournal::commit(const QString &sessionDir)
+{
+    if (sessionDir.isEmpty())
+        return;
+    bool committed = false;
+    const QList<RollbackData> records = read(sessionDir, &committed);
+    if (!committed && !records.isEmpty() && !appendLine(sessionDir, kCommitLine))
+        qDebug() << "Could not mark the install journal committed in" << sessionDir;
+    finish(records);
+    QFile::remove(path(sessionDir));
+}
+
+void InstallJournal::finish(const QList<RollbackData> &records)
+{
+    for (const RollbackData &record : records) {
+        switch (record.op) {
+        case FILE_EXCHANGE:
+            qDebug() << "Remove replaced file" << record.second << FileInstall::removeTree(record.second);
+            break;
+        case PATH_ASIDE:
+            qDebug() << "Remove deleted path" << record.first << FileInstall::removeTree(record.first);
+            break;
+        case FILE_CREATE:
+            // A new file is under its installed name by now; anything left under its working names goes.
+            if (!QFileInfo(record.first).isDir())
+                QFile::remove(record.first);
+            removeWorkFilesOf(record.first);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void InstallJournal::rollBack(const QString &sessionDir)
+{
+    if (sessionDir.isEmpty())
+        return;
+    bool committed = false;
+    const QList<RollbackData> records = read(sessionDir, &committed);
+    for (int i = records.size() - 1; i >= 0; --i)
+        undo(records[i]);
+    QFile::remove(path(sessionDir));
+}
+
+void InstallJournal::settle(const QString &sessionDir)
+{
+    if (sessionDir.isEmpty() || !FileInstall::entryExists(path(sessionDir)))
+        return;
+    bool committed = false;
+    read(sessionDir, &committed);
+    qDebug() << "Settling the install journal of an interrupted run:" << (committed ? "commit" : "roll back");
+    if (committed)
+        commit(sessionDir);
+    else
+        rollBack(sessionDir);
+}
+
+void InstallJournal::undo(const RollbackData &record)
+{
+    // Each record was written before its change, so the change may or may not have been made: undo only
+    // what the file system shows in effect. Undoing twice therefore does nothing the second time.
+    switch (record.op) {
+    case FILE_CREATE:
+        if (!QFileInfo(record.first).isDir())
+            QFile::remove(record.first);
+        removeWorkFilesOf(record.first);
+        break;
+    case DIR_CREATE:
+        QDir().rmdir(record.first);
+        break;
+    case FILE_RENAME:
+    case PATH_ASIDE:
+        if (FileInstall::entryExists(record.first) && !FileInstall::entryExists(record.second))
+            FileInstall::renameNoReplace(record.first, record.second);
+        break;
+    case FILE_EXCHANGE:
+        if (record.inode != 0 && FileInstall::inodeOf(record.first) == record.inode &&
+            FileInstall::entryExists(record.second))
+            FileInstall::exchange(record.first, record.second);
+        break;
+    default:
+        break;
+    }
+}
