@@ -255,15 +255,19 @@ bool encodedprogramSeeds(const std::string &dir)
         save(dir, "empty-program", encodedProgram([](EncodedProgram *) {}));
 }
 
-// The committed ELF test executables (tests/corvapatch/fixtures/elf), one of each machine and link mode.
+// The committed test executables (tests/corvapatch/fixtures): ELF of each machine and link mode, PE and Mach-O.
 bool disassemblerSeeds(const std::string &dir)
 {
-    const char *const files[] = {"x86-static", "x86-pic.so", "x86-textrel.so", "x64-static", "x64-pic.so",
-                                 "arm-static", "arm-pic.so", "thumb-static", "thumb-pic.so"};
+    const char *const files[] = {"elf/x86-static", "elf/x86-pic.so", "elf/x86-textrel.so", "elf/x64-static",
+                                 "elf/x64-pic.so", "elf/arm-static", "elf/arm-pic.so", "elf/thumb-static",
+                                 "elf/thumb-pic.so", "pe/x86.exe", "pe/x86.dll", "pe/x64.exe", "pe/x64.dll",
+                                 "macho/x64-exe", "macho/x64.dylib", "macho/x86-exe"};
     for (const char *file : files) {
-        std::ifstream in(std::string(CORVALINK_ELF_FIXTURES) + "/" + file, std::ios::binary);
+        std::ifstream in(std::string(CORVALINK_EXE_FIXTURES) + "/" + file, std::ios::binary);
         const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (bytes.empty() || !save(dir, file, bytes))
+        std::string name = file;
+        name[name.find('/')] = '-';
+        if (bytes.empty() || !save(dir, name, bytes))
             return false;
     }
     return true;

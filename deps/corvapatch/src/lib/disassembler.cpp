@@ -4,6 +4,9 @@
 #include "disassembler_elf_32_arm.h"
 #include "disassembler_elf_32_x86.h"
 #include "disassembler_elf_64_x64.h"
+#include "disassembler_macho.h"
+#include "disassembler_win32_x64.h"
+#include "disassembler_win32_x86.h"
 #include "status.h"
 
 #include <exception>
@@ -24,9 +27,12 @@ Disassembler *Construct(const uint8_t *start, uint32_t length)
 // buffer takes it, and patches depend on that choice, so the order must not change. Each format adds its line
 // here; the list ends with nullptr.
 const Factory kFactories[] = {
+    Construct<DisassemblerWin32X86>,
+    Construct<DisassemblerWin32X64>,
     Construct<DisassemblerElf32X86>,
     Construct<DisassemblerElf64X64>,
     Construct<DisassemblerElf32ARM>,
+    Construct<DisassemblerMacho>,
     nullptr,
 };
 
