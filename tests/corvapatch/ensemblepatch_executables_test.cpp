@@ -1,10 +1,9 @@
-// Ensemble patches between two builds of one program (fixtures/elf, where the second build changes the function
-// scale() only), with the whole executable as one element, so the patch is made and applied through the ELF
-// disassemblers.
+// Ensemble patches between two builds of one program (fixtures/elf, fixtures/pe, fixtures/macho, where the second
+// build changes the function scale() only), with the whole executable as one element, so the patch is made and
+// applied through the ELF, PE and Mach-O disassemblers.
 #include "ensemblepatchwriter.h"
 #include "support/programroundtrip.h"
 
-#include "disassembler.h"
 #include "ensemblepatch.h"
 #include "executabletype.h"
 #include "sinkstream.h"
@@ -18,17 +17,21 @@
 
 using namespace corvapatch;
 
-TEST(EnsemblePatchElf, TwoBuildsOfOneProgramPatchThroughTheirDisassembly)
+TEST(EnsemblePatchExecutables, TwoBuildsOfOneProgramPatchThroughTheirDisassembly)
 {
-    const std::string fixtures = CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/elf/";
+    const std::string fixtures = CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/";
     const struct
     {
         const char *oldFile;
         const char *newFile;
         uint32_t kind;
     } cases[] = {
-        {"x86-pic.so", "x86-pic-changed.so", EXE_ELF_32_X86},
-        {"thumb-pic.so", "thumb-pic-changed.so", ELF_32_ARM},
+        {"elf/x86-pic.so", "elf/x86-pic-changed.so", EXE_ELF_32_X86},
+        {"elf/thumb-pic.so", "elf/thumb-pic-changed.so", ELF_32_ARM},
+        {"pe/x86.dll", "pe/x86-changed.dll", WIN_32_X86},
+        {"pe/x64.dll", "pe/x64-changed.dll", WIN_32_X64},
+        {"macho/x64.dylib", "macho/x64-changed.dylib", MACHO_X64},
+        {"macho/x86.dylib", "macho/x86-changed.dylib", MACHO_X86},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.newFile);
