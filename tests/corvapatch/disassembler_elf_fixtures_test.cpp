@@ -64,22 +64,6 @@ TEST_P(ElfFixture, AssemblesBackToItsOwnBytes)
     EXPECT_TRUE(assembled == image) << "assembled " << assembled.size() << " bytes of " << image.size();
 }
 
-namespace {
-
-// ParseExecutable on a damaged image: any status but OK, not recognised or disassembly failed is a fault.
-void ExpectCleanOutcome(const std::vector<uint8_t> &image)
-{
-    AssemblyProgram *program = nullptr;
-    const int status = ParseExecutable(image.data(), image.size(), &program);
-    EXPECT_TRUE(status == Status::OK || status == Status::INPUT_NOT_RECOGNISED ||
-                status == Status::DISASSEMBLY_FAILED)
-        << "status " << status;
-    EXPECT_EQ(program != nullptr, status == Status::OK);
-    DeleteAssemblyProgram(program);
-}
-
-} // namespace
-
 TEST_P(ElfFixture, TruncatedCopiesFailCleanly)
 {
     const FixtureCase &c = GetParam();

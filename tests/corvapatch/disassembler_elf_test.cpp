@@ -86,14 +86,6 @@ Steps Describe(const AssemblyProgram &program, const Image &image)
     return steps;
 }
 
-std::vector<uint32_t> LabelRvas(const RvaToLabel &labels)
-{
-    std::vector<uint32_t> rvas;
-    for (const auto &entry : labels)
-        rvas.push_back(entry.first);
-    return rvas;
-}
-
 struct ProgramDeleter
 {
     void operator()(AssemblyProgram *program) const { DeleteAssemblyProgram(program); }

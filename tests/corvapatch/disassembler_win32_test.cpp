@@ -107,26 +107,6 @@ Image HandMadePe(bool pe32Plus)
     return image;
 }
 
-std::vector<uint32_t> LabelRvas(const RvaToLabel &labels)
-{
-    std::vector<uint32_t> rvas;
-    for (const auto &entry : labels)
-        rvas.push_back(entry.first);
-    return rvas;
-}
-
-// ParseExecutable on a damaged image: any status but OK, not recognised or disassembly failed is a fault.
-void ExpectCleanOutcome(const Image &image)
-{
-    AssemblyProgram *program = nullptr;
-    const int status = ParseExecutable(image.data(), image.size(), &program);
-    EXPECT_TRUE(status == Status::OK || status == Status::INPUT_NOT_RECOGNISED ||
-                status == Status::DISASSEMBLY_FAILED)
-        << "status " << status;
-    EXPECT_EQ(program != nullptr, status == Status::OK);
-    DeleteAssemblyProgram(program);
-}
-
 } // namespace
 
 TEST(DisassemblerWin32, HandMadeImagesGiveTheHandDerivedLabels)

@@ -8,6 +8,8 @@
 #include "sourcestreamset.h"
 #include "status.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -69,4 +71,24 @@ std::vector<uint8_t> ReadWholeFile(const std::string &path)
 {
     std::ifstream file(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint32_t> LabelRvas(const corvapatch::RvaToLabel &labels)
+{
+    std::vector<uint32_t> rvas;
+    for (const auto &entry : labels)
+        rvas.push_back(entry.first);
+    return rvas;
+}
+
+void ExpectCleanOutcome(const std::vector<uint8_t> &image)
+{
+    using namespace corvapatch;
+    AssemblyProgram *program = nullptr;
+    const int status = ParseExecutable(image.data(), image.size(), &program);
+    EXPECT_TRUE(status == Status::OK || status == Status::INPUT_NOT_RECOGNISED ||
+                status == Status::DISASSEMBLY_FAILED)
+        << "status " << status;
+    EXPECT_EQ(program != nullptr, status == Status::OK);
+    DeleteAssemblyProgram(program);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "assemblyprogram.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,3 +17,10 @@ size_t DetectedLength(const std::vector<uint8_t> &image);
 
 // The whole file; empty when it cannot be read.
 std::vector<uint8_t> ReadWholeFile(const std::string &path);
+
+// The RVAs of a label map, ascending.
+std::vector<uint32_t> LabelRvas(const corvapatch::RvaToLabel &labels);
+
+// ParseExecutable on a damaged image: any status but OK, not recognised or disassembly failed is a fault
+// (a gtest failure), and a program exists exactly when the status is OK.
+void ExpectCleanOutcome(const std::vector<uint8_t> &image);
