@@ -82,21 +82,40 @@ bool writeAll(int fd, const char *data, size_t n)
     return true;
 }
 
+ssize_t readSome(int fd, char *buffer, size_t n)
+{
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, n);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 // Reads from the current offsets until the source ends.
 bool copyByReading(int in, int out)
 {
+    // After the kernel's copy this first read normally finds the end at once: no large buffer for that.
+    char first[4096];
+    ssize_t n = readSome(in, first, sizeof first);
+    if (n <= 0)
+        return n == 0;
+    if (!writeAll(out, first, size_t(n)))
+        return false;
     const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-    for (;;) {
-        const ssize_t n = ::read(in, buffer.get(), kBufferSize);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
+    while ((n = readSome(in, buffer.get(), kBufferSize)) > 0) {
         if (!writeAll(out, buffer.get(), size_t(n)))
             return false;
     }
+    return n == 0;
+}
+
+// Gives the new file exactly the source's permission bits, which the process's umask may have cut.
+bool takeMode(int fd, mode_t mode)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_mode & 0777) == mode)
+        return true;
+    return fchmod(fd, mode) == 0;
 }
 
 } // namespace
@@ -111,14 +130,15 @@ bool copyFile(const QString &source, const QString &target)
     if (in.get() < 0 || fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode))
         return false;
     // O_EXCL: never an existing file, and never through a link planted at the name.
-    Descriptor out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    const mode_t mode = st.st_mode & 0777;
+    Descriptor out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (out.get() < 0)
         return false;
     off_t copied = 0;
     // After the kernel's part, reading on finds the end (or what the size did not show) at one more call.
     bool ok = !S_ISREG(st.st_mode) || copyInKernel(in.get(), out.get(), st.st_size, &copied);
     ok = ok && copyByReading(in.get(), out.get());
-    ok = ok && fchmod(out.get(), st.st_mode & 0777) == 0;
+    ok = ok && takeMode(out.get(), mode);
     ok = out.close() && ok;
     if (!ok)
         ::unlink(targetName.constData());

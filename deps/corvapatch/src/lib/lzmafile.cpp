@@ -113,7 +113,24 @@ bool Decompress(const uint8_t *data, size_t n, SinkStream *output, size_t maxSiz
     return true;
 }
 
-// The header fields and, for directive 1, the block's header: never more than this many bytes.
+struct InputFile
+{
+    explicit InputFile(int descriptor)
+        : fd(descriptor)
+    {
+    }
+    ~InputFile()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+
+    const int fd;
+};
+
+// The three header fields never take more than this many bytes.
 constexpr size_t kMaxContainerHeader = 3 * kMaxVarint32Length;
 
 // Directive 2 is decoded in memory from the mapped file; its output replaces outPath once checked.
@@ -219,14 +236,12 @@ bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, siz
 bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize)
 {
     try {
-        const int fd = open(inPath, O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
+        const InputFile input(open(inPath, O_RDONLY | O_CLOEXEC));
+        if (input.fd < 0) {
             LogError("could not open lzma file");
             return false;
         }
-        const bool ok = DecompressOpenFile(fd, inPath, outPath, maxSize);
-        close(fd);
-        return ok;
+        return DecompressOpenFile(input.fd, inPath, outPath, maxSize);
     } catch (const std::exception &) {
         LogError(kOutOfMemory);
         return false;
