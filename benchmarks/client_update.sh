@@ -10,8 +10,8 @@
 #            it starts the client, which exits at once)
 #   floor    curl --parallel of all files into a temporary directory, sha512sum -c of them, cp into the installation
 #   floor2   sha512sum of the installed version-1 files first (the updater hashes them while planning), then floor
-# The three are interleaved, <runs> times; medians and the ratios are the last lines. After them one more
-# updater run with its log on shows where its time goes (not counted in the medians).
+# The three are interleaved, <runs> times. Then one more updater run with its log on shows where its time goes
+# (not counted), and the medians and the ratios updater/floor and updater/floor2 are the last lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
@@ -142,7 +142,7 @@ stages = [
     ("planning: installed files hashed, list made", r"Shown: Compiling download and replace list"),
     ("download and check of the files", r"Shown: Downloading files$"),
     ("replacement", r"Shown: Starting file updates"),
-    ("deletion", r"Shown: Starting deleting files"),
+    ("deletion step: replaced old copies removed", r"Shown: Starting deleting files"),
     ("removal of the session directory", r"Shown: Remove temporary"),
     ("the wait before the client starts", r"Shown: Update successfully finished"),
     ("client started, program ends", r"\| startCv5Client"),
