@@ -50,7 +50,7 @@ bool errorMeansNoKernelCopy(int error)
 
 // Copies up to length bytes in the kernel. Leaves *done at what was copied; false on an error that a
 // read-and-write copy would meet as well. Stops early (true) when the kernel cannot copy between the two
-// or the source ends sooner than its size said (a /proc file): the caller reads on from there.
+// or the source ends sooner than its size said (it shrank): the caller reads on from there.
 bool copyInKernel(int in, int out, off_t length, off_t *done)
 {
     while (*done < length) {
@@ -135,7 +135,7 @@ bool copyFile(const QString &source, const QString &target)
     if (out.get() < 0)
         return false;
     off_t copied = 0;
-    // After the kernel's part, reading on finds the end (or what the size did not show) at one more call.
+    // After the kernel's copy, reading on finds the end (or what the size did not show) in one more call.
     bool ok = !S_ISREG(st.st_mode) || copyInKernel(in.get(), out.get(), st.st_size, &copied);
     ok = ok && copyByReading(in.get(), out.get());
     ok = ok && takeMode(out.get(), mode);
