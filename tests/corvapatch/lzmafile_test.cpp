@@ -101,6 +101,14 @@ Bytes mixedContent(size_t size)
     return content;
 }
 
+// A container that must not unpack, and the messages its failure logs.
+struct FailureCase
+{
+    const char *name;
+    Bytes file;
+    std::vector<std::string> messages;
+};
+
 class LzmaFile : public ::testing::Test
 {
 protected:
@@ -119,6 +127,18 @@ protected:
     QStringList entries() const
     {
         return QDir(m_box.root()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    }
+    // Unpacking c.file over an earlier "out" fails with exactly c.messages, keeps "out" and leaves no hidden file.
+    void expectFailureKeepingTheEarlierFile(const FailureCase &c) const
+    {
+        SCOPED_TRACE(c.name);
+        put("bad.lzma", c.file);
+        put("out", {'o', 'l', 'd'});
+        LogRecorder log;
+        EXPECT_FALSE(decompress("bad.lzma", "out"));
+        EXPECT_EQ(log.messages, c.messages);
+        EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("old"));
+        EXPECT_EQ(entries(), (QStringList {"bad.lzma", "out"})) << "no hidden file is left";
     }
 
     Sandbox m_box;
@@ -147,13 +167,7 @@ TEST_F(LzmaFile, MalformedContainersFailWithoutTouchingTheOutput)
     wrongCrc[0] ^= 0x01;
     Bytes noEndMarker = kAbcBlock;
     noEndMarker.pop_back();
-    struct Case
-    {
-        const char *name;
-        Bytes file;
-        std::vector<std::string> messages;
-    };
-    const Case cases[] = {
+    const FailureCase cases[] = {
         {"empty file", {}, {"could not open lzma file"}},
         {"magic only", kMagic, {"could not read lzma header"}},
         {"no directive", concat({kMagic, kAbcCrc}), {"could not read lzma header"}},
@@ -181,16 +195,8 @@ TEST_F(LzmaFile, MalformedContainersFailWithoutTouchingTheOutput)
          concat({kMagic, kAbcCrc, {0x01, 41}, Bytes(kAbcBlock.begin() + 1, kAbcBlock.end())}),
          {"Error uncompressing data 4", "could not decompress file"}},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        put("bad.lzma", c.file);
-        put("out", {'o', 'l', 'd'});
-        LogRecorder log;
-        EXPECT_FALSE(decompress("bad.lzma", "out"));
-        EXPECT_EQ(log.messages, c.messages);
-        EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("old"));
-        EXPECT_EQ(entries(), (QStringList {"bad.lzma", "out"})) << "no hidden file is left";
-    }
+    for (const FailureCase &c : cases)
+        expectFailureKeepingTheEarlierFile(c);
 }
 
 TEST_F(LzmaFile, MissingInputAndUnwritableOutputFail)
@@ -442,13 +448,7 @@ TEST_F(LzmaFile, DamagedLargeContainersFailLeavingTheEarlierFile)
     Bytes corrupt = stream;
     corrupt[corrupt.size() - 1000] ^= 0x55; // in the LZMA chunks of the text
     const Bytes cut(stream.begin(), stream.begin() + stream.size() / 2);
-    struct Case
-    {
-        const char *name;
-        Bytes file;
-        std::vector<std::string> messages;
-    };
-    const Case cases[] = {
+    const FailureCase cases[] = {
         {"crc of other content", plainContainer(content, stream, 22, 1), {"crc mismatch"}},
         {"size one byte larger than the stream's content",
          plainContainer(content, stream, 22, 0, 1),
@@ -461,17 +461,11 @@ TEST_F(LzmaFile, DamagedLargeContainersFailLeavingTheEarlierFile)
         {"corrupt LZMA data near the end", plainContainer(content, corrupt, 22),
          {"Error uncompressing data 1", "could not decompress file"}},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        put("bad.lzma", c.file);
-        put("out", {'o', 'l', 'd'});
-        LogRecorder log;
-        EXPECT_FALSE(decompress("bad.lzma", "out"));
-        EXPECT_EQ(log.messages, c.messages);
-        EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("old"));
-        EXPECT_EQ(entries(), (QStringList {"bad.lzma", "out"}));
+    for (const FailureCase &c : cases) {
+        expectFailureKeepingTheEarlierFile(c);
 
         // The container in memory gives the same verdict.
+        SCOPED_TRACE(c.name);
         LogRecorder memoryLog;
         SinkStream output;
         EXPECT_FALSE(DecompressLzmaBuffer(c.file.data(), c.file.size(), &output));

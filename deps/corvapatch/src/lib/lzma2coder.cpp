@@ -1,8 +1,11 @@
 #include "lzma2coder.h"
 
+#include "lzma2decoding.h"
+
 #include <lzma.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace corvapatch {
 
@@ -15,8 +18,12 @@ constexpr size_t kEncodeChunk = 1 << 16;
 // least 14 coded decisions of at least 0.022 bits each (the most probable bit's probability saturates at
 // 2017/2048), so real data stays below about 7100 bytes per packed byte; the bound leaves twice that margin.
 constexpr uint64_t kMaxBytesPerPackedByte = 16384;
+// The control byte, the sizes and the properties byte of an LZMA chunk.
+constexpr size_t kMaxChunkHeader = 6;
 
-int ResultOf(lzma_ret ret)
+} // namespace
+
+int Lzma2ResultOf(lzma_ret ret)
 {
     switch (ret) {
     case LZMA_OK:
@@ -34,48 +41,80 @@ int ResultOf(lzma_ret ret)
     }
 }
 
-} // namespace
+int SetUpLzma2Decoding(uint8_t property, uint64_t room, lzma_filter filters[2])
+{
+    if (property > kMaxProperty)
+        return LZMA2_ERROR_UNSUPPORTED;
+    filters[0] = {LZMA_FILTER_LZMA2, nullptr};
+    filters[1] = {LZMA_VLI_UNKNOWN, nullptr};
+    const lzma_ret ret = lzma_properties_decode(&filters[0], nullptr, &property, 1);
+    if (ret != LZMA_OK)
+        return Lzma2ResultOf(ret);
+    auto *options = static_cast<lzma_options_lzma *>(filters[0].options);
+    // Matches cannot reach before the start of the output, so a dictionary larger than the output is never used;
+    // capping it keeps a 4 GiB property from costing 4 GiB.
+    if (options->dict_size > room)
+        options->dict_size = room < kMinDictionary ? kMinDictionary : static_cast<uint32_t>(room);
+    return LZMA2_OK;
+}
 
-int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, size_t *packedSize)
+int ScanLzma2Stream(uint64_t length, const Lzma2HeaderReader &readHeader, uint64_t *unpackedSize, uint64_t *packedSize)
 {
     uint64_t unpacked = 0;
-    size_t pos = 0;
+    uint64_t pos = 0;
     for (;;) {
-        if (pos >= srcLen)
+        if (pos >= length)
             return LZMA2_ERROR_INPUT_EOF;
-        const uint8_t control = src[pos];
+        uint8_t head[kMaxChunkHeader];
+        const size_t got =
+            readHeader(pos, head, length - pos < kMaxChunkHeader ? size_t(length - pos) : kMaxChunkHeader);
+        if (got == 0)
+            return LZMA2_ERROR_INPUT_EOF;
+        const uint8_t control = head[0];
         if (control == 0x00) {
             *unpackedSize = unpacked;
             *packedSize = pos + 1;
             return LZMA2_OK;
         }
-        size_t header = 0;
-        size_t data = 0;
+        uint64_t header = 0;
+        uint64_t data = 0;
         if (control == 0x01 || control == 0x02) {
             // Uncompressed chunk: 16-bit big-endian size - 1, then the bytes.
             header = 3;
-            if (srcLen - pos < header)
+            if (got < header)
                 return LZMA2_ERROR_INPUT_EOF;
-            data = ((size_t(src[pos + 1]) << 8) | src[pos + 2]) + 1;
+            data = ((uint64_t(head[1]) << 8) | head[2]) + 1;
             unpacked += data;
         } else if (control >= 0x80) {
             // LZMA chunk: 21-bit unpacked size - 1 (5 bits in the control byte), 16-bit packed size - 1, and a
             // properties byte when the control byte resets the state with new properties.
             header = control >= 0xC0 ? 6 : 5;
-            if (srcLen - pos < header)
+            if (got < header)
                 return LZMA2_ERROR_INPUT_EOF;
-            const uint64_t declared =
-                ((uint64_t(control & 0x1F) << 16) | (uint64_t(src[pos + 1]) << 8) | src[pos + 2]) + 1;
-            data = ((size_t(src[pos + 3]) << 8) | src[pos + 4]) + 1;
+            const uint64_t declared = ((uint64_t(control & 0x1F) << 16) | (uint64_t(head[1]) << 8) | head[2]) + 1;
+            data = ((uint64_t(head[3]) << 8) | head[4]) + 1;
             const uint64_t possible = data * kMaxBytesPerPackedByte;
             unpacked += declared < possible ? declared : possible;
         } else {
             return LZMA2_ERROR_DATA;
         }
-        if (srcLen - pos - header < data)
+        if (length - pos - header < data)
             return LZMA2_ERROR_INPUT_EOF;
         pos += header + data;
     }
+}
+
+int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, size_t *packedSize)
+{
+    const auto copy = [src](uint64_t pos, uint8_t *head, size_t n) {
+        std::memcpy(head, src + pos, n);
+        return n;
+    };
+    uint64_t packed = 0;
+    const int result = ScanLzma2Stream(srcLen, copy, unpackedSize, &packed);
+    if (result == LZMA2_OK)
+        *packedSize = static_cast<size_t>(packed);
+    return result;
 }
 
 int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property)
@@ -84,28 +123,21 @@ int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcL
     const size_t available = *srcLen;
     *destLen = 0;
     *srcLen = 0;
-    if (property > kMaxProperty)
-        return LZMA2_ERROR_UNSUPPORTED;
-
-    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_ret ret = lzma_properties_decode(&filters[0], nullptr, &property, 1);
-    if (ret != LZMA_OK)
-        return ResultOf(ret);
-    auto *options = static_cast<lzma_options_lzma *>(filters[0].options);
-    // Matches cannot reach before the start of the output, so a dictionary larger than the output is never used;
-    // capping it keeps a 4 GiB property from costing 4 GiB.
-    if (options->dict_size > room)
-        options->dict_size = room < kMinDictionary ? kMinDictionary : static_cast<uint32_t>(room);
+    lzma_filter filters[2];
+    const int setUp = SetUpLzma2Decoding(property, room, filters);
+    if (setUp != LZMA2_OK)
+        return setUp;
 
     // liblzma refuses a null output buffer, which an empty block has.
     uint8_t spare = 0;
     uint8_t *out = dest ? dest : &spare;
     size_t inPos = 0;
     size_t outPos = 0;
-    ret = lzma_raw_buffer_decode(filters, nullptr, src ? src : &spare, &inPos, available, out, &outPos, room);
-    std::free(options);
+    const lzma_ret ret =
+        lzma_raw_buffer_decode(filters, nullptr, src ? src : &spare, &inPos, available, out, &outPos, room);
+    std::free(filters[0].options);
     if (ret != LZMA_OK)
-        return ret == LZMA_BUF_ERROR ? LZMA2_ERROR_DATA : ResultOf(ret);
+        return ret == LZMA_BUF_ERROR ? LZMA2_ERROR_DATA : Lzma2ResultOf(ret);
     *destLen = outPos;
     *srcLen = inPos;
     return LZMA2_OK;
@@ -137,7 +169,7 @@ int Lzma2Encoder::Encode(const uint8_t *data, size_t n, const Writer &write) con
     lzma_stream stream = LZMA_STREAM_INIT;
     lzma_ret ret = lzma_raw_encoder(&stream, filters);
     if (ret != LZMA_OK)
-        return ResultOf(ret);
+        return Lzma2ResultOf(ret);
     uint8_t chunk[kEncodeChunk];
     const uint8_t empty = 0;
     stream.next_in = n ? data : &empty;
@@ -155,7 +187,7 @@ int Lzma2Encoder::Encode(const uint8_t *data, size_t n, const Writer &write) con
         if (ret == LZMA_STREAM_END)
             break;
         if (ret != LZMA_OK) {
-            result = ResultOf(ret);
+            result = Lzma2ResultOf(ret);
             break;
         }
     }

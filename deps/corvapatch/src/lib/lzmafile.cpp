@@ -30,6 +30,21 @@ namespace {
 // is reported like a sink that could not grow.
 constexpr char kOutOfMemory[] = "unable to allocate sink space";
 
+// Reads the three header fields at the cursor and checks the magic; the caller checks the directive.
+bool ReadContainerHeader(SourceStream *cursor, LzmaFileHeader *header)
+{
+    if (!cursor->ReadVarint32(&header->magic) || !cursor->ReadVarint32(&header->crc) ||
+        !cursor->ReadVarint32(&header->directive)) {
+        LogError("could not read lzma header");
+        return false;
+    }
+    if (header->magic != kLzmaFileMagic) {
+        LogError("not lzma file");
+        return false;
+    }
+    return true;
+}
+
 // Directive 2: the block holds a stream set whose streams 0..n-2 are encoded programs and whose last stream is
 // a byte diff from their joined assembly to the file.
 bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output, size_t maxSize)
@@ -82,15 +97,8 @@ bool Decompress(const uint8_t *data, size_t n, SinkStream *output, size_t maxSiz
     SourceStream cursor;
     cursor.Init(data, n);
     LzmaFileHeader header;
-    if (!cursor.ReadVarint32(&header.magic) || !cursor.ReadVarint32(&header.crc) ||
-        !cursor.ReadVarint32(&header.directive)) {
-        LogError("could not read lzma header");
+    if (!ReadContainerHeader(&cursor, &header))
         return false;
-    }
-    if (header.magic != kLzmaFileMagic) {
-        LogError("not lzma file");
-        return false;
-    }
     switch (header.directive) {
     case DIRECTIVE_PLAIN:
         if (!ReadLzma2Block(&cursor, output, maxSize)) {
@@ -200,15 +208,8 @@ bool DecompressOpenFile(int fd, const char *inPath, const char *outPath, size_t 
     SourceStream cursor;
     cursor.Init(head, got > 0 ? static_cast<size_t>(got) : 0);
     LzmaFileHeader header;
-    if (!cursor.ReadVarint32(&header.magic) || !cursor.ReadVarint32(&header.crc) ||
-        !cursor.ReadVarint32(&header.directive)) {
-        LogError("could not read lzma header");
+    if (!ReadContainerHeader(&cursor, &header))
         return false;
-    }
-    if (header.magic != kLzmaFileMagic) {
-        LogError("not lzma file");
-        return false;
-    }
     switch (header.directive) {
     case DIRECTIVE_PLAIN:
         return DecompressPlainStreaming(fd, static_cast<size_t>(got) - cursor.Remaining(), header.crc, outPath,
