@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QSet>
 
 namespace {
 
@@ -33,16 +35,30 @@ bool appendLine(const QString &sessionDir, const QByteArray &line)
     return written && file.error() == QFileDevice::NoError;
 }
 
-// What an unpack writes while it works on a file (see SlowFileOpFunc): hidden names beside it.
-void removeWorkFilesOf(const QString &path)
+// What an unpack writes while it works on a file (see SlowFileOpFunc): hidden names beside it. Each directory
+// is listed once for all of its files: listing it once per file would make a large update quadratic.
+void removeWorkFilesOf(const QStringList &paths)
 {
-    const QFileInfo info(path);
-    const QString prefix = "." + info.fileName().left(60) + ".part-";
-    const QDir dir = info.dir();
-    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString &name : names) {
-        if (name.startsWith(prefix))
-            QFile::remove(dir.filePath(name));
+    static const QString kMarker = QStringLiteral(".part-");
+    QHash<QString, QSet<QString>> prefixesByDir;
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        prefixesByDir[info.path()].insert("." + info.fileName().left(60) + kMarker);
+    }
+    for (auto it = prefixesByDir.cbegin(); it != prefixesByDir.cend(); ++it) {
+        const QDir dir(it.key());
+        const QStringList names = dir.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Unsorted);
+        for (const QString &name : names) {
+            if (!name.startsWith('.'))
+                continue;
+            // The marker may also stand inside the kept part of the name: try every place it ends.
+            for (int at = name.indexOf(kMarker); at >= 0; at = name.indexOf(kMarker, at + 1)) {
+                if (it.value().contains(name.left(at + kMarker.size()))) {
+                    QFile::remove(dir.filePath(name));
+                    break;
+                }
+            }
+        }
     }
 }
 
@@ -113,6 +129,7 @@ void InstallJournal::commit(const QString &sessionDir)
 
 void InstallJournal::finish(const QList<RollbackData> &records)
 {
+    QStringList created;
     for (const RollbackData &record : records) {
         switch (record.op) {
         case FILE_EXCHANGE:
@@ -125,12 +142,13 @@ void InstallJournal::finish(const QList<RollbackData> &records)
             // A new file is under its installed name by now; anything left under its working names goes.
             if (!QFileInfo(record.first).isDir())
                 QFile::remove(record.first);
-            removeWorkFilesOf(record.first);
+            created.append(record.first);
             break;
         default:
             break;
         }
     }
+    removeWorkFilesOf(created);
 }
 
 void InstallJournal::rollBack(const QString &sessionDir)
@@ -139,8 +157,13 @@ void InstallJournal::rollBack(const QString &sessionDir)
         return;
     bool committed = false;
     const QList<RollbackData> records = read(sessionDir, &committed);
-    for (int i = records.size() - 1; i >= 0; --i)
+    QStringList created;
+    for (int i = records.size() - 1; i >= 0; --i) {
         undo(records[i]);
+        if (records[i].op == FILE_CREATE)
+            created.append(records[i].first);
+    }
+    removeWorkFilesOf(created);
     QFile::remove(path(sessionDir));
 }
 
@@ -163,9 +186,9 @@ void InstallJournal::undo(const RollbackData &record)
     // what the file system shows in effect. Undoing twice therefore does nothing the second time.
     switch (record.op) {
     case FILE_CREATE:
+        // Its work files beside it go with the others of its directory (see rollBack).
         if (!QFileInfo(record.first).isDir())
             QFile::remove(record.first);
-        removeWorkFilesOf(record.first);
         break;
     case DIR_CREATE:
         QDir().rmdir(record.first);

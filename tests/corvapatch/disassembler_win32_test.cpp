@@ -302,16 +302,7 @@ TEST_P(Win32File, AssemblesBackToItsOwnBytes)
     const Image image = ReadWholeFile(c.path);
     if (image.empty())
         GTEST_SKIP() << c.path << " is not installed";
-    int kind = 0;
-    size_t length = 0;
-    ASSERT_EQ(DetectExecutableType(image.data(), image.size(), &kind, &length), Status::OK);
-    EXPECT_EQ(kind, c.kind);
-    ASSERT_LE(length, image.size());
-
-    std::vector<uint8_t> assembled;
-    ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
-    EXPECT_TRUE(assembled == Image(image.begin(), image.begin() + long(length)))
-        << "assembled " << assembled.size() << " bytes of " << length;
+    ExpectAssemblesBackToItsOwnBytes(image, c.kind);
 }
 
 TEST_P(Win32File, TruncatedAndDamagedCopiesFailCleanly)

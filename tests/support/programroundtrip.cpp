@@ -92,3 +92,16 @@ void ExpectCleanOutcome(const std::vector<uint8_t> &image)
     EXPECT_EQ(program != nullptr, status == Status::OK);
     DeleteAssemblyProgram(program);
 }
+
+void ExpectAssemblesBackToItsOwnBytes(const std::vector<uint8_t> &image, int kind)
+{
+    int detected = 0;
+    size_t length = 0;
+    ASSERT_EQ(DetectExecutableType(image.data(), image.size(), &detected, &length), Status::OK);
+    EXPECT_EQ(detected, kind);
+    ASSERT_LE(length, image.size());
+    std::vector<uint8_t> assembled;
+    ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+    EXPECT_TRUE(assembled == std::vector<uint8_t>(image.begin(), image.begin() + long(length)))
+        << "assembled " << assembled.size() << " bytes of " << length;
+}

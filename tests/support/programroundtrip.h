@@ -24,3 +24,7 @@ std::vector<uint32_t> LabelRvas(const corvapatch::RvaToLabel &labels);
 // ParseExecutable on a damaged image: any status but OK, not recognised or disassembly failed is a fault
 // (a gtest failure), and a program exists exactly when the status is OK.
 void ExpectCleanOutcome(const std::vector<uint8_t> &image);
+
+// The executable is detected as kind, and its program assembles back to exactly the bytes of its detected
+// length (gtest failures otherwise).
+void ExpectAssemblesBackToItsOwnBytes(const std::vector<uint8_t> &image, int kind);
