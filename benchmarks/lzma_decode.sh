@@ -3,7 +3,8 @@
 # Usage: benchmarks/lzma_decode.sh [build-directory] [megabytes]   (defaults: build-bench, 120)
 # The input is a reproducible mix of the system's shared libraries (binary, moderately compressible). xz packs
 # it as a raw LZMA2 stream at preset 9; the container is that very stream behind the container header, so both
-# decoders decode identical LZMA2 bytes. Prints wall time, CPU time and peak memory of each decoder.
+# decoders decode identical LZMA2 bytes. Prints wall time, CPU time and peak memory of each run (RUNS, default 5,
+# alternating), then the medians, the ratio of wall times and the difference in peak memory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
@@ -45,16 +46,37 @@ with open(sys.argv[3], 'wb') as out, open(sys.argv[2], 'rb') as raw:
         out.write(chunk)
 PY
 
+runs=${RUNS:-5}
+# Wall seconds and peak resident KiB of one command, appended to the file $1; printed as well.
 measure() {
-    local label=$1
-    shift
-    /usr/bin/time -f "$label: %e s wall, %U s user, %S s system, %M KiB peak RSS" "$@"
+    local label=$1 log=$2
+    shift 2
+    /usr/bin/time -f "%e %U %S %M" -o "$work/time" "$@"
+    read -r wall user system rss < "$work/time"
+    echo "$label: $wall s wall, $user s user, $system s system, $rss KiB peak RSS"
+    echo "$wall $rss" >> "$log"
+}
+median() {
+    sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 echo "input $(stat -c %s "$work/input") bytes, LZMA2 stream $(stat -c %s "$work/input.raw") bytes"
-for run in 1 2 3; do
-    measure "lzmaunpack (run $run)" "$build/benchmarks/lzmaunpack" "$work/input.lzma" "$work/out.unpack"
-    measure "xz -d      (run $run)" sh -c "xz -d --format=raw --lzma2=dict=64MiB -c '$work/input.raw' > '$work/out.xz'"
+: > "$work/runs-unpack"
+: > "$work/runs-xz"
+# Interleaved, so that a change in the machine's load falls on both alike.
+for run in $(seq 1 "$runs"); do
+    rm -f "$work/out.unpack" "$work/out.xz"
+    measure "lzmaunpack (run $run)" "$work/runs-unpack" "$build/benchmarks/lzmaunpack" "$work/input.lzma" "$work/out.unpack"
+    measure "xz -d      (run $run)" "$work/runs-xz" \
+        sh -c "xz -d --format=raw --lzma2=dict=64MiB -c '$work/input.raw' > '$work/out.xz'"
 done
 cmp "$work/input" "$work/out.unpack"
 cmp "$work/input" "$work/out.xz"
 echo "both outputs match the input"
+unpack_wall=$(cut -d' ' -f1 "$work/runs-unpack" | median)
+xz_wall=$(cut -d' ' -f1 "$work/runs-xz" | median)
+unpack_rss=$(cut -d' ' -f2 "$work/runs-unpack" | median)
+xz_rss=$(cut -d' ' -f2 "$work/runs-xz" | median)
+awk -v uw="$unpack_wall" -v xw="$xz_wall" -v ur="$unpack_rss" -v xr="$xz_rss" -v n="$runs" 'BEGIN {
+    printf "medians of %d: lzmaunpack %.2f s, %d KiB; xz -d %.2f s, %d KiB\n", n, uw, ur, xw, xr
+    printf "lzmaunpack / xz -d wall time = %.3f; peak RSS difference = %+.1f MiB\n", uw / xw, (ur - xr) / 1024
+}'

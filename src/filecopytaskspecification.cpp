@@ -1,11 +1,8 @@
 #include "filecopytaskspecification.h"
 
-#include <QDebug>
-#include <QFile>
+#include "fastfilecopy.h"
 
-namespace {
-constexpr qint64 kChunkSize = 65536;
-} // namespace
+#include <QDebug>
 
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList *rollback, const QString &source,
                                                      const QString &target, QObject *parent, qreal weight)
@@ -27,29 +24,6 @@ FileCopyFunc::FileCopyFunc(const QString &source, const QString &target)
 bool FileCopyFunc::run()
 {
     qDebug() << "run" << source() << target();
-    // Written straight into the target, which must not exist yet (QFile::copy would leave its own temporary
-    // file behind when killed); a failed copy removes what it wrote.
-    QFile in(source());
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    QFile out(target());
-    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return false;
-    QByteArray buffer(kChunkSize, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = in.read(buffer.data(), kChunkSize);
-        if (n == 0)
-            break;
-        if (n < 0 || out.write(buffer.constData(), n) != n) {
-            out.remove();
-            return false;
-        }
-    }
-    out.setPermissions(in.permissions());
-    out.close();
-    if (out.error() != QFileDevice::NoError) {
-        out.remove();
-        return false;
-    }
-    return true;
+    // Written straight into the target, which must not exist yet; a failed copy removes what it wrote.
+    return FastFileCopy::copyFile(source(), target());
 }

@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "filecopytaskspecification.h"
+#include "fastfilecopy.h"
 #include "fileentry.h"
 #include "fileinstall.h"
 #include "fileinstalltaskspecification.h"
@@ -148,7 +149,7 @@ void FileReplaceTaskSpecification::makeOldCopy()
     qDebug() << "tempOldAbsPath" << oldDir << boolText(existed);
     if (!existed)
         qDebug() << "Created" << oldDir << boolText(QDir().mkpath(oldDir));
-    qDebug() << "Copy" << destination << "->" << oldCopy << boolText(QFile::copy(destination, oldCopy));
+    qDebug() << "Copy" << destination << "->" << oldCopy << boolText(FastFileCopy::copyFile(destination, oldCopy));
     emit message(tr("Patching %1").arg(makeEntryPath(m_entry)));
 }
 

@@ -31,15 +31,11 @@ bool FileUnpackFunc_lzma2::run()
 
 bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &target, qint64 maxOutputSize)
 {
-    // The decoder writes its output only after the CRC matched, but a failed write can still leave a
-    // partial file: it is written under a temporary name and replaces the target only when complete.
-    const QString temporary = temporaryPathBeside(target);
+    // The decoder itself writes beside the target under a hidden name and renames over it only once the
+    // CRC matched, so the bytes reach the target's directory once and a failure leaves the target as it was.
     const size_t limit = maxOutputSize >= 0 ? size_t(maxOutputSize) : SIZE_MAX;
-    bool ok = corvapatch::DecompressLzmaFile(source.toUtf8().constData(), temporary.toUtf8().constData(), limit);
-    if (ok)
-        ok = moveIntoPlace(temporary, target);
-    if (!ok)
-        QFile::remove(temporary);
+    const bool ok = corvapatch::DecompressLzmaFile(QFile::encodeName(source).constData(),
+                                                   QFile::encodeName(target).constData(), limit);
     qDebug() << "unpackFile" << source << target << (ok ? "true" : "false");
     return ok;
 }

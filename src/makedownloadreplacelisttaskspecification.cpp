@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "fastfilecopy.h"
 #include "filedigest.h"
 #include "inidownloadtaskspecification.h"
 #include "inisettings.h"
@@ -308,7 +309,7 @@ private:
         const QString source = m_config.m_installDir + "/" + relative;
         const QString target = m_config.m_tempDir + "/" + relative;
         QDir().mkpath(QFileInfo(target).absolutePath());
-        const bool copied = QFile::copy(source, target);
+        const bool copied = FastFileCopy::copyFile(source, target);
         qDebug() << "Copying updater files:" << source << "to" << target << copied;
         return copied || (QFileInfo::exists(target) && fileMatches(target, expectedSha512));
     }

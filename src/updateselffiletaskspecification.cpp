@@ -2,6 +2,7 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
+#include "fastfilecopy.h"
 #include "fileentry.h"
 #include "filetaskspecification_patch.h"
 #include "fileunpacktaskspecification_lzma2.h"
@@ -107,7 +108,7 @@ void UpdateSelfFileTaskSpecification::makeOldCopy()
     const QString oldCopy = oldCopyPath();
     // A copy left by an earlier run would block the copy, which never overwrites.
     QFile::remove(oldCopy);
-    QFile::copy(basePath(), oldCopy);
+    FastFileCopy::copyFile(basePath(), oldCopy);
     emit message(QStringLiteral("Patching %1").arg(makeEntryPath(m_entry)));
 }
 

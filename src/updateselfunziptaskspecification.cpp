@@ -1,6 +1,7 @@
 #include "updateselfunziptaskspecification.h"
 
 #include "configuration.h"
+#include "fastfilecopy.h"
 #include "updateinidata.h"
 #include "updateselffiletaskspecification.h"
 
@@ -102,7 +103,7 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
         qDebug() << "Copying qm file" << from << to;
         // The new updater's own translation, when its package has one, stays.
         if (!QFileInfo::exists(to))
-            QFile::copy(from, to);
+            FastFileCopy::copyFile(from, to);
     }
 }
 

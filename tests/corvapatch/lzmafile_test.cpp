@@ -9,12 +9,15 @@
 
 #include "support/disanddiffwriter.h"
 #include "support/patchpieces.h"
+#include "support/filesizelimit.h"
+#include "support/qtprinters.h"
 #include "support/sandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <string>
 
@@ -56,6 +59,48 @@ Bytes disAndDiffFile(const Bytes &set)
     return bytesOf(file);
 }
 
+// A raw LZMA2 stream as `xz --format=raw --lzma2=<options>` writes it.
+Bytes xzRawStream(const Bytes &content, const QString &options)
+{
+    QProcess xz;
+    xz.start(QStringLiteral("xz"), {"--format=raw", "--lzma2=" + options, "-c"});
+    EXPECT_TRUE(xz.waitForStarted());
+    xz.write(reinterpret_cast<const char *>(content.data()), qint64(content.size()));
+    xz.closeWriteChannel();
+    EXPECT_TRUE(xz.waitForFinished(120000));
+    EXPECT_EQ(xz.exitCode(), 0);
+    const QByteArray out = xz.readAllStandardOutput();
+    return Bytes(out.begin(), out.end());
+}
+
+// A directive-1 container around a raw stream: the header with content's crc, then the block's property byte
+// and size. crcDelta and sizeDelta damage the two fields.
+Bytes plainContainer(const Bytes &content, const Bytes &stream, uint8_t property, uint32_t crcDelta = 0,
+                     int64_t sizeDelta = 0)
+{
+    SinkStream file;
+    EXPECT_TRUE(WriteLzmaFileHeader(&file, ComputeCrc(content.data(), content.size()) + crcDelta));
+    EXPECT_TRUE(file.WriteVarint32(DIRECTIVE_PLAIN));
+    EXPECT_TRUE(file.Write(&property, 1));
+    EXPECT_TRUE(file.WriteVarint32(static_cast<uint32_t>(int64_t(content.size()) + sizeDelta)));
+    EXPECT_TRUE(file.Write(stream.data(), stream.size()));
+    return bytesOf(file);
+}
+
+// Half bytes that xz stores (uncompressed chunks), half text that it compresses (LZMA chunks).
+Bytes mixedContent(size_t size)
+{
+    Bytes content(size);
+    uint32_t x = 12345;
+    for (size_t i = 0; i < size / 2; ++i) {
+        x = x * 1664525u + 1013904223u;
+        content[i] = static_cast<uint8_t>(x >> 24);
+    }
+    for (size_t i = size / 2; i < size; ++i)
+        content[i] = static_cast<uint8_t>("line of text with a number "[i % 27] + (i / 4096) % 7);
+    return content;
+}
+
 class LzmaFile : public ::testing::Test
 {
 protected:
@@ -69,6 +114,11 @@ protected:
     bool decompress(const char *in, const char *out) const
     {
         return DecompressLzmaFile(native(in).constData(), native(out).constData());
+    }
+    // The files in the sandbox's top directory, hidden ones included.
+    QStringList entries() const
+    {
+        return QDir(m_box.root()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
     }
 
     Sandbox m_box;
@@ -139,6 +189,7 @@ TEST_F(LzmaFile, MalformedContainersFailWithoutTouchingTheOutput)
         EXPECT_FALSE(decompress("bad.lzma", "out"));
         EXPECT_EQ(log.messages, c.messages);
         EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("old"));
+        EXPECT_EQ(entries(), (QStringList {"bad.lzma", "out"})) << "no hidden file is left";
     }
 }
 
@@ -149,10 +200,28 @@ TEST_F(LzmaFile, MissingInputAndUnwritableOutputFail)
     put("abc.lzma", concat({kMagic, kAbcCrc, {0x01}, kAbcBlock}));
     ASSERT_TRUE(QDir().mkpath(path("dir")));
     EXPECT_FALSE(decompress("abc.lzma", "dir"));
-    EXPECT_FALSE(DecompressLzmaFile(native("abc.lzma").constData(), "/dev/full"));
+    EXPECT_FALSE(decompress("abc.lzma", "nowhere/out"));
     EXPECT_EQ(log.messages,
               (std::vector<std::string> {"could not open lzma file", "could not write output file",
                                          "could not write output file"}));
+    EXPECT_EQ(entries(), QStringList {"abc.lzma"});
+}
+
+// A disk that fills up in the middle of a large output: nothing is left of it and the earlier file stays.
+TEST_F(LzmaFile, WriteFailingMidwayLeavesTheEarlierFile)
+{
+    const Bytes content = mixedContent(3 * 1024 * 1024);
+    put("big.lzma", plainContainer(content, xzRawStream(content, "preset=1,dict=1MiB"), 16));
+    put("out", {'o', 'l', 'd'});
+    LogRecorder log;
+    {
+        FileSizeLimit limit(1024 * 1024);
+        ASSERT_TRUE(limit.active());
+        EXPECT_FALSE(decompress("big.lzma", "out"));
+    }
+    EXPECT_EQ(log.messages, std::vector<std::string> {"could not write output file"});
+    EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("old"));
+    EXPECT_EQ(entries(), (QStringList {"big.lzma", "out"}));
 }
 
 TEST_F(LzmaFile, ExecutableFormFailsCleanly)
@@ -327,4 +396,85 @@ TEST_F(LzmaFile, ContentAboveTheCapFailsBeforeDecoding)
     put("in", abc);
     EXPECT_FALSE(DecompressLzmaFile(native("in").constData(), native("out").constData(), 2));
     EXPECT_FALSE(QFile::exists(path("out")));
+}
+
+// Containers around streams of another encoder, several MiB long: many chunks of both kinds, and output
+// pieces far more than one.
+TEST_F(LzmaFile, XzMadeContainersUnpackExactly)
+{
+    struct Case
+    {
+        const char *name;
+        size_t size;
+        QString options;
+        uint8_t property;
+    };
+    const Case cases[] = {
+        {"9 MiB, 8 MiB dictionary", 9 * 1024 * 1024 + 7, "preset=6,dict=8MiB", 22},
+        {"3 MiB, smallest dictionary", 3 * 1024 * 1024 - 1, "preset=0,dict=4KiB", 0},
+        {"dictionary property above what the stream uses", 2 * 1024 * 1024, "preset=1,dict=1MiB", 40},
+    };
+    const QFile::Permissions kOwnerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const QFile::Permissions kModeBits = kOwnerOnly | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+        QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes content = mixedContent(c.size);
+        put("xz.lzma", plainContainer(content, xzRawStream(content, c.options), c.property));
+        put("out", {'o', 'l', 'd'});
+        ASSERT_TRUE(QFile::setPermissions(path("out"), kOwnerOnly));
+        LogRecorder log;
+        ASSERT_TRUE(decompress("xz.lzma", "out"));
+        EXPECT_TRUE(log.messages.empty());
+        const QByteArray out = Sandbox::readFile(path("out"));
+        EXPECT_TRUE(Bytes(out.begin(), out.end()) == content);
+        EXPECT_EQ(QFile::permissions(path("out")) & kModeBits, kOwnerOnly) << "the replaced file's mode carries over";
+        EXPECT_EQ(entries(), (QStringList {"out", "xz.lzma"}));
+    }
+}
+
+// The same checks as for a block in memory, on a stream of many chunks: each fails with its message and
+// leaves the earlier file and no hidden file.
+TEST_F(LzmaFile, DamagedLargeContainersFailLeavingTheEarlierFile)
+{
+    const Bytes content = mixedContent(5 * 1024 * 1024);
+    const Bytes stream = xzRawStream(content, "preset=6,dict=8MiB");
+    Bytes corrupt = stream;
+    corrupt[corrupt.size() - 1000] ^= 0x55; // in the LZMA chunks of the text
+    const Bytes cut(stream.begin(), stream.begin() + stream.size() / 2);
+    struct Case
+    {
+        const char *name;
+        Bytes file;
+        std::vector<std::string> messages;
+    };
+    const Case cases[] = {
+        {"crc of other content", plainContainer(content, stream, 22, 1), {"crc mismatch"}},
+        {"size one byte larger than the stream's content",
+         plainContainer(content, stream, 22, 0, 1),
+         {"Error uncompressing data 0", "could not decompress file"}},
+        {"size one byte smaller than the stream's content",
+         plainContainer(content, stream, 22, 0, -1),
+         {"Error uncompressing data 1", "could not decompress file"}},
+        {"stream cut in half", plainContainer(content, cut, 22),
+         {"Error uncompressing data 6", "could not decompress file"}},
+        {"corrupt LZMA data near the end", plainContainer(content, corrupt, 22),
+         {"Error uncompressing data 1", "could not decompress file"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        put("bad.lzma", c.file);
+        put("out", {'o', 'l', 'd'});
+        LogRecorder log;
+        EXPECT_FALSE(decompress("bad.lzma", "out"));
+        EXPECT_EQ(log.messages, c.messages);
+        EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("old"));
+        EXPECT_EQ(entries(), (QStringList {"bad.lzma", "out"}));
+
+        // The container in memory gives the same verdict.
+        LogRecorder memoryLog;
+        SinkStream output;
+        EXPECT_FALSE(DecompressLzmaBuffer(c.file.data(), c.file.size(), &output));
+        EXPECT_EQ(memoryLog.messages, c.messages);
+    }
 }

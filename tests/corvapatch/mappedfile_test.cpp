@@ -139,6 +139,12 @@ TEST(ComputeCrc, IsTheComplementOfCrc32)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(ComputeCrc(c.bytes.data(), c.bytes.size()), c.crc);
+        // Extended piece by piece, at every split, it gives the same value.
+        for (size_t split = 0; split <= c.bytes.size(); ++split) {
+            const uint32_t head = ComputeCrc(c.bytes.data(), split);
+            EXPECT_EQ(ExtendCrc(head, c.bytes.data() + split, c.bytes.size() - split), c.crc) << split;
+        }
     }
     EXPECT_EQ(ComputeCrc(nullptr, 0), 0xFFFFFFFFu);
+    EXPECT_EQ(ExtendCrc(0x12345678u, nullptr, 0), 0x12345678u);
 }

@@ -5,14 +5,21 @@
 #include "encodedprogram.h"
 #include "lzmaioin.h"
 #include "lzmaioout.h"
+#include "replacefile.h"
 #include "sourcestream.h"
 #include "sourcestreamset.h"
 #include "status.h"
+#include "varint.h"
 #include "writefile.h"
 
 #include "logerror.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace corvapatch {
@@ -106,6 +113,114 @@ bool Decompress(const uint8_t *data, size_t n, SinkStream *output, size_t maxSiz
     return true;
 }
 
+struct InputFile
+{
+    explicit InputFile(int descriptor)
+        : fd(descriptor)
+    {
+    }
+    ~InputFile()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+
+    const int fd;
+};
+
+// The three header fields never take more than this many bytes.
+constexpr size_t kMaxContainerHeader = 3 * kMaxVarint32Length;
+
+// Directive 2 is decoded in memory from the mapped file; its output replaces outPath once checked.
+bool DecompressMapped(const char *inPath, const char *outPath, size_t maxSize)
+{
+    SinkStream output;
+    {
+        MappedFile input(inPath, 0, 0);
+        if (!input.IsValid()) {
+            LogError("could not open lzma file");
+            return false;
+        }
+        if (!Decompress(input.Data(), input.ViewLength(), &output, maxSize))
+            return false;
+    }
+    if (!ReplaceFile(outPath, output.Buffer(), output.Length())) {
+        LogError("could not write output file");
+        return false;
+    }
+    return true;
+}
+
+// Directive 1 streams: the block is decoded in bounded pieces straight into a hidden file beside outPath, with
+// the crc kept as it goes; the file replaces outPath only when the crc matches and is removed otherwise.
+bool DecompressPlainStreaming(int fd, uint64_t blockOffset, uint32_t expectedCrc, const char *outPath,
+                              size_t maxSize)
+{
+    // Made with the first output, so a block that fails before any reports its own message, as in memory.
+    std::optional<FileReplacement> replacement;
+    uint32_t crc = ComputeCrc(nullptr, 0);
+    bool writeFailed = false;
+    const auto write = [&](const uint8_t *data, size_t n) {
+        if (!replacement)
+            replacement.emplace(outPath);
+        crc = ExtendCrc(crc, data, n);
+        writeFailed = !replacement->Write(data, n);
+        return !writeFailed;
+    };
+    if (!ReadLzma2BlockFromFile(fd, blockOffset, write, maxSize)) {
+        LogError(writeFailed ? "could not write output file" : "could not decompress file");
+        return false;
+    }
+    if (crc != expectedCrc) {
+        LogError("crc mismatch");
+        return false;
+    }
+    if (!replacement)
+        replacement.emplace(outPath); // empty content
+    // Not flushed to disk here: a killed process loses nothing already written, and the file is checked again
+    // before it is installed.
+    if (!replacement->Commit(false)) {
+        LogError("could not write output file");
+        return false;
+    }
+    return true;
+}
+
+bool DecompressOpenFile(int fd, const char *inPath, const char *outPath, size_t maxSize)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+        LogError("could not open lzma file");
+        return false;
+    }
+    uint8_t head[kMaxContainerHeader];
+    const ssize_t got = pread(fd, head, sizeof head, 0);
+    SourceStream cursor;
+    cursor.Init(head, got > 0 ? static_cast<size_t>(got) : 0);
+    LzmaFileHeader header;
+    if (!cursor.ReadVarint32(&header.magic) || !cursor.ReadVarint32(&header.crc) ||
+        !cursor.ReadVarint32(&header.directive)) {
+        LogError("could not read lzma header");
+        return false;
+    }
+    if (header.magic != kLzmaFileMagic) {
+        LogError("not lzma file");
+        return false;
+    }
+    switch (header.directive) {
+    case DIRECTIVE_PLAIN:
+        return DecompressPlainStreaming(fd, static_cast<size_t>(got) - cursor.Remaining(), header.crc, outPath,
+                                        maxSize);
+    case DIRECTIVE_DIS_AND_DIFF:
+        return DecompressMapped(inPath, outPath, maxSize);
+    default:
+        LogError("Unknown preprocessing dirrective");
+        return false;
+    }
+}
+
 } // namespace
 
 bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize)
@@ -121,21 +236,12 @@ bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, siz
 bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize)
 {
     try {
-        SinkStream output;
-        {
-            MappedFile input(inPath, 0, 0);
-            if (!input.IsValid()) {
-                LogError("could not open lzma file");
-                return false;
-            }
-            if (!Decompress(input.Data(), input.ViewLength(), &output, maxSize))
-                return false;
-        }
-        if (WriteFile(outPath, output.Buffer(), output.Length()) != output.Length()) {
-            LogError("could not write output file");
+        const InputFile input(open(inPath, O_RDONLY | O_CLOEXEC));
+        if (input.fd < 0) {
+            LogError("could not open lzma file");
             return false;
         }
-        return true;
+        return DecompressOpenFile(input.fd, inPath, outPath, maxSize);
     } catch (const std::exception &) {
         LogError(kOutOfMemory);
         return false;

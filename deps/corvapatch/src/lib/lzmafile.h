@@ -25,9 +25,12 @@ struct LzmaFileHeader
 };
 
 // Unpacks the container at inPath into outPath (byte-string paths). True only when the content matched the
-// container's crc and the output file was written completely. The output file is created only after the crc
-// matched. Every failure logs one message; nothing throws. Content larger than maxSize fails before it is
-// decoded, so a small container cannot make the decoder take more than maxSize of memory or disk.
+// container's crc and the output file was written completely. The output is written to a hidden file beside
+// outPath (created exclusively) that is renamed over outPath only after the crc matched; on failure it is removed
+// and outPath is untouched. Directive 1 streams: the input is read and the output written in bounded pieces, so
+// memory does not grow with the file. Every failure logs one message; nothing throws. Content larger than
+// maxSize fails before it is decoded, so a small container cannot make the decoder take more than maxSize of
+// memory or disk.
 [[nodiscard]] bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize = SIZE_MAX);
 
 // The same on a container in memory: appends the checked content to output (which should be empty).

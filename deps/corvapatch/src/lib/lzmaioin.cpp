@@ -4,26 +4,47 @@
 
 #include "logerror.h"
 
+#include <unistd.h>
+
 #include <string>
 
 namespace corvapatch {
 
-bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
+namespace {
+
+// The property byte and a varint32.
+constexpr size_t kMaxBlockHeader = 6;
+
+bool ReadBlockHeader(SourceStream *source, uint8_t *property, uint32_t *size, size_t maxSize)
 {
-    uint8_t property = 0;
-    if (!source->Read(&property, 1)) {
+    if (!source->Read(property, 1)) {
         LogError("Error read LZMA2 properties");
         return false;
     }
-    uint32_t size = 0;
-    if (!source->ReadVarint32(&size)) {
+    if (!source->ReadVarint32(size)) {
         LogError("Error read LZMA2 unpack size");
         return false;
     }
-    if (size > maxSize) {
-        LogError("LZMA2 unpack size too large " + std::to_string(size));
+    if (*size > maxSize) {
+        LogError("LZMA2 unpack size too large " + std::to_string(*size));
         return false;
     }
+    return true;
+}
+
+void LogDecodeError(int result)
+{
+    LogError("Error uncompressing data " + std::to_string(result));
+}
+
+} // namespace
+
+bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
+{
+    uint8_t property = 0;
+    uint32_t size = 0;
+    if (!ReadBlockHeader(source, &property, &size, maxSize))
+        return false;
     if (dest->Failed()) {
         LogError("unable to allocate sink space");
         return false;
@@ -35,7 +56,7 @@ bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
     size_t packed = 0;
     const int scan = ScanLzma2Chunks(source->Current(), source->Remaining(), &declared, &packed);
     if (scan != LZMA2_OK) {
-        LogError("Error uncompressing data " + std::to_string(scan));
+        LogDecodeError(scan);
         return false;
     }
     const size_t room = declared < size ? static_cast<size_t>(declared) : size;
@@ -48,10 +69,42 @@ bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
     size_t inLength = source->Remaining();
     const int result = DecodeLzma2(dest->Tail(), &outLength, source->Current(), &inLength, property);
     if (result != LZMA2_OK || outLength != size) {
-        LogError("Error uncompressing data " + std::to_string(result));
+        LogDecodeError(result);
         return false;
     }
     return source->Skip(inLength) && dest->Extend(outLength);
+}
+
+bool ReadLzma2BlockFromFile(int fd, uint64_t offset, const Lzma2Writer &write, size_t maxSize)
+{
+    uint8_t head[kMaxBlockHeader];
+    const ssize_t got = pread(fd, head, sizeof head, static_cast<off_t>(offset));
+    SourceStream source;
+    source.Init(head, got > 0 ? static_cast<size_t>(got) : 0);
+    uint8_t property = 0;
+    uint32_t size = 0;
+    if (!ReadBlockHeader(&source, &property, &size, maxSize))
+        return false;
+    const uint64_t streamStart = offset + (static_cast<size_t>(got) - source.Remaining());
+
+    // As above: the chunks' declared sizes bound the dictionary, so a lying size costs nothing.
+    uint64_t declared = 0;
+    uint64_t packed = 0;
+    const int scan = ScanLzma2ChunksInFile(fd, streamStart, &declared, &packed);
+    if (scan != LZMA2_OK) {
+        LogDecodeError(scan);
+        return false;
+    }
+    const uint64_t room = declared < size ? declared : size;
+    uint64_t produced = 0;
+    const int result = DecodeLzma2File(fd, streamStart, packed, property, room, write, &produced);
+    if (result == LZMA2_ERROR_WRITE)
+        return false;
+    if (result != LZMA2_OK || produced != size) {
+        LogDecodeError(result);
+        return false;
+    }
+    return true;
 }
 
 } // namespace corvapatch

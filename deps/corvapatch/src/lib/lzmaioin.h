@@ -1,5 +1,6 @@
 #pragma once
 
+#include "lzma2filedecoder.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
 
@@ -16,5 +17,12 @@ namespace corvapatch {
 // unspecified. A size the stream's chunks cannot produce, or one above maxSize, fails before any output is
 // allocated; since the output never exceeds the block's size, at most maxSize bytes are ever appended.
 [[nodiscard]] bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize = SIZE_MAX);
+
+// The same block at offset in the open file fd, read with bounded reads; its content goes to write in pieces as
+// it is decoded and is never held whole. The same checks in the same order with the same messages; a write that
+// fails ends the block without a message of its own (the writer reports it). At most the block's size, and so
+// at most maxSize bytes, are ever handed to write.
+[[nodiscard]] bool ReadLzma2BlockFromFile(int fd, uint64_t offset, const Lzma2Writer &write,
+                                          size_t maxSize = SIZE_MAX);
 
 } // namespace corvapatch

@@ -71,23 +71,58 @@ bool WriteAll(int fd, const uint8_t *data, size_t n)
 
 bool ReplaceFile(const char *path, const uint8_t *data, size_t n)
 {
-    const std::string target = path;
-    std::string temporary;
-    const int fd = CreateTemporaryBeside(target, &temporary);
-    if (fd < 0)
+    FileReplacement replacement(path);
+    return replacement.IsOpen() && replacement.Write(data, n) && replacement.Commit(true);
+}
+
+FileReplacement::FileReplacement(const char *path)
+    : m_path(path)
+{
+    m_fd = CreateTemporaryBeside(m_path, &m_temporary);
+}
+
+FileReplacement::~FileReplacement()
+{
+    Discard();
+}
+
+bool FileReplacement::Write(const uint8_t *data, size_t n)
+{
+    m_failed = m_failed || m_fd < 0 || !WriteAll(m_fd, data, n);
+    return !m_failed;
+}
+
+bool FileReplacement::Commit(bool flushToDisk)
+{
+    if (m_fd < 0 || m_failed) {
+        Discard();
         return false;
-    bool ok = WriteAll(fd, data, n);
+    }
+    bool ok = true;
     // The replaced file was written in place before, so its mode carried over; keep it for the new bytes.
     struct stat earlier;
-    if (ok && lstat(path, &earlier) == 0 && S_ISREG(earlier.st_mode))
-        ok = fchmod(fd, earlier.st_mode & 0777) == 0;
+    if (lstat(m_path.c_str(), &earlier) == 0 && S_ISREG(earlier.st_mode))
+        ok = fchmod(m_fd, earlier.st_mode & 0777) == 0;
     // On disk before the rename, so a crash right after it cannot leave the name holding a truncated file.
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && std::rename(temporary.c_str(), path) == 0;
-    if (!ok)
-        unlink(temporary.c_str());
+    ok = ok && (!flushToDisk || fsync(m_fd) == 0);
+    ok = close(m_fd) == 0 && ok;
+    m_fd = -1;
+    ok = ok && std::rename(m_temporary.c_str(), m_path.c_str()) == 0;
+    if (ok)
+        m_temporary.clear();
+    else
+        Discard();
     return ok;
+}
+
+void FileReplacement::Discard()
+{
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = -1;
+    if (!m_temporary.empty())
+        unlink(m_temporary.c_str());
+    m_temporary.clear();
 }
 
 } // namespace corvapatch

@@ -1,0 +1,148 @@
+#include "fastfilecopy.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t kBufferSize = 1 << 20;
+// The most one copy_file_range call is asked for: large enough that the calls cost nothing, small enough
+// that no file system clamps it oddly.
+constexpr size_t kKernelPiece = size_t(1) << 30;
+
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int get() const { return m_fd; }
+    // Closes now, for the error a full disk may only show here.
+    bool close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+bool errorMeansNoKernelCopy(int error)
+{
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP;
+}
+
+// Copies up to length bytes in the kernel. Leaves *done at what was copied; false on an error that a
+// read-and-write copy would meet as well. Stops early (true) when the kernel cannot copy between the two
+// or the source ends sooner than its size said (it shrank): the caller reads on from there.
+bool copyInKernel(int in, int out, off_t length, off_t *done)
+{
+    while (*done < length) {
+        const off_t left = length - *done;
+        const ssize_t n = copy_file_range(in, nullptr, out, nullptr,
+                                          left < off_t(kKernelPiece) ? size_t(left) : kKernelPiece, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return *done == 0 && errorMeansNoKernelCopy(errno);
+        if (n == 0)
+            return true;
+        *done += n;
+    }
+    return true;
+}
+
+bool writeAll(int fd, const char *data, size_t n)
+{
+    while (n > 0) {
+        const ssize_t written = ::write(fd, data, n);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        n -= size_t(written);
+    }
+    return true;
+}
+
+ssize_t readSome(int fd, char *buffer, size_t n)
+{
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, n);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
+// Reads from the current offsets until the source ends.
+bool copyByReading(int in, int out)
+{
+    // After the kernel's copy this first read normally finds the end at once: no large buffer for that.
+    char first[4096];
+    ssize_t n = readSome(in, first, sizeof first);
+    if (n <= 0)
+        return n == 0;
+    if (!writeAll(out, first, size_t(n)))
+        return false;
+    const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+    while ((n = readSome(in, buffer.get(), kBufferSize)) > 0) {
+        if (!writeAll(out, buffer.get(), size_t(n)))
+            return false;
+    }
+    return n == 0;
+}
+
+// Gives the new file exactly the source's permission bits, which the process's umask may have cut.
+bool takeMode(int fd, mode_t mode)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0 && (st.st_mode & 0777) == mode)
+        return true;
+    return fchmod(fd, mode) == 0;
+}
+
+} // namespace
+
+namespace FastFileCopy {
+
+bool copyFile(const QString &source, const QString &target)
+{
+    const QByteArray targetName = QFile::encodeName(target);
+    Descriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (in.get() < 0 || fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
+    // O_EXCL: never an existing file, and never through a link planted at the name.
+    const mode_t mode = st.st_mode & 0777;
+    Descriptor out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (out.get() < 0)
+        return false;
+    off_t copied = 0;
+    // After the kernel's copy, reading on finds the end (or what the size did not show) in one more call.
+    bool ok = !S_ISREG(st.st_mode) || copyInKernel(in.get(), out.get(), st.st_size, &copied);
+    ok = ok && copyByReading(in.get(), out.get());
+    ok = ok && takeMode(out.get(), mode);
+    ok = out.close() && ok;
+    if (!ok)
+        ::unlink(targetName.constData());
+    return ok;
+}
+
+} // namespace FastFileCopy
