@@ -3,8 +3,11 @@
 # served by nginx on 127.0.0.1 (a free port). Not run by CI.
 #
 # Usage: benchmarks/download_list.sh [build-dir] [small-files] [large-files] [runs]
-#   defaults: build-bench 2000 20 3. Small files are 1..64 KiB, large files 4 MiB.
-# Prints wall time, CPU time and peak memory of each run; every run's files are checked with sha512sum.
+#   defaults: build-bench 2000 20 3. Small files are 1..64 KiB, large files 4 MiB; every manifest line carries
+#   the file's SHA-512, so the updater checks each file as it does in an update.
+#   The large-file tree alone: benchmarks/download_list.sh build-bench 0 40
+# Prints wall time, CPU time and peak memory of each run, then the medians of the wall times and their ratio;
+# the two clients take turns. Every run's files are checked with sha512sum.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
@@ -92,6 +95,7 @@ measure() { # label, directory to check, command...
         echo "$label: failed"; cat "$work/out"; return 1; }
     (cd "$dir" && sha512sum --quiet -c "$work/sums") || { echo "$label: files differ"; return 1; }
     read -r wall user sys rss < "$work/time"
+    echo "$wall" >> "$work/$label.walls"
     awk -v l="$label" -v w="$wall" -v u="$user" -v s="$sys" -v r="$rss" -v b="$bytes" \
         'BEGIN { printf "%-8s wall %6.2f s  user %5.2f s  sys %5.2f s  max RSS %7.1f MB  %7.1f MB/s\n", l, w, u, s, r / 1024, b / w / 1e6 }'
 }
@@ -99,3 +103,7 @@ for run in $(seq "$runs"); do
     measure updater "$work/out-updater" "$bench" "$base" 7 "$work/manifest" "$work/out-updater" "$streams"
     measure curl "$work/out-curl" sh -c "cd '$work/out-curl' && curl --parallel --parallel-max $streams --create-dirs -sS -f -K '$work/curl.cfg'"
 done
+
+median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+awk -v u="$(median "$work/updater.walls")" -v c="$(median "$work/curl.walls")" \
+    'BEGIN { printf "median wall: updater %.2f s, curl %.2f s, ratio %.2f\n", u, c, u / c }'

@@ -4,9 +4,9 @@
 // clients on the same tree; see download_list.sh.
 //
 // Usage: download_list_bench <base-url> <version> <manifest> <target-dir> [streams]
-// The manifest has one line per file: "<section> <name> <size> <sha512-hex>", with "-" for no digest (then the
-// file is not checked, which separates the cost of the transfer from that of the check). Exit code 0 when
-// every file arrived and matched.
+// The manifest has one line per file: "<section> <name> <size> <sha512-hex>", with "-" for no digest (then, as
+// in an update, the server must hold the file's ".sig" too, and the signature is checked after the download).
+// A file with a digest is checked while it arrives. Exit code 0 when every file arrived and matched.
 #include "configuration.h"
 #include "downloadfilelisttaskspecification.h"
 #include "globals.h"

@@ -3,7 +3,6 @@
 #include "publisherpublickey.h"
 #include "rsakey.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QFile>
 
@@ -39,55 +38,43 @@ bool CheckSigFunc::readFile(const QString &path, QByteArray &data, qint64 maxSiz
     return true;
 }
 
-bool CheckSigFunc::hashFile(const QString &path, const std::function<void(const char *, qint64)> &consume)
+bool CheckSigFunc::hashFile(const QString &path, filedigest::Algorithm algorithm, QByteArray &digest)
 {
-    QFile in(path);
-    if (!in.open(QIODevice::ReadOnly)) {
+    switch (filedigest::hashFile(path, algorithm, digest)) {
+    case filedigest::FileStatus::Done:
+        return true;
+    case filedigest::FileStatus::CannotOpen:
         emit message(tr("Could not open file %1 for reading").arg(path));
         return false;
+    case filedigest::FileStatus::CannotRead:
+        break;
     }
-    const qint64 size = in.size();
-    QByteArray buffer(int(kChunkSize), Qt::Uninitialized);
-    qint64 total = 0;
-    qint64 count = 0;
-    while ((count = in.read(buffer.data(), kChunkSize)) > 0) {
-        consume(buffer.constData(), count);
-        total += count;
-    }
-    if (count < 0 || total < size) {
-        emit message(tr("could not read file %1 correctly").arg(path));
-        return false;
-    }
-    return true;
+    emit message(tr("could not read file %1 correctly").arg(path));
+    return false;
 }
 
 bool CheckSigFunc::checkSHA512()
 {
-    QCryptographicHash hash(QCryptographicHash::Sha512);
-    if (!hashFile(m_file, [&hash](const char *data, qint64 length) { hash.addData(data, int(length)); }))
+    QByteArray digest;
+    if (!hashFile(m_file, filedigest::Algorithm::Sha512, digest))
         return false;
-    const QString computed = QString::fromLatin1(hash.result().toHex());
-    const bool ok = m_expected.compare(computed, Qt::CaseInsensitive) == 0;
-    qDebug() << "SHA512 check:" << m_expected << computed << "=>" << ok;
+    const bool ok = filedigest::sameDigest(m_expected, digest);
+    qDebug() << "SHA512 check:" << m_expected << QString::fromLatin1(digest.toHex()) << "=>" << ok;
     return ok;
 }
 
 bool CheckSigFunc::checkRSA()
 {
     try {
-        hash_state sha1;
-        RsaKey::check(sha1_init(&sha1), "sha1_init");
-        const auto addToDigest = [&sha1](const char *data, qint64 length) {
-            RsaKey::check(
-                sha1_process(&sha1, reinterpret_cast<const unsigned char *>(data), static_cast<unsigned long>(length)),
-                "sha1_process");
-        };
-        if (!hashFile(m_file, addToDigest)) {
+        QByteArray digest;
+        if (!hashFile(m_file, filedigest::Algorithm::Sha1, digest)) {
             qDebug() << "RSA check failed, could not read" << m_file;
             return false;
         }
-        unsigned char digest[RsaKey::kDigestLength];
-        RsaKey::check(sha1_done(&sha1, digest), "sha1_done");
+        if (digest.size() != int(RsaKey::kDigestLength)) {
+            qDebug() << "RSA check failed, no SHA-1 digest of" << m_file;
+            return false;
+        }
 
         const QString &signaturePath = m_signatureFile;
         QByteArray signature;
@@ -99,7 +86,8 @@ bool CheckSigFunc::checkRSA()
         RsaKey key;
         key.importKey(publisherPublicKey, publisherPublicKeyLength);
         const bool ok =
-            key.verifyDigest(digest, sizeof digest, reinterpret_cast<const unsigned char *>(signature.constData()),
+            key.verifyDigest(reinterpret_cast<const unsigned char *>(digest.constData()), RsaKey::kDigestLength,
+                             reinterpret_cast<const unsigned char *>(signature.constData()),
                              static_cast<unsigned long>(signature.size()));
         qDebug() << "RSA check" << ok;
         return ok;

@@ -1,20 +1,19 @@
 #pragma once
 
 #include "asynctaskspecification.h"
+#include "filedigest.h"
 
 #include <QByteArray>
 #include <QString>
 
-#include <functional>
-
 // Verifies one file on a pool thread: against an expected SHA-512 (hexadecimal, any case), or, when none is
 // expected, against the RSA-PSS signature in the file + ".sig" under the built-in public key. Files are hashed
-// in pieces, so their size costs no memory. Also run synchronously (run() on the calling thread) by planning.
+// by filedigest in large pieces of a fixed buffer, so their size costs no memory. Also run synchronously
+// (run() on the calling thread) by planning.
 class CheckSigFunc : public ASyncFunc
 {
     Q_OBJECT
 public:
-    static constexpr qint64 kChunkSize = 64 * 1024;
     // A 1024-bit signature is 128 bytes; anything far larger is not read and fails the check.
     static constexpr qint64 kMaxSignatureSize = 4096;
 
@@ -29,9 +28,8 @@ public:
     bool readFile(const QString &path, QByteArray &data, qint64 maxSize);
 
 private:
-    // Hands the file to consume in pieces of kChunkSize; false (with the message of readFile()) when it
-    // cannot be opened or read to its end.
-    bool hashFile(const QString &path, const std::function<void(const char *, qint64)> &consume);
+    // The file's digest; false (with the message of readFile()) when it cannot be opened or read to its end.
+    bool hashFile(const QString &path, filedigest::Algorithm algorithm, QByteArray &digest);
 
     const QString m_file;
     const QString m_expected;

@@ -24,6 +24,7 @@ void ComposedTaskSpecification::reset()
     m_doneTasks.clear();
     m_subtaskCanceled = false;
     m_finishing = false;
+    sumProgress();
     // The base reset also drops the start requests of the run before that are still queued.
     TaskSpecification::reset();
 }
@@ -70,7 +71,13 @@ void ComposedTaskSpecification::addTask(TaskSpecification *t)
     m_allTasks.append(t);
     m_pendingTasks.append(t);
     connectSubTask(t);
-    onUpdateProgress(0.0);
+    // A sub-task may come with progress already. Only the sum is redone: the other sub-tasks' values stand.
+    m_reportedProgress.insert(t, t->progress());
+    qreal sum = 0.0;
+    for (const TaskSpecification *task : qAsConst(m_allTasks))
+        sum += task->progress();
+    m_progressSum = sum;
+    setProgress(m_progressSum);
 }
 
 void ComposedTaskSpecification::connectSubTask(TaskSpecification *t)
@@ -78,7 +85,7 @@ void ComposedTaskSpecification::connectSubTask(TaskSpecification *t)
     connect(t, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(t, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(t, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(t, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    connect(t, &TaskSpecification::updateProgress, this, [this, t](qreal) { takeSubTaskProgress(t); });
     connect(t, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, t, &TaskSpecification::onOtherTaskCancelled);
 }
@@ -97,6 +104,8 @@ void ComposedTaskSpecification::clearTasks()
     m_pendingTasks.clear();
     m_runningTasks.clear();
     m_doneTasks.clear();
+    m_reportedProgress.clear();
+    m_progressSum = 0.0;
 }
 
 void ComposedTaskSpecification::startTasks()
@@ -127,10 +136,30 @@ void ComposedTaskSpecification::onStartNextTask()
 
 void ComposedTaskSpecification::onUpdateProgress(qreal)
 {
-    qreal sum = 0.0;
-    for (const TaskSpecification *t : qAsConst(m_allTasks))
-        sum += t->progress();
-    setProgress(sum);
+    setProgress(sumProgress());
+}
+
+qreal ComposedTaskSpecification::sumProgress()
+{
+    m_reportedProgress.clear();
+    m_progressSum = 0.0;
+    for (const TaskSpecification *t : qAsConst(m_allTasks)) {
+        m_progressSum += t->progress();
+        m_reportedProgress.insert(t, t->progress());
+    }
+    return m_progressSum;
+}
+
+void ComposedTaskSpecification::takeSubTaskProgress(TaskSpecification *t)
+{
+    const auto reported = m_reportedProgress.find(t);
+    if (reported == m_reportedProgress.end()) {
+        onUpdateProgress(0.0);
+        return;
+    }
+    m_progressSum += t->progress() - *reported;
+    *reported = t->progress();
+    setProgress(m_progressSum);
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification *t)

@@ -2,6 +2,7 @@
 
 #include "taskspecification.h"
 
+#include <QHash>
 #include <QList>
 
 // A task made of sub-tasks: it runs at most maxParallel of them at once, in the order added, sums their
@@ -53,7 +54,8 @@ signals:
 
 public slots:
     void onStartNextTask();
-    // Recomputes the own progress from all sub-tasks; the argument is not used.
+    // Recomputes the own progress from all sub-tasks; the argument is not used. The sub-tasks' own reports
+    // take the cheaper way of takeSubTaskProgress().
     void onUpdateProgress(qreal progress);
     void onSubTaskFinished(TaskSpecification *t);
     // Receives cancels and failures alike.
@@ -71,7 +73,15 @@ protected:
     void startTasks();
 
 private:
+    // Adds the change of t's progress since its last report to the running sum: a list of thousands of
+    // downloads reports after every chunk of every one of them.
+    void takeSubTaskProgress(TaskSpecification *t);
+    // The exact sum over all sub-tasks; also takes every sub-task's value afresh.
+    qreal sumProgress();
+
     QList<TaskSpecification *> m_allTasks;
+    QHash<const TaskSpecification *, qreal> m_reportedProgress; // per sub-task, as last taken into m_progressSum
+    qreal m_progressSum = 0.0;
     QList<TaskSpecification *> m_pendingTasks;
     QList<TaskSpecification *> m_runningTasks;
     QList<TaskSpecification *> m_doneTasks;

@@ -39,17 +39,20 @@ void DownloadFileTaskSpecification::execute()
         signature->setMaxSize(sizelimits::kMaxSignatureSize);
         addTask(signature);
     }
+    // A line with a digest is checked while it arrives: a body that does not match fails its attempt, is retried,
+    // and never lies under the final name, so that check is the binding one and needs no second read.
     m_DownloadTask = new DownloadTaskSpecification(m_Manager, remotePath, m_Config->m_version, localPath(), size, this,
-                                                   signatureOnly ? 0.7 : 0.8);
-    // Checked while it arrives too, so that a damaged transfer is retried instead of failing the update.
-    if (!signatureOnly)
-        m_DownloadTask->setExpectedSha512(m_Entry.sha512);
+                                                   signatureOnly ? 0.7 : 1.0);
     addTask(m_DownloadTask);
-
-    // Binding either way: a file that fails its digest or signature is not taken.
-    auto *check = new CheckSignatureTaskSpecification(localPath(), m_Entry.sha512, true, this, 0.2);
-    connect(check, &CheckSignatureTaskSpecification::checkDone, this, &DownloadFileTaskSpecification::onSigCheckDone);
-    addTask(check);
+    if (signatureOnly) {
+        // Binding too: a file that fails its signature is not taken.
+        auto *check = new CheckSignatureTaskSpecification(localPath(), QString(), true, this, 0.2);
+        connect(check, &CheckSignatureTaskSpecification::checkDone, this,
+                &DownloadFileTaskSpecification::onSigCheckDone);
+        addTask(check);
+    } else {
+        m_DownloadTask->setExpectedSha512(m_Entry.sha512);
+    }
 
     setState(TASK_RUNNING);
     startTasks();
@@ -60,11 +63,10 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSp
     Q_UNUSED(task)
     if (ok)
         return;
-    // A file that fails its check must not stay where the next run would take it as downloaded.
+    // Only a line without a digest has this check. A file that fails it must not stay where the next run would take it as downloaded.
     qDebug() << "Removing" << localPath();
     QFile::remove(localPath());
-    if (m_Entry.sha512.isEmpty())
-        QFile::remove(localPath() + ".sig");
+    QFile::remove(localPath() + ".sig");
 }
 
 void DownloadFileTaskSpecification::reset()

@@ -8,9 +8,11 @@ class Configuration;
 class DownloadTaskSpecification;
 class QNetworkAccessManager;
 
-// One listed file: its download from the server (section/name below the target version), then a check of the
-// fetched file against the entry's SHA-512. With an expected SHA-512 the check is binding: a file that does
-// not match is removed and the task ends cancelled, so it is neither installed nor kept for a later run.
+// One listed file: its download from the server (section/name below the target version), checked against the
+// entry's SHA-512 while it arrives. The check is binding: a body that does not match is never put under the
+// final name and, once its attempts are used up, the task ends cancelled. A line without a SHA-512 fetches the
+// file's ".sig" first and checks the signature after the download; a file that fails it is removed with its
+// ".sig", so it is neither installed nor kept for a later run.
 // The target is the temporary directory + "/" + name; its directory must exist already.
 class DownloadFileTaskSpecification : public ComposedTaskSpecification
 {

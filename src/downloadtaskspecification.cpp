@@ -14,7 +14,6 @@ namespace {
 
 const int kMaxAttempts = 5;
 const int kMaxIdlePolls = 15; // the pull after this many without data fails the attempt
-const qint64 kChunkSize = 64 * 1024;
 
 } // namespace
 
@@ -28,7 +27,6 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , m_TargetName(targetFileName)
     , m_Total(expectedSize)
     , m_ExpectedSize(expectedSize)
-    , m_Buffer(int(kChunkSize), Qt::Uninitialized)
 {
 }
 
@@ -126,14 +124,15 @@ bool DownloadTaskSpecification::onReadyRead()
 {
     if (!m_Reply)
         return true;
-    char *buffer = m_Buffer.data();
     const qint64 limit = sizeLimit();
     while (m_Reply) {
         m_IdlePolls = 0;
         const qint64 available = m_Reply->bytesAvailable();
         if (available <= 0)
             return true;
-        const qint64 read = m_Reply->read(buffer, qMin(available, kChunkSize));
+        // A piece of its own for every read: the hasher works on it on a pool thread while the next arrives.
+        QByteArray piece(int(qMin(available, kChunkSize)), Qt::Uninitialized);
+        const qint64 read = m_Reply->read(piece.data(), piece.size());
         if (read == 0)
             return true;
         if (read < 0) {
@@ -145,7 +144,8 @@ bool DownloadTaskSpecification::onReadyRead()
             fail(tr("%1 is larger than %2 bytes").arg(m_Path).arg(limit));
             return false;
         }
-        const qint64 written = m_File.write(buffer, read);
+        piece.resize(int(read));
+        const qint64 written = m_File.write(piece);
         if (written < 0) {
             fail(m_File.errorString());
             return false;
@@ -158,7 +158,7 @@ bool DownloadTaskSpecification::onReadyRead()
             return false;
         }
         if (!m_ExpectedSha512.isEmpty())
-            m_Hash.addData(buffer, int(read));
+            m_Hash.addData(piece);
         m_Received += written;
         if (m_Total >= 1)
             setProgress(double(m_Received) / double(m_Total));
@@ -188,7 +188,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         fail(m_File.errorString());
         return;
     }
-    if (!m_ExpectedSha512.isEmpty() && QString::fromLatin1(m_Hash.result().toHex()) != m_ExpectedSha512) {
+    if (!m_ExpectedSha512.isEmpty() && m_Hash.hexResult() != m_ExpectedSha512) {
         qDebug() << "SHA-512 mismatch for" << m_TargetName;
         fail(tr("Signature check failed for %1").arg(m_TargetName));
         return;

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "filedigest.h"
 #include "taskspecification.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QPointer>
 #include <QString>
@@ -11,7 +11,8 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // One HTTP GET of one file of the update server's tree into one local file: updateBaseUrl + version + "/" +
-// path. The body is streamed to disk in small chunks; any status other than 200 (redirects included) fails the
+// path. The body is streamed to disk in chunks of up to kChunkSize, and hashed as it arrives (on a pool thread,
+// so that several downloads hash at once); any status other than 200 (redirects included) fails the
 // attempt, and a failed attempt is retried from byte 0, five attempts in all. The engine's once-a-second pull
 // of the download counters doubles as the stall watchdog.
 //
@@ -26,6 +27,9 @@ class DownloadTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
 public:
+    // The most bytes taken from the reply per read.
+    static constexpr qint64 kChunkSize = 1024 * 1024;
+
     // manager: shared, not owned. expectedSize: -1 when unknown; then the server's size is reported once known.
     DownloadTaskSpecification(QNetworkAccessManager *manager, const QString &path, int version,
                               const QString &targetFileName, qint64 expectedSize, QObject *parent, qreal weight);
@@ -79,7 +83,6 @@ private:
     qint64 m_ExpectedSize;
     qint64 m_Received = 0;
     qint64 m_MaxSize = -1;
-    QByteArray m_Buffer;
     QString m_ExpectedSha512;
-    QCryptographicHash m_Hash {QCryptographicHash::Sha512};
+    filedigest::PipelinedHasher m_Hash {filedigest::Algorithm::Sha512};
 };

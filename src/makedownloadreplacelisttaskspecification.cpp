@@ -3,6 +3,7 @@
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
 #include "fastfilecopy.h"
+#include "filedigest.h"
 #include "inidownloadtaskspecification.h"
 #include "inisettings.h"
 
@@ -12,10 +13,15 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
+#include <QRunnable>
+#include <QSet>
 #include <QSettings>
+#include <QThread>
+#include <QThreadPool>
 #include <QVariant>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -109,6 +115,27 @@ quint64 readSize(const QString &text)
     return text.toULongLong(); // 0 when not a number
 }
 
+// The replacement a file line of 2 or 5 fields describes, before any patch is chosen.
+FileReplaceEntry replacementOf(const QString &section, const QString &key, const QStringList &fields)
+{
+    FileReplaceEntry r {section, key, fields[0], 0, QString(), QString()};
+    if (fields.size() == 5) {
+        r.finalSha512 = fields[2];
+        r.finalSize = readSize(fields[3]);
+        r.targetName = fields[4];
+    }
+    return r;
+}
+
+// The SHA-512 of a file, empty when it cannot be read (so that it matches nothing).
+QByteArray sha512Of(const QString &path)
+{
+    QByteArray digest;
+    if (filedigest::hashFile(path, filedigest::Algorithm::Sha512, digest) != filedigest::FileStatus::Done)
+        return QByteArray();
+    return digest;
+}
+
 // Patch lines of one section by target name, the most recently listed first.
 using PatchTable = QHash<QString, QList<PatchEntry>>;
 
@@ -157,12 +184,7 @@ public:
         const bool fiveFields = fields.size() == 5;
         DownloadEntry d {section, key, fields[0], readSize(fields[1])};
         // A whole file's final digest is its own: the replacement checks it again right before it goes in.
-        FileReplaceEntry r {section, key, fields[0], 0, QString(), QString()};
-        if (fiveFields) {
-            r.finalSha512 = fields[2];
-            r.finalSize = readSize(fields[3]);
-            r.targetName = fields[4];
-        }
+        FileReplaceEntry r = replacementOf(section, key, fields);
 
         const QString relative = makeEntryPath(r);
         const QString installed = m_config.m_installDir + "/" + relative;
@@ -174,7 +196,7 @@ public:
             bool patched = false;
             if (candidates != patches.constEnd()) {
                 for (const PatchEntry &patch : *candidates) {
-                    const bool match = fileMatches(installed, patch.baseSha512);
+                    const bool match = installedMatches(installed, patch.baseSha512);
                     qDebug() << "Check Sig" << installed << patch.baseSha512 << "=>" << match;
                     if (match) {
                         r.patchName = patch.name;
@@ -188,7 +210,7 @@ public:
                 }
             }
             const QString finalSha512 = fiveFields ? r.finalSha512 : d.sha512;
-            if (!patched && fileMatches(installed, finalSha512)) {
+            if (!patched && installedMatches(installed, finalSha512)) {
                 if (!m_stepOne || copyToTempTree(relative, finalSha512)) {
                     m_currentFiles.insert(key, d);
                     return; // current
@@ -225,7 +247,60 @@ public:
         }
     }
 
+    // Hashes every installed file that a file line compares with a digest, on as many threads as there are
+    // cores, before the decisions, which then find each digest computed once. Reads only: a line that later
+    // turns out malformed has changed nothing.
+    void hashInstalledFiles(const QList<IniSection> &sections)
+    {
+        QSet<QString> seen;
+        QStringList paths;
+        for (const IniSection &section : sections) {
+            if (!isFileSection(section.name))
+                continue;
+            for (const IniLine &line : section.lines) {
+                const QStringList fields = splitFields(line.value);
+                if (isPatchKey(line.key) || (fields.size() != 2 && fields.size() != 5))
+                    continue;
+                // A whole file without a digest is checked against its ".sig", not hashed here. A packed one
+                // may be compared with patch bases even then.
+                if (fields.size() == 2 && fields[0].isEmpty())
+                    continue;
+                const FileReplaceEntry r = replacementOf(section.name, line.key, fields);
+                const QString path = m_config.m_installDir + "/" + makeEntryPath(r);
+                if (!seen.contains(path) && QFileInfo::exists(path)) {
+                    seen.insert(path);
+                    paths << path;
+                }
+            }
+        }
+        if (paths.size() < 2)
+            return; // nothing to share out: the decision hashes it
+        std::vector<QByteArray> digests(size_t(paths.size()));
+        QThreadPool pool;
+        pool.setMaxThreadCount(qMin(QThread::idealThreadCount(), int(paths.size())));
+        for (int i = 0; i < paths.size(); ++i) {
+            const QString path = paths[i];
+            QByteArray *digest = &digests[size_t(i)];
+            pool.start(QRunnable::create([path, digest] { *digest = sha512Of(path); }));
+        }
+        pool.waitForDone();
+        for (int i = 0; i < paths.size(); ++i)
+            m_installedSha512.insert(paths[i], digests[size_t(i)]);
+    }
+
 private:
+    // An installed file against one digest, which its single SHA-512 answers for every patch base and the
+    // final digest alike. An empty digest keeps the check of the file's ".sig".
+    bool installedMatches(const QString &path, const QString &expected)
+    {
+        if (expected.isEmpty())
+            return fileMatches(path, expected);
+        auto digest = m_installedSha512.constFind(path);
+        if (digest == m_installedSha512.constEnd())
+            digest = m_installedSha512.insert(path, sha512Of(path));
+        return filedigest::sameDigest(expected, *digest);
+    }
+
     // Step one: the new updater's tree in the temporary directory must hold every current file as well.
     // True when it does afterwards; a copy that failed (the target was there already, say) still counts
     // when what lies there is the expected file, else the line has to be fetched like a changed one.
@@ -243,6 +318,7 @@ private:
     UpdateData &m_plan;
     const bool m_stepOne;
     QHash<QString, DownloadEntry> m_currentFiles; // by key: whole-file downloads planning found current
+    QHash<QString, QByteArray> m_installedSha512; // by path: installed files are only read while planning
 };
 
 } // namespace
@@ -309,6 +385,7 @@ bool MakeDownloadReplaceListFunc::run()
     }
 
     Planner planner(*m_config, *m_plan);
+    planner.hashInstalledFiles(sections);
     int counter = 0;
     for (const IniSection &section : sections) {
         PatchTable patches;

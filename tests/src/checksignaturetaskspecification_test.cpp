@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThreadPool>
@@ -120,6 +121,13 @@ protected:
              false,
              {"Could not open file <file> for reading"},
              ""},
+            // Opens, but reading at offset 0 of the own address space fails.
+            {"sha512 read error",
+             [](const QString &f) { QFile::link("/proc/self/mem", f); },
+             kSha512Abc,
+             false,
+             {"could not read file <file> correctly"},
+             ""},
             {"rsa correct",
              [=](const QString &f) { writeWithSignature(f, payload, goodSignature); },
              "",
@@ -185,6 +193,12 @@ protected:
              false,
              {"Could not open file <file>.sig for reading"},
              "RSA check failed, could not read \"<file>.sig\""},
+            {"rsa read error",
+             [](const QString &f) { QFile::link("/proc/self/mem", f); },
+             "",
+             false,
+             {"could not read file <file> correctly"},
+             "RSA check failed, could not read \"<file>\""},
             {"rsa missing file",
              [](const QString &) {},
              "",

@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -265,6 +266,50 @@ TEST(ComposedTaskSpecification, ProgressIsWeightTimesSumOfSubTasksInNestedTrees)
     done->setFinished();
     late.addTask(done);
     EXPECT_DOUBLE_EQ(late.progress(), 0.25);
+}
+
+// The sum is kept from each sub-task's change, as a long download list reports after every chunk of every
+// file; it must stay the exact sum through many reports, resets, later tasks and a released list.
+TEST(ComposedTaskSpecification, ProgressSumStaysExactThroughReportsResetsAndNewTasks)
+{
+    const int n = 2000;
+    ScriptedComposedTask list(6, 0.5);
+    const QList<ScriptedTask *> files = addScripted(list, std::vector<Outcome>(n, Outcome::Stay), 1.0 / n);
+    const auto exactSum = [&list] {
+        qreal sum = 0.0;
+        for (const TaskSpecification *t : list.allTasks())
+            sum += t->progress();
+        return 0.5 * sum;
+    };
+    for (int step = 1; step <= 10; ++step) {
+        for (int i = 0; i < n; ++i)
+            files[i]->setProgress(std::fmod(0.37 * (i + step), 1.0));
+    }
+    EXPECT_NEAR(list.progress(), exactSum(), 1e-12);
+    for (int i = 0; i < n; i += 2)
+        files[i]->setFinished();
+    EXPECT_NEAR(list.progress(), exactSum(), 1e-12);
+
+    // Sub-tasks that go back to 0 on their own reset are taken at their new value.
+    for (int i = 0; i < n; i += 3)
+        files[i]->reset();
+    EXPECT_NEAR(list.progress(), exactSum(), 1e-12);
+    list.reset();
+    EXPECT_DOUBLE_EQ(list.progress(), 0.0);
+    files[5]->setProgress(0.5);
+    EXPECT_DOUBLE_EQ(list.progress(), 0.5 * 0.5 / n);
+
+    // A released list leaves nothing in the sum: the next tasks alone count.
+    list.clearTasks();
+    auto *next = new ScriptedTask(Outcome::Stay, 0.4, &list);
+    list.addTask(next);
+    EXPECT_DOUBLE_EQ(list.progress(), 0.0);
+    next->setProgress(0.5);
+    EXPECT_DOUBLE_EQ(list.progress(), 0.1);
+    files[7]->setProgress(1.0); // released: its reports reach the list no more
+    EXPECT_DOUBLE_EQ(list.progress(), 0.1);
+    list.onUpdateProgress(0.0); // the public slot recomputes from the sub-tasks
+    EXPECT_DOUBLE_EQ(list.progress(), 0.1);
 }
 
 TEST(ComposedTaskSpecification, DownloadCountersAreSummedThroughTheTree)

@@ -1,6 +1,7 @@
 #include "downloadfilelisttaskspecification.h"
 
 #include "configuration.h"
+#include "downloadtaskspecification.h"
 #include "globals.h"
 #include "support/appdirini.h"
 #include "support/httptestserver.h"
@@ -348,9 +349,35 @@ TEST_F(DownloadListTest, FileThatDoesNotMatchItsDigestFailsTheListAndIsRemoved)
     EXPECT_EQ(tree(), QStringList());
 }
 
-TEST_F(DownloadListTest, FileChangedAfterItsDownloadFailsItsCheckAndIsRemoved)
+// A line with a digest is checked while it arrives, so its file task is the download alone, with the whole
+// weight: the file is not read a second time.
+TEST_F(DownloadListTest, LineWithDigestIsCheckedOnlyWhileItArrives)
 {
-    QList<DownloadEntry> downloads {addFile("a.dat")};
+    QList<DownloadEntry> downloads {addFile("a.dat", 300 * 1024)};
+    DownloadFileListTaskSpecification list(&downloads, &manager, &config, nullptr, 0.4);
+    Recorder rec(&list);
+    list.execute();
+    ASSERT_TRUE(rec.waitForEnd());
+    EXPECT_EQ(list.state(), TASK_FINISHED);
+    ASSERT_EQ(list.allTasks().size(), 1);
+    const auto *file = qobject_cast<ComposedTaskSpecification *>(list.allTasks().first());
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->allTasks().size(), 1);
+    const TaskSpecification *download = file->allTasks().first();
+    EXPECT_NE(qobject_cast<const DownloadTaskSpecification *>(download), nullptr);
+    EXPECT_DOUBLE_EQ(download->weight(), 1.0);
+    EXPECT_DOUBLE_EQ(list.progress(), 0.4);
+}
+
+// A line without a digest is checked after its download: a file altered in between fails and goes, with its
+// ".sig".
+TEST_F(DownloadListTest, FileChangedAfterItsDownloadFailsItsSignatureCheckAndIsRemoved)
+{
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign with";
+    server.setContent("/7/sec/a.dat", "abc");
+    server.setContent("/7/sec/a.dat.sig", signing::signData("abc"));
+    QList<DownloadEntry> downloads {DownloadEntry {"sec", "a.dat", QString(), 3}};
     DownloadFileListTaskSpecification list(&downloads, &manager, &config, nullptr, 0.4);
     Recorder rec(&list);
     // Between the download and the check (which starts from the event loop), something alters the file.

@@ -331,6 +331,49 @@ TEST(Planning, DecidesEachFileLine)
     }
 }
 
+// Many installed files are hashed before the decisions, on several threads: each line is still decided as it is
+// alone, whether current, changed or patched.
+TEST(Planning, DecidesEveryLineOfALargeInstallation)
+{
+    Planning p(1);
+    QString ini = "[bin]\n";
+    Files installed;
+    QStringList expected;
+    for (int i = 0; i < 48; ++i) {
+        const QString n = QString::number(i);
+        switch (i % 4) {
+        case 0: // current whole file
+            ini += "f" + n + ".dat=${NEW}::3\n";
+            installed["f" + n + ".dat"] = "new";
+            break;
+        case 1: // changed whole file
+            ini += "f" + n + ".dat=${NEW}::3\n";
+            installed["f" + n + ".dat"] = "other";
+            expected << "download bin|f" + n + ".dat|NEW|3" << "replace bin|f" + n + ".dat|NEW|0||";
+            break;
+        case 2: // patched: the base matches
+            ini += "p" + n + "._lzma2_=${PACKED}::6::${NEW}::3::lib/p" + n + ".so\n";
+            ini += "p" + n + ".x_patch_=${PATCH}::5::${OLD}::3::lib/p" + n + ".so\n";
+            installed["lib/p" + n + ".so"] = "old";
+            expected << "download bin|p" + n + ".x_patch_|PATCH|5"
+                     << "replace bin|p" + n + "._lzma2_|NEW|3|lib/p" + n + ".so|p" + n + ".x_patch_";
+            break;
+        default: // packed and current, though a patch is listed
+            ini += "p" + n + "._lzma2_=${PACKED}::6::${NEW}::3::lib/p" + n + ".so\n";
+            ini += "p" + n + ".x_patch_=${PATCH}::5::${OLD}::3::lib/p" + n + ".so\n";
+            installed["lib/p" + n + ".so"] = "new";
+            break;
+        }
+    }
+    p.writeIni(ini);
+    p.install(installed);
+    ASSERT_TRUE(p.run());
+    QStringList got = describe(p.result);
+    got.sort();
+    expected.sort();
+    EXPECT_EQ(got, expected);
+}
+
 TEST(Planning, CopiedUpdaterFileHasTheInstalledContents)
 {
     Planning p(0);

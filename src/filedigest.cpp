@@ -1,0 +1,230 @@
+#include "filedigest.h"
+
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRunnable>
+#include <QThreadPool>
+
+#include <cerrno>
+#include <deque>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace filedigest {
+
+namespace {
+
+constexpr unsigned long kSha512Length = 64;
+constexpr unsigned long kSha1Length = 20;
+
+// Closes the descriptor on every way out of hashFile().
+struct Descriptor
+{
+    explicit Descriptor(int value)
+        : fd(value)
+    {
+    }
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int fd;
+};
+
+} // namespace
+
+Hasher::Hasher(Algorithm algorithm)
+    : m_algorithm(algorithm)
+{
+    reset();
+}
+
+void Hasher::reset()
+{
+    const int status = m_algorithm == Algorithm::Sha512 ? sha512_init(&m_state) : sha1_init(&m_state);
+    m_failed = status != CRYPT_OK;
+}
+
+void Hasher::addData(const char *data, qint64 length)
+{
+    if (m_failed || length <= 0)
+        return;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data);
+    // The library takes an unsigned long per call; that is 64 bits here, but a narrower one must not wrap.
+    constexpr qint64 kMaxCall = qint64(1) << 30;
+    while (length > 0 && !m_failed) {
+        const qint64 piece = qMin(length, kMaxCall);
+        const unsigned long n = static_cast<unsigned long>(piece);
+        const int status =
+            m_algorithm == Algorithm::Sha512 ? sha512_process(&m_state, bytes, n) : sha1_process(&m_state, bytes, n);
+        m_failed = status != CRYPT_OK;
+        bytes += piece;
+        length -= piece;
+    }
+}
+
+QByteArray Hasher::result()
+{
+    if (m_failed)
+        return QByteArray();
+    const bool sha512 = m_algorithm == Algorithm::Sha512;
+    QByteArray digest(int(sha512 ? kSha512Length : kSha1Length), Qt::Uninitialized);
+    auto *out = reinterpret_cast<unsigned char *>(digest.data());
+    const int status = sha512 ? sha512_done(&m_state, out) : sha1_done(&m_state, out);
+    m_failed = true; // the state is spent until reset()
+    return status == CRYPT_OK ? digest : QByteArray();
+}
+
+QString Hasher::hexResult()
+{
+    return QString::fromLatin1(result().toHex());
+}
+
+// One stream of a PipelinedHasher, shared with the pool thread that works on it.
+struct PipelinedHasher::Stream
+{
+    explicit Stream(Algorithm algorithm)
+        : hasher(algorithm)
+    {
+    }
+
+    // Hashes the oldest queued piece; false when none is left. Callers hold hashLock: a piece is taken off the
+    // queue and hashed in one go, so nobody can hash a later piece before it.
+    bool hashOne()
+    {
+        QByteArray piece;
+        {
+            QMutexLocker lock(&queueLock);
+            if (queue.empty())
+                return false;
+            piece = std::move(queue.front());
+            queue.pop_front();
+            queuedBytes -= piece.size();
+        }
+        hasher.addData(piece.constData(), piece.size());
+        return true;
+    }
+
+    // The owner has moved on: a pool thread finds nothing more to do.
+    void drop()
+    {
+        QMutexLocker lock(&queueLock);
+        queue.clear();
+        queuedBytes = 0;
+    }
+
+    QMutex queueLock; // guards queue, queuedBytes and workerQueued
+    std::deque<QByteArray> queue;
+    qint64 queuedBytes = 0;
+    bool workerQueued = false;
+    QMutex hashLock; // held by whoever feeds hasher
+    Hasher hasher;
+};
+
+PipelinedHasher::PipelinedHasher(Algorithm algorithm)
+    : m_algorithm(algorithm)
+    , m_stream(std::make_shared<Stream>(algorithm))
+{
+}
+
+PipelinedHasher::~PipelinedHasher()
+{
+    m_stream->drop();
+}
+
+void PipelinedHasher::reset()
+{
+    m_stream->drop();
+    m_stream = std::make_shared<Stream>(m_algorithm);
+}
+
+void PipelinedHasher::addData(const QByteArray &piece)
+{
+    if (piece.isEmpty())
+        return;
+    {
+        QMutexLocker lock(&m_stream->queueLock);
+        if (m_stream->queuedBytes + piece.size() <= kMaxBacklog) {
+            m_stream->queue.push_back(piece);
+            m_stream->queuedBytes += piece.size();
+            if (!m_stream->workerQueued) {
+                m_stream->workerQueued = true;
+                const std::shared_ptr<Stream> stream = m_stream;
+                QThreadPool::globalInstance()->start(QRunnable::create([stream] {
+                    {
+                        QMutexLocker lock(&stream->queueLock);
+                        stream->workerQueued = false;
+                    }
+                    // The lock is taken per piece, so a caller that catches up waits for one piece at most.
+                    for (;;) {
+                        QMutexLocker hashing(&stream->hashLock);
+                        if (!stream->hashOne())
+                            return;
+                    }
+                }));
+            }
+            return;
+        }
+    }
+    // The pool thread is behind: catch up here, in order.
+    QMutexLocker hashing(&m_stream->hashLock);
+    while (m_stream->hashOne()) {
+    }
+    m_stream->hasher.addData(piece.constData(), piece.size());
+}
+
+QString PipelinedHasher::hexResult()
+{
+    QMutexLocker hashing(&m_stream->hashLock);
+    while (m_stream->hashOne()) {
+    }
+    return m_stream->hasher.hexResult();
+}
+
+FileStatus hashFile(const QString &path, Algorithm algorithm, QByteArray &digest)
+{
+    digest.clear();
+    const Descriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0)
+        return FileStatus::CannotOpen;
+    struct stat info {};
+    if (::fstat(file.fd, &info) != 0)
+        return FileStatus::CannotRead;
+    // A directory opens for reading but is no file to check.
+    if (S_ISDIR(info.st_mode))
+        return FileStatus::CannotOpen;
+    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    const std::unique_ptr<char[]> buffer(new char[kReadSize]);
+    Hasher hasher(algorithm);
+    qint64 total = 0;
+    for (;;) {
+        const ssize_t count = ::read(file.fd, buffer.get(), size_t(kReadSize));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return FileStatus::CannotRead;
+        if (count == 0)
+            break;
+        hasher.addData(buffer.get(), count);
+        total += count;
+    }
+    if (total < qint64(info.st_size))
+        return FileStatus::CannotRead;
+    digest = hasher.result();
+    return FileStatus::Done;
+}
+
+bool sameDigest(const QString &hex, const QByteArray &digest)
+{
+    return !digest.isEmpty() && hex.compare(QString::fromLatin1(digest.toHex()), Qt::CaseInsensitive) == 0;
+}
+
+} // namespace filedigest

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+#include <tomcrypt.h>
+
+// SHA-512 and SHA-1 of files and byte streams on libtomcrypt's block functions. Files are read in large
+// sequential pieces into one fixed buffer, so a file of any size costs the same memory.
+namespace filedigest {
+
+enum class Algorithm { Sha512, Sha1 };
+
+// The size of one read(2) of hashFile().
+constexpr qint64 kReadSize = 1024 * 1024;
+
+// The digest of a stream fed piece by piece. Not shared between threads.
+class Hasher
+{
+public:
+    explicit Hasher(Algorithm algorithm = Algorithm::Sha512);
+
+    // Starts a new stream.
+    void reset();
+    void addData(const char *data, qint64 length);
+    // The raw digest of everything added since the last reset(); empty when the library refused a call, so
+    // that no comparison can match. Ends the stream: add nothing more before the next reset().
+    QByteArray result();
+    // result() as lower-case hex.
+    QString hexResult();
+
+private:
+    Algorithm m_algorithm;
+    hash_state m_state {};
+    bool m_failed = false;
+};
+
+// A Hasher whose pieces are hashed on a pool thread of the global pool, in the order given, while the caller
+// goes on receiving. At most kMaxBacklog bytes wait for that thread; a piece beyond that is hashed by the
+// caller itself, after those queued before it. Used from one thread; reset() and destruction never wait for
+// the pool thread, which finishes with the stream it had and lets it go.
+class PipelinedHasher
+{
+public:
+    static constexpr qint64 kMaxBacklog = 2 * 1024 * 1024;
+
+    explicit PipelinedHasher(Algorithm algorithm = Algorithm::Sha512);
+    ~PipelinedHasher();
+    PipelinedHasher(const PipelinedHasher &) = delete;
+    PipelinedHasher &operator=(const PipelinedHasher &) = delete;
+
+    // Starts a new stream; the pieces of the old one still waiting are dropped.
+    void reset();
+    // Takes a share of piece (QByteArray is shared on copy): the caller must not change it afterwards.
+    void addData(const QByteArray &piece);
+    // Hashes what is still queued on the calling thread and returns the digest as Hasher::hexResult().
+    QString hexResult();
+
+private:
+    struct Stream;
+
+    Algorithm m_algorithm;
+    std::shared_ptr<Stream> m_stream;
+};
+
+enum class FileStatus { Done, CannotOpen, CannotRead };
+
+// Hashes the whole file at path into digest (raw bytes). CannotOpen for a missing file or a directory;
+// CannotRead for a read error, or a file that ends before the size it had when opened.
+FileStatus hashFile(const QString &path, Algorithm algorithm, QByteArray &digest);
+
+// True when hex (any case) spells digest.
+bool sameDigest(const QString &hex, const QByteArray &digest);
+
+} // namespace filedigest
