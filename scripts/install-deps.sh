@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build pkg-config g++
     qtbase5-dev qttools5-dev qttools5-dev-tools
     libprotobuf-dev protobuf-compiler
-    libtomcrypt-dev libtommath-dev
+    libtomcrypt-dev libtommath-dev libssl-dev
     zlib1g-dev liblzma-dev libboost-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev lld

@@ -14,12 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/evp.h>
+
 namespace filedigest {
 
 namespace {
-
-constexpr unsigned long kSha512Length = 64;
-constexpr unsigned long kSha1Length = 20;
 
 // Closes the descriptor on every way out of hashFile().
 struct Descriptor
@@ -42,44 +41,38 @@ struct Descriptor
 
 Hasher::Hasher(Algorithm algorithm)
     : m_algorithm(algorithm)
+    , m_context(EVP_MD_CTX_new())
 {
     reset();
 }
 
+Hasher::~Hasher()
+{
+    EVP_MD_CTX_free(m_context);
+}
+
 void Hasher::reset()
 {
-    const int status = m_algorithm == Algorithm::Sha512 ? sha512_init(&m_state) : sha1_init(&m_state);
-    m_failed = status != CRYPT_OK;
+    const EVP_MD *md = m_algorithm == Algorithm::Sha512 ? EVP_sha512() : EVP_sha1();
+    m_failed = m_context == nullptr || EVP_DigestInit_ex(m_context, md, nullptr) != 1;
 }
 
 void Hasher::addData(const char *data, qint64 length)
 {
     if (m_failed || length <= 0)
         return;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(data);
-    // The library takes an unsigned long per call; that is 64 bits here, but a narrower one must not wrap.
-    constexpr qint64 kMaxCall = qint64(1) << 30;
-    while (length > 0 && !m_failed) {
-        const qint64 piece = qMin(length, kMaxCall);
-        const unsigned long n = static_cast<unsigned long>(piece);
-        const int status =
-            m_algorithm == Algorithm::Sha512 ? sha512_process(&m_state, bytes, n) : sha1_process(&m_state, bytes, n);
-        m_failed = status != CRYPT_OK;
-        bytes += piece;
-        length -= piece;
-    }
+    m_failed = EVP_DigestUpdate(m_context, data, size_t(length)) != 1;
 }
 
 QByteArray Hasher::result()
 {
     if (m_failed)
         return QByteArray();
-    const bool sha512 = m_algorithm == Algorithm::Sha512;
-    QByteArray digest(int(sha512 ? kSha512Length : kSha1Length), Qt::Uninitialized);
-    auto *out = reinterpret_cast<unsigned char *>(digest.data());
-    const int status = sha512 ? sha512_done(&m_state, out) : sha1_done(&m_state, out);
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool done = EVP_DigestFinal_ex(m_context, out, &length) == 1;
     m_failed = true; // the state is spent until reset()
-    return status == CRYPT_OK ? digest : QByteArray();
+    return done ? QByteArray(reinterpret_cast<const char *>(out), int(length)) : QByteArray();
 }
 
 QString Hasher::hexResult()
