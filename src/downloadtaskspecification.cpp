@@ -28,6 +28,7 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , m_Total(expectedSize)
     , m_ExpectedSize(expectedSize)
 {
+    connect(&m_DigestWatcher, &QFutureWatcher<QString>::finished, this, &DownloadTaskSpecification::onDigestReady);
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -188,15 +189,40 @@ void DownloadTaskSpecification::onDownloadFinished()
         fail(m_File.errorString());
         return;
     }
-    if (!m_ExpectedSha512.isEmpty() && m_Hash.hexResult() != m_ExpectedSha512) {
+    releaseReply();
+    if (m_ExpectedSha512.isEmpty()) {
+        finishAttempt();
+        return;
+    }
+    // The last pieces are hashed on the pool, so the GUI thread goes on with the other downloads meanwhile.
+    m_DigestPending = true;
+    m_DigestWatcher.setFuture(m_Hash.hexResultLater());
+}
+
+void DownloadTaskSpecification::onDigestReady()
+{
+    // A cancel, a reset or a new attempt since then has dropped this body.
+    if (!m_DigestPending)
+        return;
+    m_DigestPending = false;
+    if (m_DigestWatcher.result() != m_ExpectedSha512) {
         qDebug() << "SHA-512 mismatch for" << m_TargetName;
         fail(tr("Signature check failed for %1").arg(m_TargetName));
         return;
     }
+    finishAttempt();
+}
+
+void DownloadTaskSpecification::releaseReply()
+{
     disconnect(m_Reply, nullptr, this, nullptr);
     m_Reply->close();
     m_Reply->deleteLater();
     m_Reply = nullptr;
+}
+
+void DownloadTaskSpecification::finishAttempt()
+{
     m_File.close();
     if (!commitFile())
         return;
@@ -245,6 +271,7 @@ void DownloadTaskSpecification::cleanup()
         m_Reply = nullptr;
     }
     m_IdlePolls = 0;
+    m_DigestPending = false;
     if (m_File.isOpen()) {
         m_File.close();
         m_File.remove();
@@ -282,7 +309,7 @@ void DownloadTaskSpecification::cancel()
 void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification *other)
 {
     Q_UNUSED(other)
-    if (m_Reply) {
+    if (m_Reply || m_DigestPending) {
         emit message(tr("Abort downloading %1").arg(m_Path));
         cleanup();
     }

@@ -4,6 +4,7 @@
 #include "taskspecification.h"
 
 #include <QFile>
+#include <QFutureWatcher>
 #include <QPointer>
 #include <QString>
 
@@ -61,12 +62,16 @@ private slots:
     void onDownloadFinished();
     void onMetaDataChanged();
     void onOtherDownloadFinished(QNetworkReply *reply);
+    // The digest of a complete body, computed on a pool thread; the attempt ends here.
+    void onDigestReady();
 
 private:
     void startDownload();
     void fail(const QString &reason);
     void cleanup();
+    void releaseReply();
     bool commitFile();
+    void finishAttempt();
     qint64 sizeLimit() const { return m_ExpectedSize >= 0 ? m_ExpectedSize : m_MaxSize; }
 
     QNetworkAccessManager *m_Manager;
@@ -85,4 +90,6 @@ private:
     qint64 m_MaxSize = -1;
     QString m_ExpectedSha512;
     filedigest::PipelinedHasher m_Hash {filedigest::Algorithm::Sha512};
+    QFutureWatcher<QString> m_DigestWatcher;
+    bool m_DigestPending = false; // the complete body of this attempt waits for its digest
 };

@@ -5,6 +5,7 @@
 #include <QMutexLocker>
 #include <QRunnable>
 #include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cerrno>
 #include <deque>
@@ -179,6 +180,17 @@ QString PipelinedHasher::hexResult()
     while (m_stream->hashOne()) {
     }
     return m_stream->hasher.hexResult();
+}
+
+QFuture<QString> PipelinedHasher::hexResultLater()
+{
+    const std::shared_ptr<Stream> stream = m_stream;
+    return QtConcurrent::run(QThreadPool::globalInstance(), [stream] {
+        QMutexLocker hashing(&stream->hashLock);
+        while (stream->hashOne()) {
+        }
+        return stream->hasher.hexResult();
+    });
 }
 
 FileStatus hashFile(const QString &path, Algorithm algorithm, QByteArray &digest)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFuture>
 #include <QString>
 
 #include <memory>
@@ -61,6 +62,9 @@ public:
     void addData(const QByteArray &piece);
     // Hashes what is still queued on the calling thread and returns the digest as Hasher::hexResult().
     QString hexResult();
+    // The same on a pool thread, so that the caller is not held up by the pieces still queued. The stream
+    // ends here: the next piece belongs to a new stream after reset().
+    QFuture<QString> hexResultLater();
 
 private:
     struct Stream;
