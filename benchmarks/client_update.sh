@@ -14,6 +14,7 @@
 # (not counted), and the medians and the ratios updater/floor and updater/floor2 are the last lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source benchmarks/nginx.sh
 build=${1:-build-bench}
 files=${2:-2000}
 megabytes=${3:-1000}
@@ -43,36 +44,7 @@ sums="$work/v2.sha512"
 awk '{print $2}' "$sums" > "$work/names"
 bytes=$(cd "$work/www/alpha/2/client" && xargs stat -c %s < "$work/names" | awk '{s += $1} END {print s}')
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$work/nginx/logs"
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-user root;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/logs/error.log;
-events { worker_connections 256; }
-http {
-    access_log off;
-    sendfile on;
-    keepalive_requests 100000;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $work/www;
-    }
-}
-CONF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
-nginx_pid=$!
-base="http://127.0.0.1:$port"
-for _ in $(seq 50); do
-    curl -sf -o /dev/null "$base/alpha/2/cv5_client_linux_x86.ini.sig" && break
-    sleep 0.1
-done
+start_nginx "$work" "$work/www" "alpha/2/cv5_client_linux_x86.ini.sig"
 
 # curl gets the same URLs as the updater, as many at once.
 while read -r name; do

@@ -10,6 +10,7 @@
 # the two clients take turns. Every run's files are checked with sha512sum.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source benchmarks/nginx.sh
 build=${1:-build-bench}
 small=${2:-2000}
 large=${3:-20}
@@ -49,36 +50,7 @@ done) > "$work/manifest"
 files=$(wc -l < "$work/manifest")
 bytes=$(awk '{s += $3} END {print s}' "$work/manifest")
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-mkdir -p "$work/nginx/logs"
-cat > "$work/nginx/nginx.conf" <<CONF
-worker_processes 1;
-user root;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/logs/error.log;
-events { worker_connections 256; }
-http {
-    access_log off;
-    sendfile on;
-    keepalive_requests 100000;
-    client_body_temp_path $work/nginx/body;
-    proxy_temp_path $work/nginx/proxy;
-    fastcgi_temp_path $work/nginx/fastcgi;
-    uwsgi_temp_path $work/nginx/uwsgi;
-    scgi_temp_path $work/nginx/scgi;
-    server {
-        listen 127.0.0.1:$port;
-        root $root;
-    }
-}
-CONF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -g 'daemon off;' &
-nginx_pid=$!
-for _ in $(seq 50); do
-    curl -sf -o /dev/null "http://127.0.0.1:$port/7/tree/$(head -1 "$work/manifest" | cut -d' ' -f2)" && break
-    sleep 0.1
-done
-base="http://127.0.0.1:$port"
+start_nginx "$work" "$root" "7/tree/$(head -1 "$work/manifest" | cut -d' ' -f2)"
 
 # curl gets the same URLs and the same number of transfers at once.
 while read -r _ name _ _; do
