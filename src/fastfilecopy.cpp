@@ -1,5 +1,7 @@
 #include "fastfilecopy.h"
 
+#include "filedescriptor.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -14,34 +16,6 @@ constexpr size_t kBufferSize = 1 << 20;
 // The most one copy_file_range call is asked for: large enough that the calls cost nothing, small enough
 // that no file system clamps it oddly.
 constexpr size_t kKernelPiece = size_t(1) << 30;
-
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-
-    int get() const { return m_fd; }
-    // Closes now, for the error a full disk may only show here.
-    bool close()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 bool errorMeansNoKernelCopy(int error)
 {
@@ -125,13 +99,13 @@ namespace FastFileCopy {
 bool copyFile(const QString &source, const QString &target)
 {
     const QByteArray targetName = QFile::encodeName(target);
-    Descriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (in.get() < 0 || fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode))
         return false;
     // O_EXCL: never an existing file, and never through a link planted at the name.
     const mode_t mode = st.st_mode & 0777;
-    Descriptor out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    FileDescriptor out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (out.get() < 0)
         return false;
     off_t copied = 0;

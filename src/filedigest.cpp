@@ -1,5 +1,7 @@
 #include "filedigest.h"
 
+#include "filedescriptor.h"
+
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
@@ -18,27 +20,6 @@
 #include <openssl/evp.h>
 
 namespace filedigest {
-
-namespace {
-
-// Closes the descriptor on every way out of hashFile().
-struct Descriptor
-{
-    explicit Descriptor(int value)
-        : fd(value)
-    {
-    }
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int fd;
-};
-
-} // namespace
 
 Hasher::Hasher(Algorithm algorithm)
     : m_algorithm(algorithm)
@@ -196,22 +177,22 @@ QFuture<QString> PipelinedHasher::hexResultLater()
 FileStatus hashFile(const QString &path, Algorithm algorithm, QByteArray &digest)
 {
     digest.clear();
-    const Descriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0)
+    const FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0)
         return FileStatus::CannotOpen;
     struct stat info {};
-    if (::fstat(file.fd, &info) != 0)
+    if (::fstat(file.get(), &info) != 0)
         return FileStatus::CannotRead;
     // A directory opens for reading but is no file to check.
     if (S_ISDIR(info.st_mode))
         return FileStatus::CannotOpen;
-    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const std::unique_ptr<char[]> buffer(new char[kReadSize]);
     Hasher hasher(algorithm);
     qint64 total = 0;
     for (;;) {
-        const ssize_t count = ::read(file.fd, buffer.get(), size_t(kReadSize));
+        const ssize_t count = ::read(file.get(), buffer.get(), size_t(kReadSize));
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
