@@ -71,12 +71,9 @@ void ComposedTaskSpecification::addTask(TaskSpecification *t)
     m_allTasks.append(t);
     m_pendingTasks.append(t);
     connectSubTask(t);
-    // A sub-task may come with progress already. Only the sum is redone: the other sub-tasks' values stand.
+    // A sub-task may come with progress already; the others' values stand, so it is only added to the sum.
     m_reportedProgress.insert(t, t->progress());
-    qreal sum = 0.0;
-    for (const TaskSpecification *task : qAsConst(m_allTasks))
-        sum += task->progress();
-    m_progressSum = sum;
+    m_progressSum += t->progress();
     setProgress(m_progressSum);
 }
 

@@ -63,7 +63,8 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool ok, CheckSignatureTaskSp
     Q_UNUSED(task)
     if (ok)
         return;
-    // Only a line without a digest has this check. A file that fails it must not stay where the next run would take it as downloaded.
+    // Only a line without a digest has this check. A file that fails it must not stay where the next run
+    // would take it as downloaded.
     qDebug() << "Removing" << localPath();
     QFile::remove(localPath());
     QFile::remove(localPath() + ".sig");

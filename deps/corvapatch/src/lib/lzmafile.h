@@ -28,7 +28,7 @@ struct LzmaFileHeader
 // container's crc and the output file was written completely. The output is written to a hidden file beside
 // outPath (created exclusively) that is renamed over outPath only after the crc matched; on failure it is removed
 // and outPath is untouched. Directive 1 streams: the input is read and the output written in bounded pieces, so
-// memory does not grow with the file. Every failure logs one message; nothing throws. Content larger than
+// memory does not grow with the file. Every failure is logged; nothing throws. Content larger than
 // maxSize fails before it is decoded, so a small container cannot make the decoder take more than maxSize of
 // memory or disk.
 [[nodiscard]] bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize = SIZE_MAX);
