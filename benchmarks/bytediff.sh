@@ -5,12 +5,11 @@
 # Not run by CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source benchmarks/common.sh
 build=build-bench
 work=${1:-$build/bytediff-pairs}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_TESTS=OFF \
-    -DCORVALINK_BUILD_BENCHMARKS=ON > /dev/null
-cmake --build "$build" --target bytediff > /dev/null
+build_bench "$build" bytediff
 tool=$build/benchmarks/bytediff
 mkdir -p "$work"
 

@@ -14,7 +14,7 @@
 # (not counted), and the medians and the ratios updater/floor and updater/floor2 are the last lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source benchmarks/nginx.sh
+source benchmarks/common.sh
 build=${1:-build-bench}
 files=${2:-2000}
 megabytes=${3:-1000}
@@ -22,9 +22,7 @@ runs=${4:-3}
 streams=6 # the updater's default number of downloads at once
 fixed_waits=3.0
 
-built=$(cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_BENCHMARKS=ON \
-    -DCORVALINK_BUILD_TESTS=OFF 2>&1 && nice cmake --build "$build" --target update client_update_tree 2>&1) ||
-    { echo "$built"; exit 1; }
+build_bench "$build" update client_update_tree
 program="$PWD/$build/src/update"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/client_update_bench.XXXXXX")
@@ -138,7 +136,6 @@ if missing:
     print("  (not in the log: %s)" % ", ".join(missing))
 PY
 
-median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 for label in updater floor floor2; do
     printf '%s %s %s\n' "$label" "$(median <<< "${walls[$label]}")" "$(median <<< "${rsss[$label]}")"
 done > "$work/medians"

@@ -10,16 +10,14 @@
 # the two clients take turns. Every run's files are checked with sha512sum.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source benchmarks/nginx.sh
+source benchmarks/common.sh
 build=${1:-build-bench}
 small=${2:-2000}
 large=${3:-20}
 runs=${4:-3}
 streams=6
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_BENCHMARKS=ON \
-    -DCORVALINK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target download_list_bench >/dev/null
+build_bench "$build" download_list_bench
 bench="$PWD/$build/benchmarks/download_list_bench"
 
 work=$(mktemp -d)
@@ -76,6 +74,5 @@ for run in $(seq "$runs"); do
     measure curl "$work/out-curl" sh -c "cd '$work/out-curl' && curl --parallel --parallel-max $streams --create-dirs -sS -f -K '$work/curl.cfg'"
 done
 
-median() { sort -g "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-awk -v u="$(median "$work/updater.walls")" -v c="$(median "$work/curl.walls")" \
+awk -v u="$(median < "$work/updater.walls")" -v c="$(median < "$work/curl.walls")" \
     'BEGIN { printf "median wall: updater %.2f s, curl %.2f s, ratio %.2f\n", u, c, u / c }'

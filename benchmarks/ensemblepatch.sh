@@ -8,12 +8,11 @@
 # Usage: [EXE_OLD=old EXE_NEW=new] benchmarks/ensemblepatch.sh [work-directory]   (default: build-bench/ensemble)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source benchmarks/common.sh
 build=build-bench
 work=${1:-$build/ensemble}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_TESTS=OFF \
-    -DCORVALINK_BUILD_BENCHMARKS=ON > /dev/null
-cmake --build "$build" --target ensemblepatch bytediff > /dev/null
+build_bench "$build" ensemblepatch bytediff
 tool=$build/benchmarks/ensemblepatch
 mkdir -p "$work"
 

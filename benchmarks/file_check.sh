@@ -7,13 +7,12 @@
 #   medians of wall time and peak RSS (/usr/bin/time) are printed with the ratio of the wall times.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source benchmarks/common.sh
 build=${1:-build-bench}
 runs=${2:-5}
 work=${3:-}
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_BENCHMARKS=ON \
-    -DCORVALINK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target file_check >/dev/null
+build_bench "$build" file_check
 check="$PWD/$build/benchmarks/file_check"
 
 if [ -z "$work" ]; then
@@ -22,7 +21,6 @@ if [ -z "$work" ]; then
 fi
 mkdir -p "$work"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 compare() { # label, file
     local label=$1 file=$2 expected

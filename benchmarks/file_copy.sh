@@ -6,13 +6,12 @@
 # are written out, so each starts alike. Prints the median wall time of each and their ratio. Not run by CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source benchmarks/common.sh
 build=${1:-build-bench}
 runs=${2:-5}
 work="$build/copy-bench"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_TESTS=OFF \
-    -DCORVALINK_BUILD_BENCHMARKS=ON > /dev/null
-cmake --build "$build" --target filecopy > /dev/null
+build_bench "$build" filecopy
 tool=$build/benchmarks/filecopy
 mkdir -p "$work/one" "$work/many"
 
@@ -26,9 +25,6 @@ if [ "$(find "$work/many" -type f | wc -l)" -ne 2000 ]; then
     done
 fi
 
-median() {
-    sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
 
 # Wall seconds of one copy of set $1 by copier $2 into a fresh directory.
 timed_copy() {

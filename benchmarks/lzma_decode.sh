@@ -7,12 +7,12 @@
 # alternating), then the medians, the ratio of wall times and the difference in peak memory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source benchmarks/common.sh
 build=${1:-build-bench}
 megabytes=${2:-120}
 work="$build/lzma-bench"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_TESTS=OFF -DCORVALINK_BUILD_BENCHMARKS=ON
-cmake --build "$build" --target lzmaunpack
+build_bench "$build" lzmaunpack
 mkdir -p "$work"
 
 if [ ! -s "$work/input" ] || [ "$(stat -c %s "$work/input")" -ne $((megabytes * 1000000)) ]; then
@@ -55,9 +55,6 @@ measure() {
     read -r wall user system rss < "$work/time"
     echo "$label: $wall s wall, $user s user, $system s system, $rss KiB peak RSS"
     echo "$wall $rss" >> "$log"
-}
-median() {
-    sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 echo "input $(stat -c %s "$work/input") bytes, LZMA2 stream $(stat -c %s "$work/input.raw") bytes"
 : > "$work/runs-unpack"

@@ -1,4 +1,22 @@
-# Sourced by the benchmarks: serves a directory with nginx on 127.0.0.1, on a free port.
+# Sourced by the benchmarks, which run from the repository's top directory.
+
+# build_bench <build-dir> <target>...: a Release build of the targets with the benchmarks on and the tests off.
+# Quiet; on failure it prints what the build said and ends the script.
+build_bench() {
+    local build=$1 output
+    shift
+    output=$(cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVALINK_BUILD_BENCHMARKS=ON \
+        -DCORVALINK_BUILD_TESTS=OFF 2>&1 && nice cmake --build "$build" --target "$@" 2>&1) ||
+        { echo "$output"; exit 1; }
+}
+
+# The median of the numbers on standard input, separated by blanks or line breaks.
+median() {
+    tr -s ' \t' '\n' | grep . | sort -g |
+        awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# Serves a directory with nginx on 127.0.0.1, on a free port.
 # start_nginx <work-dir> <root> <path to wait for>: sets nginx_pid and base (http://127.0.0.1:<port>) and
 # returns once the path is served. The caller's exit trap stops it with: kill "$nginx_pid".
 start_nginx() {
