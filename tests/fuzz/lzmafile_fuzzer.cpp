@@ -5,6 +5,7 @@
 #include "lzmafile.h"
 #include "lzmaioin.h"
 #include "sinkstream.h"
+#include "writefile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -29,21 +30,6 @@ const std::string &WorkDir()
         return std::string(name);
     }();
     return dir;
-}
-
-bool WriteWhole(const std::string &path, const uint8_t *data, size_t size)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    while (ok && size > 0) {
-        const ssize_t n = write(fd, data, size);
-        ok = n > 0;
-        data += ok ? n : 0;
-        size -= ok ? static_cast<size_t>(n) : 0;
-    }
-    return close(fd) == 0 && ok;
 }
 
 std::vector<uint8_t> ReadWhole(const std::string &path)
@@ -90,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const std::string in = WorkDir() + "/in";
     const std::string out = WorkDir() + "/out";
-    if (!WriteWhole(in, data, size))
+    if (corvapatch::WriteFile(in.c_str(), data, size) != size)
         std::abort();
     if (corvapatch::DecompressLzmaFile(in.c_str(), out.c_str()) != accepted)
         std::abort();
