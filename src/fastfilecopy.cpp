@@ -56,27 +56,18 @@ bool writeAll(int fd, const char *data, size_t n)
     return true;
 }
 
-ssize_t readSome(int fd, char *buffer, size_t n)
-{
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, n);
-        if (got >= 0 || errno != EINTR)
-            return got;
-    }
-}
-
 // Reads from the current offsets until the source ends.
-bool copyByReading(int in, int out)
+bool copyByReading(const FileDescriptor &in, int out)
 {
     // After the kernel's copy this first read normally finds the end at once: no large buffer for that.
     char first[4096];
-    ssize_t n = readSome(in, first, sizeof first);
+    ssize_t n = in.read(first, sizeof first);
     if (n <= 0)
         return n == 0;
     if (!writeAll(out, first, size_t(n)))
         return false;
     const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-    while ((n = readSome(in, buffer.get(), kBufferSize)) > 0) {
+    while ((n = in.read(buffer.get(), kBufferSize)) > 0) {
         if (!writeAll(out, buffer.get(), size_t(n)))
             return false;
     }
@@ -111,7 +102,7 @@ bool copyFile(const QString &source, const QString &target)
     off_t copied = 0;
     // After the kernel's copy, reading on finds the end (or what the size did not show) in one more call.
     bool ok = !S_ISREG(st.st_mode) || copyInKernel(in.get(), out.get(), st.st_size, &copied);
-    ok = ok && copyByReading(in.get(), out.get());
+    ok = ok && copyByReading(in, out.get());
     ok = ok && takeMode(out.get(), mode);
     ok = out.close() && ok;
     if (!ok)

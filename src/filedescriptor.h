@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <unistd.h>
 
 // Owns a POSIX file descriptor and closes it on every way out of the function that opened it.
@@ -19,6 +20,15 @@ public:
     FileDescriptor &operator=(const FileDescriptor &) = delete;
 
     int get() const { return m_fd; }
+    // read(2), tried again when a signal interrupts it: what it gives is data, the end (0) or an error (-1).
+    ssize_t read(char *buffer, size_t n) const
+    {
+        for (;;) {
+            const ssize_t got = ::read(m_fd, buffer, n);
+            if (got >= 0 || errno != EINTR)
+                return got;
+        }
+    }
     // Closes now, for the error a full disk may only show here.
     bool close()
     {

@@ -9,7 +9,6 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <cerrno>
 #include <deque>
 #include <memory>
 
@@ -192,9 +191,7 @@ FileStatus hashFile(const QString &path, Algorithm algorithm, QByteArray &digest
     Hasher hasher(algorithm);
     qint64 total = 0;
     for (;;) {
-        const ssize_t count = ::read(file.get(), buffer.get(), size_t(kReadSize));
-        if (count < 0 && errno == EINTR)
-            continue;
+        const ssize_t count = file.read(buffer.get(), size_t(kReadSize));
         if (count < 0)
             return FileStatus::CannotRead;
         if (count == 0)
