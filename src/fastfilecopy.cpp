@@ -42,33 +42,19 @@ bool copyInKernel(int in, int out, off_t length, off_t *done)
     return true;
 }
 
-bool writeAll(int fd, const char *data, size_t n)
-{
-    while (n > 0) {
-        const ssize_t written = ::write(fd, data, n);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        n -= size_t(written);
-    }
-    return true;
-}
-
 // Reads from the current offsets until the source ends.
-bool copyByReading(const FileDescriptor &in, int out)
+bool copyByReading(const FileDescriptor &in, const FileDescriptor &out)
 {
     // After the kernel's copy this first read normally finds the end at once: no large buffer for that.
     char first[4096];
     ssize_t n = in.read(first, sizeof first);
     if (n <= 0)
         return n == 0;
-    if (!writeAll(out, first, size_t(n)))
+    if (!out.writeAll(first, size_t(n)))
         return false;
     const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
     while ((n = in.read(buffer.get(), kBufferSize)) > 0) {
-        if (!writeAll(out, buffer.get(), size_t(n)))
+        if (!out.writeAll(buffer.get(), size_t(n)))
             return false;
     }
     return n == 0;
@@ -102,12 +88,27 @@ bool copyFile(const QString &source, const QString &target)
     off_t copied = 0;
     // After the kernel's copy, reading on finds the end (or what the size did not show) in one more call.
     bool ok = !S_ISREG(st.st_mode) || copyInKernel(in.get(), out.get(), st.st_size, &copied);
-    ok = ok && copyByReading(in, out.get());
+    ok = ok && copyByReading(in, out);
     ok = ok && takeMode(out.get(), mode);
     ok = out.close() && ok;
     if (!ok)
         ::unlink(targetName.constData());
     return ok;
+}
+
+bool linkOrCopyFile(const QString &source, const QString &target)
+{
+    const QByteArray sourceName = QFile::encodeName(source);
+    const QByteArray targetName = QFile::encodeName(target);
+    struct stat st;
+    if (lstat(sourceName.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return copyFile(source, target);
+    // linkat() without AT_SYMLINK_FOLLOW links the name itself and, like O_EXCL, never replaces a name.
+    if (::linkat(AT_FDCWD, sourceName.constData(), AT_FDCWD, targetName.constData(), 0) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    return copyFile(source, target);
 }
 
 } // namespace FastFileCopy

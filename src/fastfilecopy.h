@@ -11,4 +11,10 @@ namespace FastFileCopy {
 // file systems that cannot are read and written in 1 MiB pieces. On failure nothing is left at target.
 bool copyFile(const QString &source, const QString &target);
 
+// Gives target source's bytes as copyFile() does, but where both lie on one file system as a second name of
+// the same file (a hard link): no byte is copied. Only for a source that nothing writes to any more, since
+// both names then see every later change. A source that is not a regular file (a link among them), or a
+// file system without hard links, gets copyFile(). An existing name at target fails either way.
+bool linkOrCopyFile(const QString &source, const QString &target);
+
 } // namespace FastFileCopy

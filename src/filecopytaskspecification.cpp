@@ -24,6 +24,7 @@ FileCopyFunc::FileCopyFunc(const QString &source, const QString &target)
 bool FileCopyFunc::run()
 {
     qDebug() << "run" << source() << target();
-    // Written straight into the target, which must not exist yet; a failed copy removes what it wrote.
-    return FastFileCopy::copyFile(source(), target());
+    // The target must not exist yet; a failed copy removes what it wrote. The source is a checked download
+    // that nothing changes any more, so on the same file system the target becomes a second name of it.
+    return FastFileCopy::linkOrCopyFile(source(), target());
 }

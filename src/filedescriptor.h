@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <unistd.h>
 
 // Owns a POSIX file descriptor and closes it on every way out of the function that opened it.
@@ -28,6 +29,24 @@ public:
             if (got >= 0 || errno != EINTR)
                 return got;
         }
+    }
+    // Writes all n bytes, going on after short writes and signals; false on an error (errno tells which).
+    bool writeAll(const char *data, size_t n) const
+    {
+        while (n > 0) {
+            const ssize_t written = ::write(m_fd, data, n);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written < 0)
+                return false;
+            if (written == 0) {
+                errno = EIO;
+                return false;
+            }
+            data += written;
+            n -= size_t(written);
+        }
+        return true;
     }
     // Closes now, for the error a full disk may only show here.
     bool close()

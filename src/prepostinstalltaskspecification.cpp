@@ -1,6 +1,8 @@
 #include "prepostinstalltaskspecification.h"
 
 #include "configuration.h"
+#include "fastfilecopy.h"
+#include "fileinstall.h"
 #include "mainwindow.h"
 
 #include <QDebug>
@@ -17,18 +19,35 @@ namespace {
 const QLatin1String kArgumentPrefix("--");
 const mode_t kCommandMode = 0755;
 
+// The replacement may have made an installed file a second name of the command's file (a hard link): the
+// command then becomes a file of its own first, so that its new mode stays off the installed file.
+void unshare(const QString &program)
+{
+    const QString own = FileInstall::temporaryPathBeside(program, QStringLiteral(".own-"));
+    if (FastFileCopy::copyFile(program, own) && FileInstall::renameOver(own, program))
+        return;
+    QFile::remove(own);
+    qDebug() << "Command file still shared with another name" << program;
+}
+
 // Gives the command file rwxr-xr-x. Only a regular file is changed, and a link is never followed: the
 // command must be the file the download left in the temporary directory.
 void makeCommandExecutable(const QString &program)
 {
-    const int fd = ::open(QFile::encodeName(program).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const QByteArray name = QFile::encodeName(program);
+    int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st
+    {
+    };
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        ::close(fd);
+        unshare(program);
+        fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    }
     if (fd < 0) {
         qDebug() << "Command file not opened for its mode" << program;
         return;
     }
-    struct stat st
-    {
-    };
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != kCommandMode)
         qDebug() << "Set executable flag on" << program << (::fchmod(fd, kCommandMode) == 0);
     ::close(fd);

@@ -183,3 +183,49 @@ TEST(FastFileCopy, FailsLeavingNothingAtTheTarget)
     }
     std::signal(SIGPIPE, savedPipeHandler);
 }
+
+namespace {
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat st;
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
+} // namespace
+
+// On one file system the target is the same file under a second name; what cannot be linked is copied, and
+// an existing name stays as it is either way.
+TEST(FastFileCopy, LinksWhereItCanAndCopiesElsewhere)
+{
+    Sandbox box;
+    const QByteArray data = patterned(64 * 1024 + 5, 17);
+    ASSERT_TRUE(Sandbox::writeFile(box.path("dir/source"), data));
+    ASSERT_EQ(chmod(QFile::encodeName(box.path("dir/source")).constData(), 0640), 0);
+    ASSERT_TRUE(FastFileCopy::linkOrCopyFile(box.path("dir/source"), box.path("dir/linked")));
+    EXPECT_EQ(inodeOf(box.path("dir/linked")), inodeOf(box.path("dir/source")));
+    EXPECT_EQ(Sandbox::readFile(box.path("dir/linked")), data);
+    EXPECT_EQ(modeOf(box.path("dir/linked")), 0640u);
+
+    // A link as the source: the bytes it leads to land in a regular file, never a second link.
+    ASSERT_TRUE(QFile::link(box.path("dir/source"), box.path("dir/symlink")));
+    ASSERT_TRUE(FastFileCopy::linkOrCopyFile(box.path("dir/symlink"), box.path("dir/from link")));
+    EXPECT_FALSE(QFileInfo(box.path("dir/from link")).isSymLink());
+    EXPECT_NE(inodeOf(box.path("dir/from link")), inodeOf(box.path("dir/source")));
+    EXPECT_EQ(Sandbox::readFile(box.path("dir/from link")), data);
+
+    ASSERT_TRUE(Sandbox::writeFile(box.path("dir/existing"), "keep me"));
+    const TreeSnapshot before = snapshotTree(box.root());
+    EXPECT_FALSE(FastFileCopy::linkOrCopyFile(box.path("dir/source"), box.path("dir/existing")));
+    EXPECT_FALSE(FastFileCopy::linkOrCopyFile(box.path("dir/source"), box.path("dir/missing/target")));
+    EXPECT_EQ(snapshotTree(box.root()), before);
+
+    // /dev/shm is tmpfs, the sandbox usually not: across file systems the bytes are copied.
+    const QString shm = QStringLiteral("/dev/shm/fastfilecopy-link-%1").arg(getpid());
+    if (QFileInfo(QStringLiteral("/dev/shm")).isDir() && Sandbox::writeFile(shm, data)) {
+        const bool copied = FastFileCopy::linkOrCopyFile(shm, box.path("from shm"));
+        QFile::remove(shm);
+        ASSERT_TRUE(copied);
+        EXPECT_EQ(Sandbox::readFile(box.path("from shm")), data);
+    }
+}

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -130,6 +131,27 @@ TEST(PrePostInstallFunc, ALinkInPlaceOfTheCommandKeepsItsTargetsMode)
     PrePostInstallFunc func({"run.sh", {}, true}, tempDir);
     EXPECT_FALSE(func.run()); // not executable, and not made so
     EXPECT_EQ(modeOf(box.path("elsewhere/tool.sh")), 0644u);
+}
+
+// A command file that an installed file shares (a second name of the same file) becomes a file of its own
+// before it is made executable: it runs, and the installed file keeps its mode and bytes.
+TEST(PrePostInstallFunc, ACommandSharedWithAnInstalledFileLeavesThatFileAlone)
+{
+    Sandbox box;
+    const QString tempDir = box.path("session");
+    ASSERT_TRUE(writeCommand(tempDir, "run.sh", "exit 0\n"));
+    const QString installed = box.path("install/run.sh");
+    ASSERT_TRUE(QDir().mkpath(box.path("install")));
+    ASSERT_EQ(::link(QFile::encodeName(tempDir + "/run.sh").constData(), QFile::encodeName(installed).constData()), 0);
+    const QByteArray bytes = Sandbox::readFile(installed);
+
+    PrePostInstallFunc func({"run.sh", {}, true}, tempDir);
+    EXPECT_TRUE(func.run());
+    EXPECT_EQ(modeOf(tempDir + "/run.sh"), 0755u);
+    EXPECT_EQ(modeOf(installed), 0644u);
+    EXPECT_EQ(Sandbox::readFile(installed), bytes);
+    EXPECT_EQ(Sandbox::readFile(tempDir + "/run.sh"), bytes);
+    EXPECT_EQ(QDir(tempDir).entryList(QDir::Files | QDir::Hidden), QStringList {"run.sh"});
 }
 
 TEST(PrePostInstallList, RunsTheCommandsOneAfterTheOtherInOrder)
