@@ -10,6 +10,8 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <fcntl.h>
+
 namespace {
 
 const int kMaxAttempts = 5;
@@ -28,7 +30,8 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager *mana
     , m_Total(expectedSize)
     , m_ExpectedSize(expectedSize)
 {
-    connect(&m_DigestWatcher, &QFutureWatcher<QString>::finished, this, &DownloadTaskSpecification::onDigestReady);
+    connect(&m_DigestWatcher, &QFutureWatcher<filedigest::StreamResult>::finished, this,
+            &DownloadTaskSpecification::onDigestReady);
 }
 
 DownloadTaskSpecification::~DownloadTaskSpecification()
@@ -38,10 +41,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
         m_Reply->deleteLater();
     }
     // A partial file must not outlive its task.
-    if (m_File.isOpen()) {
-        m_File.close();
-        m_File.remove();
-    }
+    removePartialFile();
 }
 
 void DownloadTaskSpecification::setExpectedSha512(const QString &hex)
@@ -59,15 +59,19 @@ void DownloadTaskSpecification::execute()
 
 void DownloadTaskSpecification::startDownload()
 {
-    m_Hash.reset();
     // A fresh hidden name beside the target for every attempt: it can clash with no listed file (as
     // target + ".part" could) and fits the file system's limit for any target name.
     m_File.setFileName(FileInstall::temporaryPathBeside(m_TargetName));
-    if (!m_File.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    const int fd = ::open(QFile::encodeName(m_File.fileName()).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        m_Hash.reset();
         emit error(tr("Unable to create file %1 for saving").arg(m_TargetName));
         setCanceled();
         return;
     }
+    m_PartialExists = true;
+    m_Hash.reset(fd, !m_ExpectedSha512.isEmpty());
 
     const QUrl url(updateBaseUrl + QString::number(m_Version) + "/" + m_Path, QUrl::TolerantMode);
     qDebug() << "Requesting download of" << url;
@@ -77,8 +81,8 @@ void DownloadTaskSpecification::startDownload()
     request.setRawHeader("Accept-Encoding", "identity");
     m_Reply = m_Manager->get(request);
     if (!m_Reply) {
-        m_File.close();
-        m_File.remove();
+        m_Hash.reset();
+        removePartialFile();
         emit error(tr("Download failed to initialize"));
         setCanceled();
         return;
@@ -131,7 +135,7 @@ bool DownloadTaskSpecification::onReadyRead()
         const qint64 available = m_Reply->bytesAvailable();
         if (available <= 0)
             return true;
-        // A piece of its own for every read: the hasher works on it on a pool thread while the next arrives.
+        // A piece of its own for every read: a pool thread writes and hashes it while the next arrives.
         QByteArray piece(int(qMin(available, kChunkSize)), Qt::Uninitialized);
         const qint64 read = m_Reply->read(piece.data(), piece.size());
         if (read == 0)
@@ -145,22 +149,14 @@ bool DownloadTaskSpecification::onReadyRead()
             fail(tr("%1 is larger than %2 bytes").arg(m_Path).arg(limit));
             return false;
         }
+        // A failed write shows as soon as the pool thread met it; the rest of this body is not written.
+        if (const int error = m_Hash.writeError()) {
+            fail(qt_error_string(error));
+            return false;
+        }
         piece.resize(int(read));
-        const qint64 written = m_File.write(piece);
-        if (written < 0) {
-            fail(m_File.errorString());
-            return false;
-        }
-        if (written != read) {
-            fail(tr("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
-                     .arg(m_TargetName)
-                     .arg(read)
-                     .arg(written));
-            return false;
-        }
-        if (!m_ExpectedSha512.isEmpty())
-            m_Hash.addData(piece);
-        m_Received += written;
+        m_Hash.addData(piece);
+        m_Received += read;
         if (m_Total >= 1)
             setProgress(double(m_Received) / double(m_Total));
     }
@@ -184,19 +180,11 @@ void DownloadTaskSpecification::onDownloadFinished()
     }
     if (!onReadyRead())
         return;
-    // QFile buffers: a full disk shows only here.
-    if (!m_File.flush()) {
-        fail(m_File.errorString());
-        return;
-    }
     releaseReply();
-    if (m_ExpectedSha512.isEmpty()) {
-        finishAttempt();
-        return;
-    }
-    // The last pieces are hashed on the pool, so the GUI thread goes on with the other downloads meanwhile.
+    // The last pieces are written and hashed on the pool, so the GUI thread goes on with the other downloads
+    // meanwhile.
     m_DigestPending = true;
-    m_DigestWatcher.setFuture(m_Hash.hexResultLater());
+    m_DigestWatcher.setFuture(m_Hash.finishLater());
 }
 
 void DownloadTaskSpecification::onDigestReady()
@@ -205,12 +193,24 @@ void DownloadTaskSpecification::onDigestReady()
     if (!m_DigestPending)
         return;
     m_DigestPending = false;
-    if (m_DigestWatcher.result() != m_ExpectedSha512) {
+    const filedigest::StreamResult result = m_DigestWatcher.result();
+    if (result.writeError != 0) {
+        fail(qt_error_string(result.writeError));
+        return;
+    }
+    if (!m_ExpectedSha512.isEmpty() && result.hexDigest != m_ExpectedSha512) {
         qDebug() << "SHA-512 mismatch for" << m_TargetName;
         fail(tr("Signature check failed for %1").arg(m_TargetName));
         return;
     }
     finishAttempt();
+}
+
+void DownloadTaskSpecification::removePartialFile()
+{
+    if (m_PartialExists)
+        m_File.remove();
+    m_PartialExists = false;
 }
 
 void DownloadTaskSpecification::releaseReply()
@@ -223,7 +223,6 @@ void DownloadTaskSpecification::releaseReply()
 
 void DownloadTaskSpecification::finishAttempt()
 {
-    m_File.close();
     if (!commitFile())
         return;
     downloadFinished();
@@ -233,6 +232,7 @@ bool DownloadTaskSpecification::commitFile()
 {
     const QString partial = m_File.fileName();
     // One step: the target holds its earlier file or the complete new one, never nothing.
+    m_PartialExists = false;
     if (FileInstall::renameOver(partial, m_TargetName))
         return true;
     QFile::remove(partial);
@@ -242,7 +242,7 @@ bool DownloadTaskSpecification::commitFile()
 
 void DownloadTaskSpecification::downloadFinished()
 {
-    qDebug() << "Download finished:" << m_Path << m_TargetName << m_File.isOpen() << QFile::exists(m_TargetName);
+    qDebug() << "Download finished:" << m_Path << m_TargetName << QFile::exists(m_TargetName);
     emit message(tr("Downloading %1 finished").arg(m_Path));
     setFinished();
 }
@@ -257,7 +257,6 @@ void DownloadTaskSpecification::fail(const QString &reason)
         return;
     }
     emit message(tr("Unable to download %1").arg(m_Path));
-    m_File.remove();
     setCanceled();
 }
 
@@ -272,10 +271,10 @@ void DownloadTaskSpecification::cleanup()
     }
     m_IdlePolls = 0;
     m_DigestPending = false;
-    if (m_File.isOpen()) {
-        m_File.close();
-        m_File.remove();
-    }
+    // The pool thread may still write the piece it has: into the removed name's file, which goes with the
+    // descriptor.
+    m_Hash.reset();
+    removePartialFile();
     m_LastPolled = 0;
     m_Total = m_ExpectedSize;
     m_Received = 0;

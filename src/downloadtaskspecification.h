@@ -12,8 +12,8 @@ class QNetworkAccessManager;
 class QNetworkReply;
 
 // One HTTP GET of one file of the update server's tree into one local file: updateBaseUrl + version + "/" +
-// path. The body is streamed to disk in chunks of up to kChunkSize, and hashed as it arrives (on a pool thread,
-// so that several downloads hash at once); any status other than 200 (redirects included) fails the
+// path. The body is taken from the reply in chunks of up to kChunkSize, which a pool thread writes to disk and
+// hashes as they arrive (so that the GUI thread only receives, and several downloads hash at once); any status other than 200 (redirects included) fails the
 // attempt, and a failed attempt is retried from byte 0, five attempts in all. The engine's once-a-second pull
 // of the download counters doubles as the stall watchdog.
 //
@@ -62,7 +62,7 @@ private slots:
     void onDownloadFinished();
     void onMetaDataChanged();
     void onOtherDownloadFinished(QNetworkReply *reply);
-    // The digest of a complete body, computed on a pool thread; the attempt ends here.
+    // A complete body is written and its digest computed on a pool thread; the attempt ends here.
     void onDigestReady();
 
 private:
@@ -70,6 +70,7 @@ private:
     void fail(const QString &reason);
     void cleanup();
     void releaseReply();
+    void removePartialFile();
     bool commitFile();
     void finishAttempt();
     qint64 sizeLimit() const { return m_ExpectedSize >= 0 ? m_ExpectedSize : m_MaxSize; }
@@ -81,7 +82,8 @@ private:
     QString m_Path;
     int m_Version;
     QString m_TargetName;
-    QFile m_File; // the partial file
+    QFile m_File; // names the partial file, which the pool thread writes through its own descriptor
+    bool m_PartialExists = false; // the current attempt has created m_File
     int m_Attempts = 0;
     qint64 m_LastPolled = 0;
     qint64 m_Total;
@@ -90,6 +92,6 @@ private:
     qint64 m_MaxSize = -1;
     QString m_ExpectedSha512;
     filedigest::PipelinedHasher m_Hash {filedigest::Algorithm::Sha512};
-    QFutureWatcher<QString> m_DigestWatcher;
-    bool m_DigestPending = false; // the complete body of this attempt waits for its digest
+    QFutureWatcher<filedigest::StreamResult> m_DigestWatcher;
+    bool m_DigestPending = false; // the complete body of this attempt is being written and hashed
 };

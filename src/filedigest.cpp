@@ -9,9 +9,11 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,14 +66,16 @@ QString Hasher::hexResult()
 // One stream of a PipelinedHasher, shared with the pool thread that works on it.
 struct PipelinedHasher::Stream
 {
-    explicit Stream(Algorithm algorithm)
-        : hasher(algorithm)
+    Stream(Algorithm algorithm, int output, bool hash)
+        : output(output)
+        , hash(hash)
+        , hasher(algorithm)
     {
     }
 
-    // Hashes the oldest queued piece; false when none is left. Callers hold hashLock: a piece is taken off the
-    // queue and hashed in one go, so nobody can hash a later piece before it.
-    bool hashOne()
+    // Writes and hashes the oldest queued piece; false when none is left. Callers hold workLock: a piece is
+    // taken off the queue and handled in one go, so nobody can handle a later piece before it.
+    bool handleOne()
     {
         QByteArray piece;
         {
@@ -82,8 +86,40 @@ struct PipelinedHasher::Stream
             queue.pop_front();
             queuedBytes -= piece.size();
         }
-        hasher.addData(piece.constData(), piece.size());
+        handle(piece);
         return true;
+    }
+
+    // Callers hold workLock.
+    void handle(const QByteArray &piece)
+    {
+        if (output.get() >= 0 && !output.writeAll(piece.constData(), size_t(piece.size()))) {
+            writeError.store(errno ? errno : EIO);
+            drop(); // the file is lost anyway: nothing more to write or hash
+            return;
+        }
+        if (hash)
+            hasher.addData(piece.constData(), piece.size());
+    }
+
+    // Callers hold workLock.
+    void handleAll()
+    {
+        while (handleOne()) {
+        }
+    }
+
+    // Callers hold workLock.
+    StreamResult finish()
+    {
+        handleAll();
+        if (output.get() >= 0 && !output.close() && writeError.load() == 0)
+            writeError.store(errno ? errno : EIO);
+        StreamResult result;
+        result.writeError = writeError.load();
+        if (hash)
+            result.hexDigest = hasher.hexResult();
+        return result;
     }
 
     // The owner has moved on: a pool thread finds nothing more to do.
@@ -98,13 +134,16 @@ struct PipelinedHasher::Stream
     std::deque<QByteArray> queue;
     qint64 queuedBytes = 0;
     bool workerQueued = false;
-    QMutex hashLock; // held by whoever feeds hasher
+    QMutex workLock; // held by whoever writes to output or feeds hasher
+    FileDescriptor output;
+    const bool hash;
     Hasher hasher;
+    std::atomic<int> writeError {0};
 };
 
 PipelinedHasher::PipelinedHasher(Algorithm algorithm)
     : m_algorithm(algorithm)
-    , m_stream(std::make_shared<Stream>(algorithm))
+    , m_stream(std::make_shared<Stream>(algorithm, -1, true))
 {
 }
 
@@ -113,15 +152,15 @@ PipelinedHasher::~PipelinedHasher()
     m_stream->drop();
 }
 
-void PipelinedHasher::reset()
+void PipelinedHasher::reset(int output, bool hash)
 {
     m_stream->drop();
-    m_stream = std::make_shared<Stream>(m_algorithm);
+    m_stream = std::make_shared<Stream>(m_algorithm, output, hash);
 }
 
 void PipelinedHasher::addData(const QByteArray &piece)
 {
-    if (piece.isEmpty())
+    if (piece.isEmpty() || writeError() != 0)
         return;
     {
         QMutexLocker lock(&m_stream->queueLock);
@@ -138,8 +177,8 @@ void PipelinedHasher::addData(const QByteArray &piece)
                     }
                     // The lock is taken per piece, so a caller that catches up waits for one piece at most.
                     for (;;) {
-                        QMutexLocker hashing(&stream->hashLock);
-                        if (!stream->hashOne())
+                        QMutexLocker working(&stream->workLock);
+                        if (!stream->handleOne())
                             return;
                     }
                 }));
@@ -148,28 +187,30 @@ void PipelinedHasher::addData(const QByteArray &piece)
         }
     }
     // The pool thread is behind: catch up here, in order.
-    QMutexLocker hashing(&m_stream->hashLock);
-    while (m_stream->hashOne()) {
-    }
-    m_stream->hasher.addData(piece.constData(), piece.size());
+    QMutexLocker working(&m_stream->workLock);
+    m_stream->handleAll();
+    if (writeError() == 0)
+        m_stream->handle(piece);
+}
+
+int PipelinedHasher::writeError() const
+{
+    return m_stream->writeError.load();
 }
 
 QString PipelinedHasher::hexResult()
 {
-    QMutexLocker hashing(&m_stream->hashLock);
-    while (m_stream->hashOne()) {
-    }
+    QMutexLocker working(&m_stream->workLock);
+    m_stream->handleAll();
     return m_stream->hasher.hexResult();
 }
 
-QFuture<QString> PipelinedHasher::hexResultLater()
+QFuture<StreamResult> PipelinedHasher::finishLater()
 {
     const std::shared_ptr<Stream> stream = m_stream;
     return QtConcurrent::run(QThreadPool::globalInstance(), [stream] {
-        QMutexLocker hashing(&stream->hashLock);
-        while (stream->hashOne()) {
-        }
-        return stream->hasher.hexResult();
+        QMutexLocker working(&stream->workLock);
+        return stream->finish();
     });
 }
 

@@ -42,10 +42,18 @@ private:
     bool m_failed = false;
 };
 
-// A Hasher whose pieces are hashed on a pool thread of the global pool, in the order given, while the caller
-// goes on receiving. At most kMaxBacklog bytes wait for that thread; a piece beyond that is hashed by the
-// caller itself, after those queued before it. Used from one thread; reset() and destruction never wait for
-// the pool thread, which finishes with the stream it had and lets it go.
+// What a PipelinedHasher's stream came to once all of it was written and hashed.
+struct StreamResult
+{
+    QString hexDigest; // as Hasher::hexResult(); empty when the stream was not hashed
+    int writeError = 0; // errno of the first failed write to the output, or of its close; 0: all written
+};
+
+// A Hasher whose pieces are written to the stream's output file, if it has one, and hashed, on a pool thread of
+// the global pool, in the order given, while the caller goes on receiving. At most kMaxBacklog bytes wait for
+// that thread; a piece beyond that is handled by the caller itself, after those queued before it. Used from one
+// thread; reset() and destruction never wait for the pool thread, which finishes with the piece it has, closes
+// that stream's output and lets it go.
 class PipelinedHasher
 {
 public:
@@ -56,15 +64,20 @@ public:
     PipelinedHasher(const PipelinedHasher &) = delete;
     PipelinedHasher &operator=(const PipelinedHasher &) = delete;
 
-    // Starts a new stream; the pieces of the old one still waiting are dropped.
-    void reset();
+    // Starts a new stream; the pieces of the old one still waiting are dropped. output: a file descriptor
+    // open for writing, which the new stream owns and closes at its end, or -1 for none. hash false: only
+    // written, no digest.
+    void reset(int output = -1, bool hash = true);
     // Takes a share of piece (QByteArray is shared on copy): the caller must not change it afterwards.
     void addData(const QByteArray &piece);
-    // Hashes what is still queued on the calling thread and returns the digest as Hasher::hexResult().
+    // The errno of a write to the output that failed, 0 while none has: after a failure the rest of the
+    // stream is dropped, not written.
+    int writeError() const;
+    // Handles what is still queued on the calling thread and returns the digest as Hasher::hexResult().
     QString hexResult();
-    // The same on a pool thread, so that the caller is not held up by the pieces still queued. The stream
-    // ends here: the next piece belongs to a new stream after reset().
-    QFuture<QString> hexResultLater();
+    // Handles what is still queued on a pool thread, so that the caller is not held up, then closes the
+    // output. The stream ends here: the next piece belongs to a new stream after reset().
+    QFuture<StreamResult> finishLater();
 
 private:
     struct Stream;

@@ -1,11 +1,13 @@
 #include "downloadtaskspecification.h"
 
 #include "globals.h"
+#include "support/filesizelimit.h"
 #include "support/httptestserver.h"
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
 
 #include <QDir>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -463,6 +465,29 @@ TEST_F(DownloadTaskTest, ResetOrDestructionDuringAnAttemptRemovesThePartialFile)
             task->reset();
         EXPECT_EQ(filesInDir(), QStringList());
         EXPECT_TRUE(QTest::qWaitFor([&] { return server.answersInFlight() == 0; }, 20000));
+    }
+}
+
+// The file is written on a pool thread: a write that fails midway still fails its attempt with the file's error,
+// with or without a digest to check, and leaves no partial file.
+TEST_F(DownloadTaskTest, AWriteThatFailsMidwayFailsTheAttempt)
+{
+    const QByteArray body(3 * 1024 * 1024, 'w');
+    server.setContent(kServerPath, body);
+    for (const bool withDigest : {false, true}) {
+        SCOPED_TRACE(withDigest ? "with a digest" : "without a digest");
+        auto task = makeTask(body.size());
+        if (withDigest)
+            task->setExpectedSha512(QCryptographicHash::hash(body, QCryptographicHash::Sha512).toHex());
+        Recorder rec(task.get());
+        FileSizeLimit limit(256 * 1024);
+        ASSERT_TRUE(limit.active());
+        task->execute();
+        ASSERT_TRUE(rec.waitForEnd());
+        EXPECT_EQ(task->state(), TASK_CANCELED);
+        expectMessages(rec.messages, QStringList {"Downloading sec/a.dat"} + repeated(qt_error_string(EFBIG), 5) +
+                           QStringList {"Unable to download sec/a.dat"});
+        EXPECT_EQ(filesInDir(), QStringList());
     }
 }
 

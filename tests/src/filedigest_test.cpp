@@ -1,12 +1,17 @@
 #include "filedigest.h"
+#include "support/filesizelimit.h"
 #include "support/sandbox.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <cerrno>
+#include <fcntl.h>
 
 namespace {
 
@@ -154,4 +159,45 @@ TEST(FileDigest, PipelinedHasherHashesInOrderWhateverThreadTakesAPiece)
     for (int i = 0; i < 16; ++i)
         dropped->addData(input.mid(i * 65536, 65536));
     dropped.reset(); // with pieces queued
+}
+
+// With an output file, every piece is written there in order before it is hashed, whichever thread takes it;
+// a write that fails is reported, and the rest of the stream is neither written nor waited for.
+TEST(FileDigest, PipelinedHasherWritesItsOutputInOrder)
+{
+    const QByteArray input = multiMebibyteInput().repeated(2);
+    filedigest::Hasher whole;
+    whole.addData(input.constData(), input.size());
+    const QString expected = whole.hexResult();
+    Sandbox box;
+    const auto create = [&](const char *name) {
+        return ::open(QFile::encodeName(box.path(name)).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    };
+    const auto feed = [&](filedigest::PipelinedHasher &hasher) {
+        for (int offset = 0, i = 0; offset < input.size(); ++i) {
+            const int length = qMin(i % 2 ? 1024 * 1024 + 3 : 7000, input.size() - offset);
+            hasher.addData(input.mid(offset, length));
+            offset += length;
+        }
+    };
+
+    filedigest::PipelinedHasher hasher;
+    for (const bool hash : {true, false}) {
+        SCOPED_TRACE(hash ? "hashed" : "only written");
+        const char *name = hash ? "hashed" : "written";
+        hasher.reset(create(name), hash);
+        feed(hasher);
+        const filedigest::StreamResult result = hasher.finishLater().result();
+        EXPECT_EQ(result.writeError, 0);
+        EXPECT_EQ(result.hexDigest, hash ? expected : QString());
+        EXPECT_EQ(Sandbox::readFile(box.path(name)), input);
+    }
+
+    FileSizeLimit limit(1024 * 1024);
+    ASSERT_TRUE(limit.active());
+    hasher.reset(create("too large"), true);
+    feed(hasher);
+    EXPECT_EQ(hasher.writeError(), EFBIG);
+    EXPECT_EQ(hasher.finishLater().result().writeError, EFBIG);
+    EXPECT_EQ(QFileInfo(box.path("too large")).size(), 1024 * 1024);
 }
