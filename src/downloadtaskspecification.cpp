@@ -5,12 +5,11 @@
 #include "sizelimits.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
-
-#include <fcntl.h>
 
 namespace {
 
@@ -41,7 +40,7 @@ DownloadTaskSpecification::~DownloadTaskSpecification()
         m_Reply->deleteLater();
     }
     // A partial file must not outlive its task.
-    removePartialFile();
+    m_Hash.discard();
 }
 
 void DownloadTaskSpecification::setExpectedSha512(const QString &hex)
@@ -62,16 +61,14 @@ void DownloadTaskSpecification::startDownload()
     // A fresh hidden name beside the target for every attempt: it can clash with no listed file (as
     // target + ".part" could) and fits the file system's limit for any target name.
     m_File.setFileName(FileInstall::temporaryPathBeside(m_TargetName));
-    const int fd = ::open(QFile::encodeName(m_File.fileName()).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    // The pool thread creates the file while the request goes out. A missing directory fails at once, before
+    // any request; any other reason shows when the first piece arrives or the body ends.
+    if (!QFileInfo(QFileInfo(m_File.fileName()).path()).isDir()) {
         m_Hash.reset();
-        emit error(tr("Unable to create file %1 for saving").arg(m_TargetName));
-        setCanceled();
+        cannotCreate();
         return;
     }
-    m_PartialExists = true;
-    m_Hash.reset(fd, !m_ExpectedSha512.isEmpty());
+    m_Hash.start(m_File.fileName(), !m_ExpectedSha512.isEmpty());
 
     const QUrl url(updateBaseUrl + QString::number(m_Version) + "/" + m_Path, QUrl::TolerantMode);
     qDebug() << "Requesting download of" << url;
@@ -81,8 +78,7 @@ void DownloadTaskSpecification::startDownload()
     request.setRawHeader("Accept-Encoding", "identity");
     m_Reply = m_Manager->get(request);
     if (!m_Reply) {
-        m_Hash.reset();
-        removePartialFile();
+        m_Hash.discard();
         emit error(tr("Download failed to initialize"));
         setCanceled();
         return;
@@ -149,11 +145,9 @@ bool DownloadTaskSpecification::onReadyRead()
             fail(tr("%1 is larger than %2 bytes").arg(m_Path).arg(limit));
             return false;
         }
-        // A failed write shows as soon as the pool thread met it; the rest of this body is not written.
-        if (const int error = m_Hash.writeError()) {
-            fail(qt_error_string(error));
+        // A failure shows as soon as the pool thread met it; the rest of this body is not written.
+        if (partialFileFailed(m_Hash.createError(), m_Hash.writeError()))
             return false;
-        }
         piece.resize(int(read));
         m_Hash.addData(piece);
         m_Received += read;
@@ -194,10 +188,8 @@ void DownloadTaskSpecification::onDigestReady()
         return;
     m_DigestPending = false;
     const filedigest::StreamResult result = m_DigestWatcher.result();
-    if (result.writeError != 0) {
-        fail(qt_error_string(result.writeError));
+    if (partialFileFailed(result.createError, result.writeError))
         return;
-    }
     if (!m_ExpectedSha512.isEmpty() && result.hexDigest != m_ExpectedSha512) {
         qDebug() << "SHA-512 mismatch for" << m_TargetName;
         fail(tr("Signature check failed for %1").arg(m_TargetName));
@@ -206,11 +198,25 @@ void DownloadTaskSpecification::onDigestReady()
     finishAttempt();
 }
 
-void DownloadTaskSpecification::removePartialFile()
+void DownloadTaskSpecification::cannotCreate()
 {
-    if (m_PartialExists)
-        m_File.remove();
-    m_PartialExists = false;
+    emit error(tr("Unable to create file %1 for saving").arg(m_TargetName));
+    setCanceled();
+}
+
+bool DownloadTaskSpecification::partialFileFailed(int createError, int writeError)
+{
+    if (createError != 0) {
+        qDebug() << "Could not create" << m_File.fileName() << qt_error_string(createError);
+        cleanup();
+        cannotCreate();
+        return true;
+    }
+    if (writeError != 0) {
+        fail(qt_error_string(writeError));
+        return true;
+    }
+    return false;
 }
 
 void DownloadTaskSpecification::releaseReply()
@@ -231,8 +237,9 @@ void DownloadTaskSpecification::finishAttempt()
 bool DownloadTaskSpecification::commitFile()
 {
     const QString partial = m_File.fileName();
+    // The stream is done with the file, which goes on under the target's name.
+    m_Hash.reset();
     // One step: the target holds its earlier file or the complete new one, never nothing.
-    m_PartialExists = false;
     if (FileInstall::renameOver(partial, m_TargetName))
         return true;
     QFile::remove(partial);
@@ -271,10 +278,8 @@ void DownloadTaskSpecification::cleanup()
     }
     m_IdlePolls = 0;
     m_DigestPending = false;
-    // The pool thread may still write the piece it has: into the removed name's file, which goes with the
-    // descriptor.
-    m_Hash.reset();
-    removePartialFile();
+    // Waits for the piece the pool thread may be writing, then removes the partial file.
+    m_Hash.discard();
     m_LastPolled = 0;
     m_Total = m_ExpectedSize;
     m_Received = 0;

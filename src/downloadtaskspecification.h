@@ -13,9 +13,9 @@ class QNetworkReply;
 
 // One HTTP GET of one file of the update server's tree into one local file: updateBaseUrl + version + "/" +
 // path. The body is taken from the reply in chunks of up to kChunkSize, which a pool thread writes to disk and
-// hashes as they arrive (so that the GUI thread only receives, and several downloads hash at once); any status other than 200 (redirects included) fails the
-// attempt, and a failed attempt is retried from byte 0, five attempts in all. The engine's once-a-second pull
-// of the download counters doubles as the stall watchdog.
+// hashes as they arrive (so that the GUI thread only receives, and several downloads hash at once); any status
+// other than 200 (redirects included) fails the attempt, and a failed attempt is retried from byte 0, five
+// attempts in all. The engine's once-a-second pull of the download counters doubles as the stall watchdog.
 //
 // Qt holds at most a bounded part of the body (so a sender faster than the disk is slowed by TCP flow control),
 // an attempt that receives more than the expected size fails, and an answer in any content encoding but
@@ -70,7 +70,9 @@ private:
     void fail(const QString &reason);
     void cleanup();
     void releaseReply();
-    void removePartialFile();
+    void cannotCreate();
+    // Fails the attempt, or for a file that cannot be created the whole task, when either is set (errno).
+    bool partialFileFailed(int createError, int writeError);
     bool commitFile();
     void finishAttempt();
     qint64 sizeLimit() const { return m_ExpectedSize >= 0 ? m_ExpectedSize : m_MaxSize; }
@@ -82,8 +84,7 @@ private:
     QString m_Path;
     int m_Version;
     QString m_TargetName;
-    QFile m_File; // names the partial file, which the pool thread writes through its own descriptor
-    bool m_PartialExists = false; // the current attempt has created m_File
+    QFile m_File; // names the partial file, which m_Hash creates and writes on a pool thread
     int m_Attempts = 0;
     qint64 m_LastPolled = 0;
     qint64 m_Total;

@@ -21,6 +21,13 @@ public:
     FileDescriptor &operator=(const FileDescriptor &) = delete;
 
     int get() const { return m_fd; }
+    // Closes the one it had and owns fd instead.
+    void reset(int fd)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
     // read(2), tried again when a signal interrupts it: what it gives is data, the end (0) or an error (-1).
     ssize_t read(char *buffer, size_t n) const
     {

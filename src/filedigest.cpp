@@ -66,11 +66,35 @@ QString Hasher::hexResult()
 // One stream of a PipelinedHasher, shared with the pool thread that works on it.
 struct PipelinedHasher::Stream
 {
-    Stream(Algorithm algorithm, int output, bool hash)
-        : output(output)
+    Stream(Algorithm algorithm, const QString &outputPath, bool hash)
+        : outputPath(QFile::encodeName(outputPath))
         , hash(hash)
         , hasher(algorithm)
     {
+    }
+
+    int failure() const { return createError.load() ? createError.load() : writeError.load(); }
+
+    // Creates the output on first use; false when there is none to write to. Callers hold workLock.
+    bool ensureOutput()
+    {
+        if (outputPath.isEmpty() || failure() != 0)
+            return false;
+        if (created)
+            return true;
+        {
+            QMutexLocker lock(&queueLock);
+            if (dropped)
+                return false; // the owner has moved on: it must find nothing created after it did
+        }
+        output.reset(::open(outputPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (output.get() < 0) {
+            createError.store(errno ? errno : EIO);
+            drop();
+            return false;
+        }
+        created = true;
+        return true;
     }
 
     // Writes and hashes the oldest queued piece; false when none is left. Callers hold workLock: a piece is
@@ -93,10 +117,14 @@ struct PipelinedHasher::Stream
     // Callers hold workLock.
     void handle(const QByteArray &piece)
     {
-        if (output.get() >= 0 && !output.writeAll(piece.constData(), size_t(piece.size()))) {
-            writeError.store(errno ? errno : EIO);
-            drop(); // the file is lost anyway: nothing more to write or hash
-            return;
+        if (!outputPath.isEmpty()) {
+            if (!ensureOutput())
+                return;
+            if (!output.writeAll(piece.constData(), size_t(piece.size()))) {
+                writeError.store(errno ? errno : EIO);
+                drop(); // the file is lost anyway: nothing more to write or hash
+                return;
+            }
         }
         if (hash)
             hasher.addData(piece.constData(), piece.size());
@@ -112,38 +140,56 @@ struct PipelinedHasher::Stream
     // Callers hold workLock.
     StreamResult finish()
     {
+        if (!outputPath.isEmpty())
+            ensureOutput(); // an empty body still makes a file
         handleAll();
-        if (output.get() >= 0 && !output.close() && writeError.load() == 0)
+        if (output.get() >= 0 && !output.close() && failure() == 0)
             writeError.store(errno ? errno : EIO);
         StreamResult result;
+        result.createError = createError.load();
         result.writeError = writeError.load();
         if (hash)
             result.hexDigest = hasher.hexResult();
         return result;
     }
 
+    // Callers hold workLock.
+    void removeOutput()
+    {
+        if (output.get() >= 0)
+            output.close();
+        if (created)
+            ::unlink(outputPath.constData());
+        created = false;
+    }
+
     // The owner has moved on: a pool thread finds nothing more to do.
     void drop()
     {
         QMutexLocker lock(&queueLock);
+        dropped = true;
         queue.clear();
         queuedBytes = 0;
     }
 
-    QMutex queueLock; // guards queue, queuedBytes and workerQueued
+    QMutex queueLock; // guards queue, queuedBytes, workerQueued and dropped
     std::deque<QByteArray> queue;
     qint64 queuedBytes = 0;
     bool workerQueued = false;
-    QMutex workLock; // held by whoever writes to output or feeds hasher
-    FileDescriptor output;
+    bool dropped = false;
+    QMutex workLock; // held by whoever creates or writes the output or feeds hasher; guards created
+    const QByteArray outputPath;
+    FileDescriptor output {-1};
+    bool created = false;
     const bool hash;
     Hasher hasher;
+    std::atomic<int> createError {0};
     std::atomic<int> writeError {0};
 };
 
 PipelinedHasher::PipelinedHasher(Algorithm algorithm)
     : m_algorithm(algorithm)
-    , m_stream(std::make_shared<Stream>(algorithm, -1, true))
+    , m_stream(std::make_shared<Stream>(algorithm, QString(), true))
 {
 }
 
@@ -152,45 +198,77 @@ PipelinedHasher::~PipelinedHasher()
     m_stream->drop();
 }
 
-void PipelinedHasher::reset(int output, bool hash)
+void PipelinedHasher::reset()
 {
     m_stream->drop();
-    m_stream = std::make_shared<Stream>(m_algorithm, output, hash);
+    m_stream = std::make_shared<Stream>(m_algorithm, QString(), true);
+}
+
+void PipelinedHasher::start(const QString &outputPath, bool hash)
+{
+    m_stream->drop();
+    m_stream = std::make_shared<Stream>(m_algorithm, outputPath, hash);
+    // The worker creates the file right away, while the caller goes on (with a request, say).
+    QMutexLocker lock(&m_stream->queueLock);
+    startWorker();
+}
+
+void PipelinedHasher::discard()
+{
+    const std::shared_ptr<Stream> old = m_stream;
+    reset();
+    QMutexLocker working(&old->workLock);
+    old->removeOutput();
+}
+
+void PipelinedHasher::startWorker()
+{
+    if (m_stream->workerQueued)
+        return;
+    m_stream->workerQueued = true;
+    const std::shared_ptr<Stream> stream = m_stream;
+    QThreadPool::globalInstance()->start(QRunnable::create([stream] {
+        {
+            QMutexLocker lock(&stream->queueLock);
+            stream->workerQueued = false;
+        }
+        // The lock is taken per piece, so a caller that catches up waits for one piece at most.
+        {
+            QMutexLocker working(&stream->workLock);
+            if (!stream->outputPath.isEmpty())
+                stream->ensureOutput();
+        }
+        for (;;) {
+            QMutexLocker working(&stream->workLock);
+            if (!stream->handleOne())
+                return;
+        }
+    }));
 }
 
 void PipelinedHasher::addData(const QByteArray &piece)
 {
-    if (piece.isEmpty() || writeError() != 0)
+    if (piece.isEmpty() || m_stream->failure() != 0)
         return;
     {
         QMutexLocker lock(&m_stream->queueLock);
         if (m_stream->queuedBytes + piece.size() <= kMaxBacklog) {
             m_stream->queue.push_back(piece);
             m_stream->queuedBytes += piece.size();
-            if (!m_stream->workerQueued) {
-                m_stream->workerQueued = true;
-                const std::shared_ptr<Stream> stream = m_stream;
-                QThreadPool::globalInstance()->start(QRunnable::create([stream] {
-                    {
-                        QMutexLocker lock(&stream->queueLock);
-                        stream->workerQueued = false;
-                    }
-                    // The lock is taken per piece, so a caller that catches up waits for one piece at most.
-                    for (;;) {
-                        QMutexLocker working(&stream->workLock);
-                        if (!stream->handleOne())
-                            return;
-                    }
-                }));
-            }
+            startWorker();
             return;
         }
     }
     // The pool thread is behind: catch up here, in order.
     QMutexLocker working(&m_stream->workLock);
     m_stream->handleAll();
-    if (writeError() == 0)
+    if (m_stream->failure() == 0)
         m_stream->handle(piece);
+}
+
+int PipelinedHasher::createError() const
+{
+    return m_stream->createError.load();
 }
 
 int PipelinedHasher::writeError() const

@@ -46,14 +46,16 @@ private:
 struct StreamResult
 {
     QString hexDigest; // as Hasher::hexResult(); empty when the stream was not hashed
+    int createError = 0; // errno of the output file's creation; 0: created (or no output)
     int writeError = 0; // errno of the first failed write to the output, or of its close; 0: all written
 };
 
 // A Hasher whose pieces are written to the stream's output file, if it has one, and hashed, on a pool thread of
-// the global pool, in the order given, while the caller goes on receiving. At most kMaxBacklog bytes wait for
-// that thread; a piece beyond that is handled by the caller itself, after those queued before it. Used from one
-// thread; reset() and destruction never wait for the pool thread, which finishes with the piece it has, closes
-// that stream's output and lets it go.
+// the global pool, in the order given, while the caller goes on receiving. The output file is created there
+// too, as soon as the stream starts: creating a file costs the file system more than writing a small one.
+// At most kMaxBacklog bytes wait for that thread; a piece beyond that is handled by the caller itself, after
+// those queued before it. Used from one thread; reset() and destruction never wait for the pool thread, which
+// finishes with the piece it has, closes that stream's output and lets it go.
 class PipelinedHasher
 {
 public:
@@ -64,23 +66,31 @@ public:
     PipelinedHasher(const PipelinedHasher &) = delete;
     PipelinedHasher &operator=(const PipelinedHasher &) = delete;
 
-    // Starts a new stream; the pieces of the old one still waiting are dropped. output: a file descriptor
-    // open for writing, which the new stream owns and closes at its end, or -1 for none. hash false: only
-    // written, no digest.
-    void reset(int output = -1, bool hash = true);
+    // Starts a new stream without an output; the pieces of the old one still waiting are dropped, and a file
+    // it created stays.
+    void reset();
+    // The same, then the new stream creates a new file at outputPath (exclusively: an existing name fails)
+    // and writes every piece there. hash false: only written, no digest.
+    void start(const QString &outputPath, bool hash);
+    // Ends the stream as reset() does, but removes the file it created; waits for the piece or the creation
+    // under way on the pool thread, so that nothing is created or written after it returns.
+    void discard();
     // Takes a share of piece (QByteArray is shared on copy): the caller must not change it afterwards.
     void addData(const QByteArray &piece);
-    // The errno of a write to the output that failed, 0 while none has: after a failure the rest of the
-    // stream is dropped, not written.
+    // The errno of the output's creation, or of a write to it, that failed; 0 while none has. After a failure
+    // the rest of the stream is dropped, not written.
+    int createError() const;
     int writeError() const;
     // Handles what is still queued on the calling thread and returns the digest as Hasher::hexResult().
     QString hexResult();
     // Handles what is still queued on a pool thread, so that the caller is not held up, then closes the
-    // output. The stream ends here: the next piece belongs to a new stream after reset().
+    // output. The stream ends here: the next piece belongs to a new stream after reset() or start().
     QFuture<StreamResult> finishLater();
 
 private:
     struct Stream;
+
+    void startWorker(); // callers hold the stream's queueLock
 
     Algorithm m_algorithm;
     std::shared_ptr<Stream> m_stream;

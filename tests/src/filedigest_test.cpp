@@ -11,7 +11,6 @@
 #include <memory>
 
 #include <cerrno>
-#include <fcntl.h>
 
 namespace {
 
@@ -161,18 +160,16 @@ TEST(FileDigest, PipelinedHasherHashesInOrderWhateverThreadTakesAPiece)
     dropped.reset(); // with pieces queued
 }
 
-// With an output file, every piece is written there in order before it is hashed, whichever thread takes it;
-// a write that fails is reported, and the rest of the stream is neither written nor waited for.
-TEST(FileDigest, PipelinedHasherWritesItsOutputInOrder)
+// With an output file, which the pool thread creates, every piece is written there in order before it is
+// hashed, whichever thread takes it; a creation or a write that fails is reported, and the rest of the stream
+// is neither written nor waited for. discard() leaves no file behind, whatever the pool thread was doing.
+TEST(FileDigest, PipelinedHasherCreatesAndWritesItsOutputInOrder)
 {
     const QByteArray input = multiMebibyteInput().repeated(2);
     filedigest::Hasher whole;
     whole.addData(input.constData(), input.size());
     const QString expected = whole.hexResult();
     Sandbox box;
-    const auto create = [&](const char *name) {
-        return ::open(QFile::encodeName(box.path(name)).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    };
     const auto feed = [&](filedigest::PipelinedHasher &hasher) {
         for (int offset = 0, i = 0; offset < input.size(); ++i) {
             const int length = qMin(i % 2 ? 1024 * 1024 + 3 : 7000, input.size() - offset);
@@ -184,18 +181,42 @@ TEST(FileDigest, PipelinedHasherWritesItsOutputInOrder)
     filedigest::PipelinedHasher hasher;
     for (const bool hash : {true, false}) {
         SCOPED_TRACE(hash ? "hashed" : "only written");
-        const char *name = hash ? "hashed" : "written";
-        hasher.reset(create(name), hash);
+        const QString path = box.path(hash ? "hashed" : "written");
+        hasher.start(path, hash);
         feed(hasher);
         const filedigest::StreamResult result = hasher.finishLater().result();
+        EXPECT_EQ(result.createError, 0);
         EXPECT_EQ(result.writeError, 0);
         EXPECT_EQ(result.hexDigest, hash ? expected : QString());
-        EXPECT_EQ(Sandbox::readFile(box.path(name)), input);
+        EXPECT_EQ(Sandbox::readFile(path), input);
+        hasher.reset(); // keeps the finished file
+        EXPECT_TRUE(QFileInfo::exists(path));
+    }
+
+    // An empty stream still makes its file; an existing name or a missing directory is a creation error.
+    hasher.start(box.path("empty"), true);
+    EXPECT_EQ(hasher.finishLater().result().createError, 0);
+    EXPECT_TRUE(QFileInfo(box.path("empty")).isFile());
+    for (const QString &path : {box.path("hashed"), box.path("missing/file")}) {
+        SCOPED_TRACE(path.toStdString());
+        hasher.start(path, true);
+        feed(hasher);
+        EXPECT_NE(hasher.finishLater().result().createError, 0);
+        EXPECT_EQ(hasher.writeError(), 0);
+    }
+    EXPECT_EQ(Sandbox::readFile(box.path("hashed")), input);
+
+    for (int i = 0; i < 8; ++i) {
+        hasher.start(box.path("discarded"), true);
+        for (int piece = 0; piece < i; ++piece)
+            hasher.addData(input.mid(piece * 300000, 300000));
+        hasher.discard();
+        EXPECT_FALSE(QFileInfo::exists(box.path("discarded"))) << i;
     }
 
     FileSizeLimit limit(1024 * 1024);
     ASSERT_TRUE(limit.active());
-    hasher.reset(create("too large"), true);
+    hasher.start(box.path("too large"), true);
     feed(hasher);
     EXPECT_EQ(hasher.writeError(), EFBIG);
     EXPECT_EQ(hasher.finishLater().result().writeError, EFBIG);
