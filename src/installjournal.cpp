@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
+#include <QtConcurrent/QtConcurrentMap>
 
 namespace {
 
@@ -129,15 +130,22 @@ void InstallJournal::commit(const QString &sessionDir)
 
 void InstallJournal::finish(const QList<RollbackData> &records)
 {
+    // The replaced and the deleted files go several at once: freeing their blocks is most of the work here,
+    // and the file system frees the blocks of different files side by side. Each has a name of its own.
+    QList<RollbackData> removals;
+    for (const RollbackData &record : records) {
+        if (record.op == FILE_EXCHANGE || record.op == PATH_ASIDE)
+            removals.append(record);
+    }
+    QtConcurrent::blockingMap(removals, [](const RollbackData &record) {
+        if (record.op == FILE_EXCHANGE)
+            qDebug() << "Remove replaced file" << record.second << FileInstall::removeTree(record.second);
+        else
+            qDebug() << "Remove deleted path" << record.first << FileInstall::removeTree(record.first);
+    });
     QStringList created;
     for (const RollbackData &record : records) {
         switch (record.op) {
-        case FILE_EXCHANGE:
-            qDebug() << "Remove replaced file" << record.second << FileInstall::removeTree(record.second);
-            break;
-        case PATH_ASIDE:
-            qDebug() << "Remove deleted path" << record.first << FileInstall::removeTree(record.first);
-            break;
         case FILE_CREATE:
             // A new file is under its installed name by now; anything left under its working names goes.
             if (!QFileInfo(record.first).isDir())
