@@ -140,8 +140,7 @@ struct PipelinedHasher::Stream
     // Callers hold workLock.
     StreamResult finish()
     {
-        if (!outputPath.isEmpty())
-            ensureOutput(); // an empty body still makes a file
+        ensureOutput(); // an empty body still makes a file
         handleAll();
         if (output.get() >= 0 && !output.close() && failure() == 0)
             writeError.store(errno ? errno : EIO);
@@ -235,8 +234,7 @@ void PipelinedHasher::startWorker()
         // The lock is taken per piece, so a caller that catches up waits for one piece at most.
         {
             QMutexLocker working(&stream->workLock);
-            if (!stream->outputPath.isEmpty())
-                stream->ensureOutput();
+            stream->ensureOutput();
         }
         for (;;) {
             QMutexLocker working(&stream->workLock);
@@ -274,13 +272,6 @@ int PipelinedHasher::createError() const
 int PipelinedHasher::writeError() const
 {
     return m_stream->writeError.load();
-}
-
-QString PipelinedHasher::hexResult()
-{
-    QMutexLocker working(&m_stream->workLock);
-    m_stream->handleAll();
-    return m_stream->hasher.hexResult();
 }
 
 QFuture<StreamResult> PipelinedHasher::finishLater()

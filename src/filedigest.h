@@ -81,8 +81,6 @@ public:
     // the rest of the stream is dropped, not written.
     int createError() const;
     int writeError() const;
-    // Handles what is still queued on the calling thread and returns the digest as Hasher::hexResult().
-    QString hexResult();
     // Handles what is still queued on a pool thread, so that the caller is not held up, then closes the
     // output. The stream ends here: the next piece belongs to a new stream after reset() or start().
     QFuture<StreamResult> finishLater();

@@ -151,7 +151,7 @@ TEST(FileDigest, PipelinedHasherHashesInOrderWhateverThreadTakesAPiece)
             hasher.addData(input.mid(int(offset), length));
             offset += length;
         }
-        EXPECT_EQ(hasher.hexResult(), expected);
+        EXPECT_EQ(hasher.finishLater().result().hexDigest, expected);
         hasher.reset();
     }
     auto dropped = std::make_unique<filedigest::PipelinedHasher>();
