@@ -2,6 +2,7 @@
 
 #include "configuration.h"
 #include "fastfilecopy.h"
+#include "filedescriptor.h"
 #include "fileinstall.h"
 #include "mainwindow.h"
 
@@ -35,22 +36,21 @@ void unshare(const QString &program)
 void makeCommandExecutable(const QString &program)
 {
     const QByteArray name = QFile::encodeName(program);
-    int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    FileDescriptor file(::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st
     {
     };
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
-        ::close(fd);
+    if (file.get() >= 0 && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        file.reset(-1);
         unshare(program);
-        fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        file.reset(::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     }
-    if (fd < 0) {
+    if (file.get() < 0) {
         qDebug() << "Command file not opened for its mode" << program;
         return;
     }
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != kCommandMode)
-        qDebug() << "Set executable flag on" << program << (::fchmod(fd, kCommandMode) == 0);
-    ::close(fd);
+    if (::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 07777) != kCommandMode)
+        qDebug() << "Set executable flag on" << program << (::fchmod(file.get(), kCommandMode) == 0);
 }
 
 } // namespace
