@@ -12,7 +12,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev lld
     mingw-w64-i686-dev mingw-w64-x86-64-dev gcc-mingw-w64-i686-win32-runtime gcc-mingw-w64-x86-64-win32-runtime
-    openssl xz-utils nginx-light time xdelta3 zstd bsdiff
+    openssl xz-utils nginx-light time xdelta3 zstd bsdiff acl
     libc6-i386 libc6-armhf-cross
     xvfb xauth fonts-dejavu-core
 )

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QProcessEnvironment>
 
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace {
@@ -230,6 +231,15 @@ bool Configuration::createTempDir()
             m_tempDir = candidate;
             return true;
         }
+    }
+
+    // Every numbered name is taken, perhaps by another user who wants to stop updates: a name nobody can
+    // predict, made the same way (mode 0700, failing on an existing name).
+    QByteArray pattern = QFile::encodeName(base) + "XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) {
+        m_tempDir = QFile::decodeName(pattern);
+        qDebug() << "Numbered session directories taken, using" << m_tempDir;
+        return true;
     }
 
     qDebug() << "*Error* Unable to create temp directory";

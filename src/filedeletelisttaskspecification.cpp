@@ -38,19 +38,29 @@ void FileDeleteListTaskSpecification::buildTasks()
 
 void FileDeleteListTaskSpecification::subtasksDone()
 {
-    if (computeState() == TASK_FINISHED) {
-        // Both steps succeeded: from here on there is no way back, and the old files go.
-        InstallJournal::commit(m_config->m_tempDir);
+    const bool succeeded = computeState() == TASK_FINISHED;
+    // Both steps succeeded: from here on there is no way back, and the old files go. A commit that cannot be
+    // made durable removes nothing, and everything goes back.
+    const bool committed = succeeded && InstallJournal::commit(m_config->m_tempDir, m_config->m_installDir);
+    if (committed) {
         m_rollbackList.clearRecords();
         if (m_transaction)
             m_transaction->clearRecords();
     } else {
+        if (succeeded) {
+            qDebug() << "Could not commit the file updates";
+            emit message(tr("Could not commit the file updates"));
+        }
         qDebug() << "rolling back file updates";
         emit message(QStringLiteral("rolling back file updates"));
         m_rollbackList.rollbackAll(this);
         if (m_transaction)
             m_transaction->rollbackAll(this);
-        InstallJournal::rollBack(m_config->m_tempDir);
+        InstallJournal::rollBack(m_config->m_tempDir, m_config->m_installDir);
+    }
+    if (succeeded && !committed) {
+        setError();
+        return;
     }
     ComposedTaskSpecification::subtasksDone();
 }

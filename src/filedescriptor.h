@@ -21,6 +21,14 @@ public:
     FileDescriptor &operator=(const FileDescriptor &) = delete;
 
     int get() const { return m_fd; }
+    bool isValid() const { return m_fd >= 0; }
+    // Gives up ownership: the caller closes what it returns.
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
     // Closes the one it had and owns fd instead.
     void reset(int fd)
     {

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 namespace filedigest {
@@ -313,6 +314,21 @@ FileStatus hashFile(const QString &path, Algorithm algorithm, QByteArray &digest
         return FileStatus::CannotRead;
     digest = hasher.result();
     return FileStatus::Done;
+}
+
+void initialize()
+{
+    static const bool done = [] {
+        OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+        // The first digest of each kind fetches its implementation: done here, not on a pool thread.
+        for (const Algorithm algorithm : {Algorithm::Sha512, Algorithm::Sha1}) {
+            Hasher hasher(algorithm);
+            hasher.addData("", 0);
+            hasher.result();
+        }
+        return true;
+    }();
+    Q_UNUSED(done)
 }
 
 bool sameDigest(const QString &hex, const QByteArray &digest)

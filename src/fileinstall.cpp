@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -35,6 +36,23 @@ bool renameWithFlags(const QString &source, const QString &target, unsigned flag
     errno = ENOSYS;
     return false;
 #endif
+}
+
+// Where the kernel keeps a file's POSIX ACLs: read and written as opaque bytes, never interpreted here.
+const char kAccessAcl[] = "system.posix_acl_access";
+const char kDefaultAcl[] = "system.posix_acl_default";
+
+// Sets the extended attribute name of path to value of from's attribute source; nothing when from has none.
+void copyAttribute(const QString &from, const char *source, const QString &to, const char *name)
+{
+    const QByteArray fromName = encoded(from);
+    const ssize_t size = ::getxattr(fromName.constData(), source, nullptr, 0);
+    if (size <= 0)
+        return;
+    QByteArray value(int(size), '\0');
+    const ssize_t got = ::getxattr(fromName.constData(), source, value.data(), size_t(value.size()));
+    if (got > 0)
+        ::setxattr(encoded(to).constData(), name, value.constData(), size_t(got), 0);
 }
 
 constexpr unsigned kRenameNoReplace = 1; // RENAME_NOREPLACE
@@ -116,6 +134,29 @@ bool leadsThroughLink(const QString &base, const QString &relative)
             return true;
     }
     return false;
+}
+
+void takeOwnershipOf(const QString &installed, const QString &newFile)
+{
+    struct stat old;
+    if (::lstat(encoded(installed).constData(), &old) != 0 || !S_ISREG(old.st_mode))
+        return;
+    const QByteArray name = encoded(newFile);
+    // Owner and group where allowed (root, or a group of this user's), else the group alone.
+    if (::lchown(name.constData(), old.st_uid, old.st_gid) != 0)
+        ::lchown(name.constData(), uid_t(-1), old.st_gid);
+    copyAttribute(installed, kAccessAcl, newFile, kAccessAcl);
+}
+
+void takeDirectoryDefaults(const QString &newFile)
+{
+    const QString dir = QFileInfo(newFile).path();
+    struct stat st;
+    if (::stat(encoded(dir).constData(), &st) != 0)
+        return;
+    if (st.st_mode & S_ISGID)
+        ::lchown(encoded(newFile).constData(), uid_t(-1), st.st_gid);
+    copyAttribute(dir, kDefaultAcl, newFile, kAccessAcl);
 }
 
 bool removeTree(const QString &path)

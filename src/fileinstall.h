@@ -31,6 +31,14 @@ bool entryExists(const QString &path);
 // symbolic link: writing or deleting there would reach outside base. relative is path's part below base.
 bool leadsThroughLink(const QString &base, const QString &relative);
 
+// Gives newFile, which is to take installed's place, what the installed file had beyond its bytes and mode:
+// its group, its owner where this process may set it, and its POSIX access ACL. Changes newFile's inode, so
+// a second name of the same file changes with it. What cannot be set is left as it is.
+void takeOwnershipOf(const QString &installed, const QString &newFile);
+// Gives newFile, which is to appear in a directory where nothing lay before, what that directory gives a file
+// created in it: the directory's group when it is set-group-ID, and its default ACL.
+void takeDirectoryDefaults(const QString &newFile);
+
 // Removes what lies at path: a file or link, or a directory with everything in it (links inside are removed
 // themselves, never followed). True when nothing is left there.
 bool removeTree(const QString &path);

@@ -64,6 +64,12 @@ bool FileInstallTaskSpecification::doOp()
     // A directory in the file's place is not moved away: the step fails and rolls back.
     if (old.isDir() && !old.isSymLink())
         return fail();
+    // The new file takes the old one's group, owner and ACL, or what the directory gives a new file; the mode
+    // comes last, since a change of owner may clear mode bits.
+    if (old.exists() && !old.isSymLink())
+        FileInstall::takeOwnershipOf(target, m_newFile);
+    else
+        FileInstall::takeDirectoryDefaults(m_newFile);
     if (m_executable)
         QFile::setPermissions(m_newFile, kExecutableMode);
     else if (old.exists() && !old.isSymLink())

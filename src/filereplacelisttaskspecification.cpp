@@ -86,16 +86,29 @@ void FileReplaceListTaskSpecification::subtasksDone()
         qDebug() << "rolling back file updates";
         emit message(tr("rolling back file updates"));
         m_rollbackList.rollbackAll(this);
-        InstallJournal::rollBack(m_config->m_tempDir);
+        InstallJournal::rollBack(m_config->m_tempDir, m_config->m_installDir);
     } else if (m_transaction) {
         // The deletion step commits, or undoes, both steps together.
         m_transaction->addList(m_rollbackList);
         m_rollbackList.clearRecords();
+    } else if (!InstallJournal::commit(m_config->m_tempDir, m_config->m_installDir)) {
+        failCommit();
+        return;
     } else {
-        InstallJournal::commit(m_config->m_tempDir);
         m_rollbackList.clearRecords();
     }
     ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceListTaskSpecification::failCommit()
+{
+    // No old file was removed: everything can still go back.
+    qDebug() << "Could not commit the file updates, rolling back";
+    emit message(tr("Could not commit the file updates"));
+    emit message(tr("rolling back file updates"));
+    m_rollbackList.rollbackAll(this);
+    InstallJournal::rollBack(m_config->m_tempDir, m_config->m_installDir);
+    setError();
 }
 
 void FileReplaceListTaskSpecification::reset()

@@ -44,6 +44,9 @@ protected:
     void subtasksDone() override;
 
 private:
+    // The commit could not be made durable: undo everything and end in error.
+    void failCommit();
+
     QList<FileReplaceEntry> *m_replacements;
     RollbackDataList m_rollbackList;
     Configuration *m_config;

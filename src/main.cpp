@@ -1,4 +1,6 @@
 #include "configuration.h"
+#include "directorylock.h"
+#include "filedigest.h"
 #include "filelogger.h"
 #include "mainwindow.h"
 #include "oldfileremover.h"
@@ -17,6 +19,7 @@ int main(int argc, char **argv)
 {
     initProtobuf();
     registerUpdateVersionsType();
+    filedigest::initialize();
 
     // The log is set up before the application object, so that Qt's own start-up messages land in
     // it (or nowhere) instead of on standard error.
@@ -33,6 +36,17 @@ int main(int argc, char **argv)
     // Another updater of this installation and user is running: it raises its window, and this one ends
     // before it builds anything.
     if (SingleInstanceChecker::sendToRunningInstance(QStringLiteral("#"))) {
+        qDebug("Detected other instance running, aborting");
+        return 0;
+    }
+
+    // One run at a time per installation, also when two start at the same moment (the probe above cannot see
+    // a run whose window does not listen yet) or the guard is off. Step one gives up at once. Step two is
+    // started by step one, which still holds both locks until it has quit: it waits for them, its session's
+    // first, so that no other run takes that session for an abandoned one in between.
+    DirectoryLock sessionLock;
+    DirectoryLock installationLock;
+    if (!lockRunAtStart(app.arguments(), &sessionLock, &installationLock)) {
         qDebug("Detected other instance running, aborting");
         return 0;
     }

@@ -86,7 +86,7 @@ void MainTaskSpecification::subtasksDone()
     if (computeState() != TASK_FINISHED && !installRecords.isEmpty()) {
         emit message(QStringLiteral("rolling back file updates"));
         installRecords.rollbackAll(this);
-        InstallJournal::rollBack(config->m_tempDir);
+        InstallJournal::rollBack(config->m_tempDir, config->m_installDir);
     }
     ComposedTaskSpecification::subtasksDone();
 }

@@ -37,7 +37,9 @@ public:
                    // otherwise the created path
     QString second; // FILE_RENAME, PATH_ASIDE: the rename's source; FILE_EXCHANGE: the hidden name
     int op;
-    quint64 inode = 0; // FILE_EXCHANGE: the new file's inode
+    quint64 inode = 0; // FILE_EXCHANGE: the new file's inode; in a journal also a rename's moved entry's
+    qint64 modified = 0; // in a journal: that entry's modification time in ns (0: not known), since an inode
+                         // number is reused as soon as its file is gone
 };
 
 // The changes of a replacement, in the order they were made. File tasks only append; the owner

@@ -15,29 +15,45 @@ namespace {
 
 const int kWaitMs = 1000;
 const char kServerNamePrefix[] = "CV5ClientUpdate";
-const char kSocketDirPrefix[] = "/cv5_update_guard_";
+const char kHomeGuardDir[] = "/.cv5_update_guard";
+// sockaddr_un holds at most 107 bytes of path.
+const int kMaxSocketPathBytes = 100;
 
-// This user's directory for the socket, created when missing. Usable only when it is a real directory (not a
-// link) owned by this user that no one else may enter; otherwise empty. Nobody but its owner can rename or
-// remove it, so the check holds afterwards.
-QString privateSocketDirectory()
+// A real directory (not a link) of this user's that no one else may enter. Nobody but its owner can rename or
+// remove what lies in it, so the check holds afterwards.
+bool isPrivateDirectory(const QString &dir)
 {
-    const uid_t uid = geteuid();
-    const QString dir = QDir::tempPath() + kSocketDirPrefix + QString::number(uid);
-    const QByteArray path = QFile::encodeName(dir);
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-        qDebug() << "Single-instance directory not created" << dir;
-        return QString();
-    }
     struct stat st
     {
     };
-    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid ||
-        (st.st_mode & 0777) != 0700) {
-        qDebug() << "Single-instance directory not private, guard off" << dir;
-        return QString();
+    return !dir.isEmpty() && QDir::isAbsolutePath(dir) &&
+        ::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+        (st.st_mode & 077) == 0;
+}
+
+// Where this user's socket lives: the session's runtime directory, else a directory of the user's own under the
+// home directory (created when missing), else the temporary directory, but only when that is itself this user's
+// private directory. A shared temporary directory never holds it: another user could take the name there first
+// and so turn the guard off. Empty when none of them can be used.
+QString privateSocketDirectory()
+{
+    const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
+    if (isPrivateDirectory(runtime))
+        return runtime;
+    const QString home = QDir::homePath();
+    if (QDir::isAbsolutePath(home) && home != "/") {
+        const QString dir = home + kHomeGuardDir;
+        if (::mkdir(QFile::encodeName(dir).constData(), 0700) != 0 && errno != EEXIST)
+            qDebug() << "Single-instance directory not created" << dir;
+        if (isPrivateDirectory(dir))
+            return dir;
+        qDebug() << "Single-instance directory not private" << dir;
     }
-    return dir;
+    const QString temp = QDir::tempPath();
+    if (isPrivateDirectory(temp))
+        return temp;
+    qDebug() << "No private directory for the single-instance socket, guard off";
+    return QString();
 }
 
 } // namespace
@@ -75,7 +91,14 @@ QString SingleInstanceChecker::serverNameFor(const QString &programPath, const Q
 QString SingleInstanceChecker::socketPath()
 {
     const QString dir = privateSocketDirectory();
-    return dir.isEmpty() ? QString() : dir + "/" + serverName();
+    if (dir.isEmpty())
+        return QString();
+    const QString path = dir + "/" + serverName();
+    if (QFile::encodeName(path).size() > kMaxSocketPathBytes) {
+        qDebug() << "Single-instance socket path too long, guard off" << path;
+        return QString();
+    }
+    return path;
 }
 
 bool SingleInstanceChecker::sendToRunningInstance(const QString &message)

@@ -10,10 +10,12 @@ class QLocalSocket;
 // checker listens on a local socket named after the program's path and the user's home directory; a starting
 // updater that reaches it sends "#" and ends, and the running one raises its window.
 //
-// The socket lives in a directory of this user's own below the temporary directory (mode 0700), so another
-// local user can neither connect to it nor take its name first. A directory that is not this user's, or not
-// private, leaves the guard off rather than stopping the update. A socket file left by a crashed updater,
-// which no one answers, is replaced.
+// The socket lives in a directory of this user's own that no one else may enter: $XDG_RUNTIME_DIR, else
+// "~/.cv5_update_guard", else the temporary directory when that is private to this user. So another local user
+// can neither connect to it nor take its name first. Without such a directory the guard is off rather than
+// stopping the update. A socket file left by a crashed updater, which no one answers, is replaced. The guard
+// only spares the user a second window: that two runs never change one installation at once is the
+// installation lock's work (see main).
 class SingleInstanceChecker : public QObject
 {
     Q_OBJECT
@@ -27,8 +29,8 @@ public:
     // The same for a given program path and home directory: the path lower-cased, the home directory as it
     // is, every "/" and ":" removed, then the 16-bit CRC of ISO 3309 over the UTF-8 bytes.
     static QString serverNameFor(const QString &programPath, const QString &homePath);
-    // Where the socket lives: serverName() inside this user's private directory, which is created when
-    // missing. Empty when that directory cannot be used.
+    // Where the socket lives: serverName() inside this user's private directory (see above), which is created
+    // under the home directory when needed. Empty when no such directory can be used.
     static QString socketPath();
 
     // Hands message to a running updater: true only when it connected within 1000 ms and the bytes were

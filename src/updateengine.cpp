@@ -1,11 +1,14 @@
 #include "updateengine.h"
 
 #include "configuration.h"
+#include "filedigest.h"
 #include "installjournal.h"
 #include "maintaskspecification.h"
 #include "rsakey.h"
+#include "sessionsettler.h"
 #include "updateinidata.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -58,6 +61,7 @@ bool UpdateEngine::initialize()
 {
     Q_ASSERT(m_State == PRE_INIT);
 
+    filedigest::initialize();
     try {
         RsaKey::initCrypto();
     } catch (const crypt_exception &e) {
@@ -68,10 +72,36 @@ bool UpdateEngine::initialize()
     int version = 0;
     QString tempDir;
     QString installDir;
-    if (UpdateIniData::get(&version, nullptr, &tempDir, &installDir)) {
-        // A run that was killed while it changed the installation: finished or undone before anything else,
-        // so the installation holds one whole version again.
-        InstallJournal::settle(tempDir);
+    const bool haveRecord = UpdateIniData::get(&version, nullptr, &tempDir, &installDir);
+    if (!haveRecord) {
+        tempDir.clear();
+        installDir.clear();
+    }
+
+    // One run at a time changes an installation, whichever step it is: the start-up normally holds this lock
+    // already (see main), and then this only shares it.
+    const QString installation = installDir.isEmpty() ? QCoreApplication::applicationDirPath() : installDir;
+    // An installation directory that is not there yet cannot be locked, and no other run can change it.
+    if (!m_installLock.tryLock(installation) && m_installLock.wasBusy()) {
+        qDebug() << "Another run holds the installation" << installation;
+        emit error(tr("Another update of this installation is running."));
+        return false;
+    }
+
+    // A session that another live run holds is not this run's to settle, continue or remove.
+    if (haveRecord && !m_sessionLock.tryLock(tempDir)) {
+        qDebug() << "Recorded session in use by another run, starting a new one:" << tempDir;
+        tempDir.clear();
+        installDir.clear();
+    } else if (haveRecord && !InstallJournal::settle(tempDir, installation)) {
+        // A journal that cannot be trusted to be read: its session is left as it is, with the changes it names.
+        qDebug() << "Recorded session's install journal refused, starting a new session";
+        m_sessionLock.release();
+        tempDir.clear();
+        installDir.clear();
+    } else if (haveRecord) {
+        // A run that was killed while it changed the installation is settled by now, so the installation holds
+        // one whole version again.
         qDebug() << "Current version =" << version << "/ new version =" << m_config->m_version;
         if (version == m_config->m_version) {
             qDebug() << "Continuing previous session";
@@ -87,6 +117,7 @@ bool UpdateEngine::initialize()
             }
             if (!UpdateIniData::remove())
                 qDebug() << "Failed to remove the session record from" << UpdateIniData::path();
+            m_sessionLock.release();
             tempDir.clear();
             installDir.clear();
         }
@@ -94,6 +125,10 @@ bool UpdateEngine::initialize()
 
     if (!m_config->initalizeStart(tempDir, installDir))
         return false;
+    if (!m_sessionLock.isLocked() && !m_sessionLock.tryLock(m_config->m_tempDir))
+        qDebug() << "Could not lock the new session directory" << m_config->m_tempDir;
+    // What killed or failed runs left for this installation is settled before anything is planned.
+    SessionSettler::settleStaleSessions(m_config->m_installDir, m_config->m_tempDir);
 
     qDebug() << "initialize"
              << "modifying update.ini" << m_config->m_clientUpdate;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "directorylock.h"
+
 #include <QObject>
 #include <QString>
 
@@ -77,4 +79,8 @@ private:
     MainTaskSpecification *m_mainTask = nullptr;
     QTimer *m_timer;
     QNetworkAccessManager *m_networkManager;
+    // Held from initialize() until the engine goes: no other run changes this installation or touches this
+    // session meanwhile.
+    DirectoryLock m_installLock;
+    DirectoryLock m_sessionLock;
 };

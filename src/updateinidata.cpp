@@ -26,8 +26,8 @@ const char kIniFileName[] = "update.ini";
 
 // The record's "dir" is removed recursively when a session is discarded or finished, so a stale or hand-edited
 // value must never name anything but a directory of the form this program creates: the system temporary
-// directory + "/corvalink_temp_" + a number. A link is refused too, even to such a directory: its target
-// would be emptied instead of the link.
+// directory + "/corvalink_temp_" + a number, or + six letters and digits when every number was taken. A link is
+// refused too, even to such a directory: its target would be emptied instead of the link.
 bool isSessionDir(const QString &dir, QString *why)
 {
     if (!QDir::isAbsolutePath(dir)) {
@@ -71,7 +71,10 @@ bool isSessionDir(const QString &dir, QString *why)
     const QStringRef number = canonical.midRef(prefix.size());
     const bool digitsOnly =
         !number.isEmpty() && std::all_of(number.begin(), number.end(), [](QChar c) { return c >= '0' && c <= '9'; });
-    if (!canonical.startsWith(prefix) || !digitsOnly) {
+    const bool unpredictable = number.size() == 6 && std::all_of(number.begin(), number.end(), [](QChar c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+    if (!canonical.startsWith(prefix) || !(digitsOnly || unpredictable)) {
         *why = "not a session directory in " + tempRoot;
         return false;
     }

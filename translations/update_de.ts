@@ -152,6 +152,10 @@ nicht vom Update-Server abgefragt werden.</translation>
         <source>Starting deleting files</source>
         <translation>Dateien werden gelöscht</translation>
     </message>
+    <message>
+        <source>Could not commit the file updates</source>
+        <translation>Die Dateiaktualisierungen konnten nicht abgeschlossen werden</translation>
+    </message>
 </context>
 <context>
     <name>FileDeleteTaskSpecification</name>
@@ -184,6 +188,10 @@ nicht vom Update-Server abgefragt werden.</translation>
     <message>
         <source>Starting file updates</source>
         <translation>Dateien werden aktualisiert</translation>
+    </message>
+    <message>
+        <source>Could not commit the file updates</source>
+        <translation>Die Dateiaktualisierungen konnten nicht abgeschlossen werden</translation>
     </message>
     <message>
         <source>rolling back file updates</source>
@@ -391,6 +399,10 @@ nicht vom Update-Server abgefragt werden.</translation>
     <message>
         <source>&apos;%1&apos; is an invalid proxy specification</source>
         <translation>&apos;%1&apos; ist keine gültige Proxy-Angabe</translation>
+    </message>
+    <message>
+        <source>Another update of this installation is running.</source>
+        <translation>Ein anderes Update dieser Installation läuft gerade.</translation>
     </message>
     <message>
         <source>Previous update session for v. %1 found</source>

@@ -1,5 +1,6 @@
 #include "configuration.h"
 #include "globals.h"
+#include "updateinidata.h"
 
 #include "support/appdirini.h"
 #include "support/sandbox.h"
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
@@ -443,6 +445,30 @@ TEST(Configuration, CreatesFirstFreeTempDir)
         expectedEntries.sort();
         EXPECT_EQ(entries(sandbox.tempDir()), expectedEntries);
     }
+}
+
+TEST(Configuration, EveryNumberedNameTakenGivesAnUnpredictableOne)
+{
+    // Another user can take all thousand numbered names; the update must still get a private directory, and
+    // the session record must accept it as the session's.
+    Sandbox sandbox;
+    for (int n = 0; n <= 999; ++n)
+        ASSERT_TRUE(QDir().mkpath(sandbox.tempDir() + "/corvalink_temp_" + QString::number(n)));
+    Configuration config;
+    QSignalSpy fatal(&config, &Configuration::fatalError);
+
+    ASSERT_TRUE(config.initalizeStart(QString(), QString()));
+    EXPECT_EQ(fatal.count(), 0);
+    const QString name = QFileInfo(config.m_tempDir).fileName();
+    EXPECT_TRUE(QRegularExpression("^corvalink_temp_[A-Za-z0-9]{6}$").match(name).hasMatch()) << name.toStdString();
+    EXPECT_EQ(QFileInfo(config.m_tempDir).path(), sandbox.tempDir());
+    EXPECT_EQ(QFileInfo(config.m_tempDir).permissions(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                  QFileDevice::ExeOwner | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+    AppDirIni ini;
+    ASSERT_TRUE(UpdateIniData::modify(2, config.m_tempDir, QString(), "client_linux_x86"));
+    QString dir;
+    EXPECT_TRUE(UpdateIniData::get(nullptr, nullptr, &dir, nullptr));
+    EXPECT_EQ(dir, config.m_tempDir);
 }
 
 TEST(Configuration, ReportsMissingTemporaryDirectory)

@@ -1,4 +1,4 @@
-// The single-instance guard: its server name, and a real local socket in the sandbox's temporary directory.
+// The single-instance guard: its server name, and a real local socket in a private directory of the sandbox.
 #include "singleinstancechecker.h"
 
 #include "support/logcapture.h"
@@ -25,7 +25,7 @@ namespace {
 
 QString privateDir(const Sandbox &box)
 {
-    return box.tempDir() + "/cv5_update_guard_" + QString::number(geteuid());
+    return box.homeDir() + "/.cv5_update_guard";
 }
 
 // A socket file that nothing listens on, as an updater that was killed leaves it.
@@ -121,33 +121,38 @@ TEST(SingleInstanceChecker, ASocketLeftByAKilledUpdaterDoesNotBlockANewStart)
     EXPECT_TRUE(activations.count() == 1 || activations.wait(5000));
 }
 
-TEST(SingleInstanceChecker, ADirectoryThatIsNotThisUsersOwnLeavesTheGuardOff)
+TEST(SingleInstanceChecker, ADirectoryThatIsNotThisUsersOwnIsNeverUsed)
 {
     // Whatever sits where the private directory belongs, the updater neither listens there nor believes an
-    // updater is running, so nobody can stop its updates; and nothing is created behind a link.
+    // updater is running, so nobody can stop its updates; and nothing is created behind a link. A shared
+    // temporary directory is no fallback; one that is private to this user is.
     enum class Squat { File, Link, OpenMode, OtherOwner };
     struct Case
     {
         const char *name;
         Squat squat;
+        bool privateTemp;
     };
     const Case cases[] = {
-        {"a file", Squat::File},
-        {"a link to a directory elsewhere", Squat::Link},
-        {"a directory others may enter", Squat::OpenMode},
-        {"another user's directory", Squat::OtherOwner},
+        {"a file", Squat::File, false},
+        {"a link to a directory elsewhere", Squat::Link, false},
+        {"a directory others may enter", Squat::OpenMode, false},
+        {"another user's directory", Squat::OtherOwner, false},
+        {"a file, with a private temporary directory", Squat::File, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox box;
         const QString dir = privateDir(box);
         ASSERT_TRUE(QDir().mkpath(box.path("elsewhere")));
+        // What another user may create in a shared temporary directory: the guard does not look there.
+        ASSERT_TRUE(QDir().mkpath(box.tempDir() + "/cv5_update_guard_" + QString::number(geteuid())));
+        ASSERT_EQ(chmod(QFile::encodeName(box.tempDir()).constData(), c.privateTemp ? 0700 : 01777), 0);
         switch (c.squat) {
         case Squat::File:
             ASSERT_TRUE(Sandbox::writeFile(dir, "squatter"));
             break;
         case Squat::Link:
-            ASSERT_TRUE(QDir().mkpath(box.tempDir()));
             ASSERT_TRUE(QFile::link(box.path("elsewhere"), dir));
             break;
         case Squat::OpenMode:
@@ -161,13 +166,32 @@ TEST(SingleInstanceChecker, ADirectoryThatIsNotThisUsersOwnLeavesTheGuardOff)
                 continue; // only root can hand a directory to another user
             break;
         }
-        const TreeSnapshot before = snapshotTree(box.tempDir());
+        const TreeSnapshot before = snapshotTree(box.root());
 
+        SingleInstanceChecker checker(nullptr);
+        if (c.privateTemp) {
+            EXPECT_EQ(SingleInstanceChecker::socketPath(), box.tempDir() + "/" + SingleInstanceChecker::serverName());
+            EXPECT_TRUE(checker.isListening());
+            EXPECT_TRUE(SingleInstanceChecker::sendToRunningInstance("#"));
+            continue;
+        }
         EXPECT_EQ(SingleInstanceChecker::socketPath(), QString());
         EXPECT_FALSE(SingleInstanceChecker::sendToRunningInstance("#"));
-        SingleInstanceChecker checker(nullptr);
         EXPECT_FALSE(checker.isListening());
-        EXPECT_EQ(snapshotTree(box.tempDir()), before);
-        EXPECT_EQ(snapshotTree(box.path("elsewhere")), TreeSnapshot());
+        EXPECT_EQ(snapshotTree(box.root()), before);
     }
+}
+
+TEST(SingleInstanceChecker, ThePrivateRuntimeDirectoryComesFirst)
+{
+    Sandbox box;
+    const QString runtime = box.path("run");
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ASSERT_EQ(chmod(QFile::encodeName(runtime).constData(), 0700), 0);
+    box.setEnv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), runtime + "/" + SingleInstanceChecker::serverName());
+
+    // A runtime directory others may enter is passed over for the one under the home directory.
+    ASSERT_EQ(chmod(QFile::encodeName(runtime).constData(), 0755), 0);
+    EXPECT_EQ(SingleInstanceChecker::socketPath(), privateDir(box) + "/" + SingleInstanceChecker::serverName());
 }

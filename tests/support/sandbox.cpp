@@ -13,6 +13,8 @@ Sandbox::Sandbox()
     setEnv("TMPDIR", QFile::encodeName(tempDir()));
     setEnv("HOME", QFile::encodeName(homeDir()));
     setEnv("CV5_CONFIG_DIR", QFile::encodeName(configDir()));
+    // The updater's single-instance socket goes under HOME then, like everything else of a run.
+    unsetEnv("XDG_RUNTIME_DIR");
 }
 
 Sandbox::~Sandbox()

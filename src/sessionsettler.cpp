@@ -1,0 +1,89 @@
+#include "sessionsettler.h"
+
+#include "directorylock.h"
+#include "inisettings.h"
+#include "installjournal.h"
+#include "updateengine.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kSessionPattern[] = "corvalink_temp_*";
+
+// Two spellings of one installation directory count as the same.
+bool sameDirectory(const QString &a, const QString &b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    const QString ca = QFileInfo(a).canonicalFilePath();
+    return !ca.isEmpty() && ca == QFileInfo(b).canonicalFilePath();
+}
+
+// The installation a session works on, from its own record (which step one writes before it hands over).
+QString installationOf(const QString &sessionDir)
+{
+    const QString ini = sessionDir + "/update.ini";
+    const QFileInfo info(ini);
+    if (!info.isFile() || info.isSymLink())
+        return QString();
+    IniSettings settings(ini);
+    return settings.value("current/cv5dir").toString();
+}
+
+void removeSession(const QString &dir)
+{
+    UpdateEngine::removeDirRecursive(dir);
+    QDir parent(dir);
+    const bool removed = parent.cdUp() && parent.rmdir(QFileInfo(dir).fileName());
+    qDebug() << "Removed the session of an earlier run" << dir << removed;
+}
+
+} // namespace
+
+bool SessionSettler::isPrivateDirectoryOfThisUser(const QString &dir)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+bool SessionSettler::settleSession(const QString &sessionDir, const QString &installDir)
+{
+    DirectoryLock lock;
+    if (!lock.tryLock(sessionDir)) {
+        qDebug() << "Session in use by another run, not settled:" << sessionDir;
+        return false;
+    }
+    return InstallJournal::settle(sessionDir, installDir);
+}
+
+int SessionSettler::settleStaleSessions(const QString &installDir, const QString &keep)
+{
+    const QDir temp(QDir::tempPath());
+    const QStringList names = temp.entryList({kSessionPattern}, QDir::Dirs | QDir::Hidden | QDir::NoSymLinks);
+    int removed = 0;
+    for (const QString &name : names) {
+        const QString dir = temp.filePath(name);
+        if (sameDirectory(dir, keep) || !isPrivateDirectoryOfThisUser(dir))
+            continue;
+        if (!sameDirectory(installationOf(dir), installDir))
+            continue;
+        DirectoryLock lock;
+        if (!lock.tryLock(dir)) {
+            qDebug() << "Session in use by another run, left alone:" << dir;
+            continue;
+        }
+        if (!InstallJournal::settle(dir, installationOf(dir)))
+            continue;
+        removeSession(dir);
+        ++removed;
+    }
+    return removed;
+}
