@@ -19,7 +19,11 @@
 #include <QSettings>
 #include <gtest/gtest.h>
 
+#include <QThread>
+
+#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -110,6 +114,65 @@ public:
         Sandbox::writeFile(m_box.tempDir() + "/cv5_update_log", QByteArray());
         m_before = installedTree();
         return ini.status() == QSettings::NoError;
+    }
+
+    // The server goes away (the next runs are offline) and comes back on another port, which the user's
+    // channel then names.
+    void stopServer() { m_server.stop(); }
+    bool restartServer()
+    {
+        if (!m_server.start(m_box.path("server"))) {
+            ADD_FAILURE() << m_server.errorText().toStdString();
+            return false;
+        }
+        QSettings ini(installDir() + "/update.ini", QSettings::IniFormat);
+        ini.setValue("Channel/alpha", m_server.baseUrl() + clientfixture::kChannelPath);
+        ini.sync();
+        return ini.status() == QSettings::NoError;
+    }
+    // Forgets how the previous run's new updater and client were started.
+    void clearRunRecords()
+    {
+        for (const QString &record : {m_updater.startRecord, m_updater.startRecord + ".exit", m_options.startRecord})
+            QFile::remove(record);
+    }
+    // The process id of the new updater's program (step two) running from a session directory of this
+    // sandbox, and that directory; 0 when there is none.
+    qint64 stepTwoProcess(QString *sessionDir) const
+    {
+        const QString temp = QDir(m_box.tempDir()).canonicalPath();
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+            bool ok = false;
+            const qint64 pid = entry.toLongLong(&ok);
+            if (!ok)
+                continue;
+            const QString program = QFileInfo("/proc/" + entry + "/exe").symLinkTarget();
+            if (program.startsWith(temp + "/corvalink_temp_") && program.endsWith("/update.bin")) {
+                *sessionDir = QFileInfo(program).path();
+                return pid;
+            }
+        }
+        return 0;
+    }
+    QString stepTwoLog() const
+    {
+        const QDir dir(m_box.tempDir() + "/corvalink_update_log");
+        QString text;
+        for (const QString &name : dir.entryList(QDir::Files, QDir::Name)) {
+            const QString log = QString::fromUtf8(Sandbox::readFile(dir.filePath(name)));
+            if (log.contains("--clientupdate"))
+                text += log;
+        }
+        return text;
+    }
+
+    // Starts another run of the installed updater as the user starts it, beside the one of start().
+    void startAnother(QProcess &process) const
+    {
+        process.setProcessEnvironment(m_process.processEnvironment());
+        process.setWorkingDirectory(installDir());
+        process.start(installDir() + "/update", QStringList());
+        ASSERT_TRUE(process.waitForStarted(30000));
     }
 
     void start()
@@ -437,6 +500,158 @@ TEST(ClientUpdate, KilledAtAnyMomentEveryFileIsWholeAndTheNextRunFinishes)
     for (const auto &p : phases)
         std::printf(" %s=%d", p.first.toUtf8().constData(), p.second);
     std::printf(" failures=%d\n", failures);
+}
+
+// kill -9 of step two as users run it (step one started from the installation hands over to the new updater
+// in the session directory), timed inside its replacement, deletion or commit. The next run the user starts is
+// step one again: offline it leaves the installation exactly at version 1 or 2 with no hidden file and the
+// killed session gone; online it finishes at version 2, starts the client and leaves no session behind.
+// CORVALINK_KILLS and CORVALINK_KILL_SEED choose how many kills and the seed (scripts/killtest.sh runs many).
+TEST(ClientUpdate, KilledStepTwoIsSettledByTheNextRunWithOrWithoutTheServer)
+{
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign the product inis with";
+    const int kills = envNumber("CORVALINK_KILLS", 10);
+    const quint32 seed = quint32(envNumber("CORVALINK_KILL_SEED", 20261211));
+    std::printf("kill test: seed %u, %d kills of step two\n", seed, kills);
+    QRandomGenerator random(seed);
+
+    clientfixture::Options options;
+    options.bulkFiles = 200;
+    ClientUpdate update(options, false, ClientUpdate::Start::StepOne);
+    ASSERT_TRUE(update.prepare());
+    const TreeSnapshot versionOne = update.treeBefore();
+
+    // Step two's log lines that open each stage, and how long after them the kill may come.
+    struct Stage
+    {
+        const char *name;
+        const char *marker;
+        quint32 maxDelayMs;
+    };
+    const Stage stages[] = {
+        {"replacement", "FileReplaceTaskSpecification: spec:", 1500},
+        {"deletion", "Starting deleting files", 40},
+        {"commit", "Remove replaced file", 20},
+    };
+    std::map<QString, int> counts;
+    int failures = 0;
+    for (int k = 0; k < kills && failures < 3; ++k) {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(update.installVersionOne());
+        update.clearRunRecords();
+        const Stage &stage = stages[random.bounded(3)];
+        const quint32 delay = random.bounded(stage.maxDelayMs);
+
+        update.start();
+        QString session;
+        qint64 pid = 0;
+        const bool reached = waitUntil(
+            [&] {
+                pid = update.stepTwoProcess(&session);
+                return (pid != 0 && update.stepTwoLog().contains(stage.marker)) ||
+                    QFile::exists(update.path("updater started.exit"));
+            },
+            120000);
+        ASSERT_TRUE(reached) << update.log().toStdString();
+        QThread::msleep(delay);
+        pid = update.stepTwoProcess(&session);
+        if (pid == 0) {
+            ++counts["finished-before-kill"];
+        } else {
+            ::kill(pid_t(pid), SIGKILL);
+            ASSERT_TRUE(waitUntil([&] { return QFile::exists(update.path("updater started.exit")); }, 30000));
+            ++counts[QString(stage.name) + "/" + phaseOf(update.stepTwoLog())];
+        }
+        update.process().waitForFinished(30000);
+        const QString killedLog = update.stepTwoLog();
+
+        // Offline: the run settles the killed session before it asks the server for anything.
+        update.stopServer();
+        update.start();
+        update.waitForCancelAndStop();
+        const TreeSnapshot offline = update.installedTree();
+        const bool whole = offline == versionOne || offline == update.expectedTree();
+        EXPECT_TRUE(whole) << "stage " << stage.name << " + " << delay << " ms\n"
+                           << ::testing::PrintToString(offline) << "\n" << killedLog.toStdString();
+        EXPECT_FALSE(!session.isEmpty() && QFileInfo::exists(session)) << session.toStdString();
+
+        // Online: the same version, from start to finish.
+        ASSERT_TRUE(update.restartServer());
+        update.clearRunRecords();
+        update.start();
+        update.waitForExit();
+        const ClientUpdate::UpdaterRun run = update.waitForUpdaterRun();
+        const bool clientStarted = waitUntil([&update] { return QFile::exists(update.startRecord()); }, 30000);
+        const bool finished = update.exitCode() == 0 && run.exitCode == "0" &&
+            update.installedTree() == update.expectedTree() && update.sessionDirs().isEmpty() && clientStarted;
+        EXPECT_TRUE(finished) << "exit " << update.exitCode() << ", step two " << run.exitCode.toStdString()
+                              << ", sessions " << update.sessionDirs().join(' ').toStdString() << "\n"
+                              << update.log().toStdString();
+        EXPECT_EQ(update.installedTree(), update.expectedTree());
+        if (!whole || !finished)
+            ++failures;
+    }
+    std::printf("kill test counts:");
+    for (const auto &c : counts)
+        std::printf(" %s=%d", c.first.toUtf8().constData(), c.second);
+    std::printf(" failures=%d\n", failures);
+}
+
+// A second start while an update runs: it ends at once with 0 and never reaches the first run's session, also
+// when another local user has planted the names a guard in the shared temporary directory would use, and
+// when both start at the same moment (before the first one's window listens).
+TEST(ClientUpdate, ASecondRunBesideTheFirstEndsWithoutTouchingIt)
+{
+    if (!signing::hasDevelopmentKey())
+        GTEST_SKIP() << "this build has no development key to sign the product inis with";
+    struct Case
+    {
+        const char *name;
+        int delayMs;
+        bool squat;
+    };
+    const Case cases[] = {
+        {"1 s later, with the shared guard names taken by another user", 1000, true},
+        {"at the same moment", 0, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ClientUpdate update(clientfixture::Options(), false, ClientUpdate::Start::StepOne);
+        ASSERT_TRUE(update.prepare());
+        if (c.squat) {
+            // A temporary directory shared as /tmp is; "nobody" takes the names there first.
+            const QString temp = update.path("tmp");
+            ASSERT_EQ(chmod(QFile::encodeName(update.path("")).constData(), 0711), 0);
+            ASSERT_EQ(chmod(QFile::encodeName(temp).constData(), 01777), 0);
+            for (const QString &name : {QString("cv5_update_guard_%1").arg(geteuid()), QString("cv5_update_guard")}) {
+                QProcess squatter;
+                squatter.start("runuser", {"-u", "nobody", "--", "mkdir", "-m", "0777", temp + "/" + name});
+                ASSERT_TRUE(squatter.waitForFinished(30000));
+                ASSERT_EQ(squatter.exitCode(), 0) << squatter.readAllStandardError().toStdString();
+            }
+        }
+        update.start();
+        QThread::msleep(c.delayMs);
+        QProcess second;
+        update.startAnother(second);
+        ASSERT_TRUE(second.waitForFinished(60000));
+        EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(second.exitCode(), 0);
+
+        update.waitForExit();
+        EXPECT_EQ(update.exitCode(), 0) << update.log().toStdString();
+        const ClientUpdate::UpdaterRun run = update.waitForUpdaterRun();
+        EXPECT_EQ(run.exitCode, "0") << update.log().toStdString();
+        EXPECT_EQ(update.installedTree(), update.expectedTree()) << update.log().toStdString();
+        EXPECT_EQ(update.sessionDirs(), QStringList());
+        // The second run ended before its window existed: had it got so far, its start would have failed on the
+        // lock with a box, and it would still be open. (Two runs started in the same second share a log name,
+        // and the later one's log replaces the other's, so only the later start shows its line.)
+        if (c.delayMs >= 1000) {
+            EXPECT_TRUE(update.log().contains("Detected other instance running, aborting")) << update.log().toStdString();
+        }
+    }
 }
 
 TEST(ClientUpdate, BothStepsRunFromTheInstalledUpdaterOrStopBeforeTheHandOver)

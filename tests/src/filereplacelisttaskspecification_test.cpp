@@ -20,10 +20,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -631,4 +633,72 @@ TEST(FileReplaceTask, MakesProgramsAndLibrariesExecutableByNameAndSuffix)
         FileReplaceTaskSpecification::makeSingleFileExecutable(path);
         EXPECT_EQ(modeOf(path), c.mode);
     }
+}
+
+namespace {
+
+QString aclOf(const QString &path)
+{
+    QProcess getfacl;
+    getfacl.start("getfacl", {"--omit-header", "--absolute-names", path});
+    getfacl.waitForFinished();
+    return QString::fromUtf8(getfacl.readAllStandardOutput());
+}
+
+bool setAcl(const QStringList &arguments)
+{
+    QProcess setfacl;
+    setfacl.start("setfacl", arguments);
+    return setfacl.waitForFinished() && setfacl.exitStatus() == QProcess::NormalExit && setfacl.exitCode() == 0;
+}
+
+gid_t groupOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_gid : gid_t(-1);
+}
+
+} // namespace
+
+// A replaced file is a new inode: it must still have the old file's group and ACL, whether its bytes were linked
+// from the session, copied or unpacked. A file new in its directory gets what the directory gives new files:
+// its group when the directory is set-group-ID, and its default ACL. (acl's setfacl and getfacl set and read
+// them; as root the test can also hand files to another group.)
+TEST(FileReplaceList, ReplacedFilesKeepTheirGroupAndAclNewFilesTakeTheDirectorys)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "handing files to another group needs root";
+    Session s;
+    s.installVersionOne();
+    s.downloadVersionTwo();
+    ASSERT_TRUE(Sandbox::writeFile(s.tmp("data/new.txt"), "new whole\n"));
+    const gid_t shared = 4242;
+    const gid_t dirGroup = 4343;
+    for (const char *name : {"readme.txt", "data/hello.txt", "lib/libfoo.so.5"})
+        ASSERT_EQ(::lchown(QFile::encodeName(s.inst(name)).constData(), uid_t(-1), shared), 0);
+    const gid_t abcGroup = groupOf(s.inst("data/abc"));
+    ASSERT_EQ(::chown(QFile::encodeName(s.inst("data")).constData(), uid_t(-1), dirGroup), 0);
+    setMode(s.inst("data"), 02775);
+    const bool acls = setAcl({"-m", "u:nobody:rw", s.inst("readme.txt")}) &&
+        setAcl({"-d", "-m", "u:nobody:r", s.inst("data")});
+    QList<FileReplaceEntry> plan = versionTwoPlan();
+    plan << whole("data/new.txt", kNewWholeSha);
+
+    FileReplaceListTaskSpecification step(&plan, &s.config, nullptr, 0.4);
+    ASSERT_TRUE(runStep(step));
+    ASSERT_EQ(step.state(), TASK_FINISHED);
+
+    EXPECT_EQ(groupOf(s.inst("readme.txt")), shared); // linked from the session
+    EXPECT_EQ(groupOf(s.inst("data/hello.txt")), shared); // unpacked
+    EXPECT_EQ(groupOf(s.inst("lib/libfoo.so.5")), shared); // linked, then made executable
+    EXPECT_EQ(modeOf(s.inst("lib/libfoo.so.5")), 0755u);
+    EXPECT_EQ(groupOf(s.inst("data/new.txt")), dirGroup);
+    EXPECT_EQ(groupOf(s.inst("data/abc")), abcGroup); // an existing file keeps its own
+    if (!acls)
+        GTEST_SKIP() << "no setfacl here, or no ACLs on this file system";
+    EXPECT_TRUE(aclOf(s.inst("readme.txt")).contains("user:nobody:rw-")) << aclOf(s.inst("readme.txt")).toStdString();
+    EXPECT_EQ(modeOf(s.inst("readme.txt")), 0660u); // 0600 with the ACL's mask in the group bits
+    EXPECT_TRUE(aclOf(s.inst("data/new.txt")).contains("user:nobody:r--")) << aclOf(s.inst("data/new.txt")).toStdString();
 }
