@@ -100,10 +100,10 @@ enum class FileStatus { Done, CannotOpen, CannotRead };
 // CannotRead for a read error, or a file that ends before the size it had when opened.
 FileStatus hashFile(const QString &path, Algorithm algorithm, QByteArray &digest);
 
-// Sets up the crypto library on the calling thread, once per process: its configuration and the digests'
-// implementations are loaded here rather than by whichever pool thread hashes first, which would keep
-// per-thread state of the library's set-up that is only freed when that thread ends. Call it on the main
-// thread before any hashing goes to a pool.
+// Sets up the crypto library on the calling thread, once per process. Loading its configuration gives the
+// loading thread per-thread error state, which only that thread's end frees; on a pool thread that end can
+// come while exit() already runs the library's clean-up, and the state leaks. Done here, on the main thread
+// before any hashing goes to a pool, no pool thread gets such state. Later digests need none.
 void initialize();
 
 // True when hex (any case) spells digest.
