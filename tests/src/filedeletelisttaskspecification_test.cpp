@@ -4,6 +4,7 @@
 #include "fileinstall.h"
 #include "installjournal.h"
 
+#include "support/filesizelimit.h"
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
 #include "support/scriptedtasks.h"
@@ -12,6 +13,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <gtest/gtest.h>
 
 namespace {
@@ -174,4 +176,39 @@ TEST(FileDeleteList, CommitsOrUndoesTheReplacementWithItsDeletions)
         EXPECT_TRUE(transaction.isEmpty());
         EXPECT_EQ(snapshotTree(config.m_tempDir), TreeSnapshot());
     }
+}
+
+// A commit whose line cannot reach the journal (here: the file may not grow) must not remove the old files:
+// the step fails and both steps' changes go back.
+TEST(FileDeleteList, ACommitThatCannotBeWrittenUndoesBothSteps)
+{
+    Sandbox box;
+    ASSERT_TRUE(Sandbox::writeFile(box.path("inst/app"), "version 1"));
+    ASSERT_TRUE(Sandbox::writeFile(box.path("inst/.app.new-x"), "version 2"));
+    ASSERT_TRUE(QDir().mkpath(box.path("session")));
+    Configuration config;
+    config.m_installDir = box.path("inst");
+    config.m_tempDir = box.path("session");
+    const TreeSnapshot before = snapshotTree(config.m_installDir);
+    const QString hidden = box.path("inst/.app.new-x");
+    const RollbackData exchange = RollbackData::exchanged(box.path("inst/app"), hidden, FileInstall::inodeOf(hidden));
+    ASSERT_TRUE(InstallJournal::record(config.m_tempDir, exchange));
+    ASSERT_TRUE(FileInstall::exchange(box.path("inst/app"), hidden));
+    RollbackDataList transaction;
+    transaction.addRecord(exchange);
+
+    QList<DeleteEntry> entries;
+    FileDeleteListTaskSpecification step(&entries, &config, nullptr, 0.05);
+    step.setTransaction(&transaction);
+    TaskRecorder recorder(&step);
+    {
+        FileSizeLimit limit(QFileInfo(InstallJournal::path(config.m_tempDir)).size());
+        ASSERT_TRUE(limit.active());
+        step.execute();
+        ASSERT_TRUE(waitForTaskEnd(&step));
+    }
+    EXPECT_EQ(step.state(), TASK_ERROR);
+    EXPECT_TRUE(recorder.messages().contains("Could not commit the file updates"));
+    EXPECT_EQ(snapshotTree(config.m_installDir), before);
+    EXPECT_EQ(snapshotTree(config.m_tempDir), TreeSnapshot());
 }
