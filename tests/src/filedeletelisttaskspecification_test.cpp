@@ -137,11 +137,14 @@ TEST(FileDeleteList, EmptiedParentsGoUpToTheInstallationDirectoryOnly)
     EXPECT_EQ(snapshotTree(box.path("outer")), (TreeSnapshot {{"inst", TreeEntry {TreeEntry::Dir, {}, 0755}}}));
 }
 
-// The deletion step commits what the replacement step handed it, or undoes it together with its own.
+// The deletion step commits what the replacement step handed it, or undoes it together with its own: when a
+// deletion fails, and when the commit line cannot reach the journal (here: the file may not grow), since
+// then no old file may go.
 TEST(FileDeleteList, CommitsOrUndoesTheReplacementWithItsDeletions)
 {
-    for (const bool fails : {false, true}) {
-        SCOPED_TRACE(fails ? "a deletion fails" : "all deletions succeed");
+    enum class End { Committed, DeletionFails, CommitLineFails };
+    for (const End end : {End::Committed, End::DeletionFails, End::CommitLineFails}) {
+        SCOPED_TRACE(int(end));
         Sandbox box;
         ASSERT_TRUE(Sandbox::writeFile(box.path("inst/app"), "version 1"));
         ASSERT_TRUE(Sandbox::writeFile(box.path("inst/.app.new-x"), "version 2"));
@@ -159,56 +162,38 @@ TEST(FileDeleteList, CommitsOrUndoesTheReplacementWithItsDeletions)
         RollbackDataList transaction;
         transaction.addRecord(exchange);
 
-        QList<DeleteEntry> entries {{"old.txt", false}};
-        if (fails)
+        // Without a deletion of its own the step's journal holds the exchange alone, so its size is known.
+        QList<DeleteEntry> entries;
+        if (end != End::CommitLineFails)
+            entries << DeleteEntry {"old.txt", false};
+        if (end == End::DeletionFails)
             entries << DeleteEntry {"missing", false};
         FileDeleteListTaskSpecification step(&entries, &config, nullptr, 0.05);
         step.setTransaction(&transaction);
-        step.execute();
-        ASSERT_TRUE(waitForTaskEnd(&step));
-        EXPECT_EQ(step.state(), fails ? TASK_CANCELED : TASK_FINISHED);
-        if (fails) {
-            EXPECT_EQ(snapshotTree(config.m_installDir), before);
-        } else {
+        TaskRecorder recorder(&step);
+        {
+            FileSizeLimit limit(end == End::CommitLineFails ? QFileInfo(InstallJournal::path(config.m_tempDir)).size()
+                                                            : RLIM_INFINITY);
+            step.execute();
+            ASSERT_TRUE(waitForTaskEnd(&step));
+        }
+        switch (end) {
+        case End::Committed:
+            EXPECT_EQ(step.state(), TASK_FINISHED);
             EXPECT_EQ(snapshotTree(config.m_installDir),
                       (TreeSnapshot {{"app", TreeEntry {TreeEntry::File, "version 2", 0644}}}));
+            break;
+        case End::DeletionFails:
+            EXPECT_EQ(step.state(), TASK_CANCELED);
+            EXPECT_EQ(snapshotTree(config.m_installDir), before);
+            break;
+        case End::CommitLineFails:
+            EXPECT_EQ(step.state(), TASK_ERROR);
+            EXPECT_TRUE(recorder.messages().contains("Could not commit the file updates"));
+            EXPECT_EQ(snapshotTree(config.m_installDir), before);
+            break;
         }
         EXPECT_TRUE(transaction.isEmpty());
         EXPECT_EQ(snapshotTree(config.m_tempDir), TreeSnapshot());
     }
-}
-
-// A commit whose line cannot reach the journal (here: the file may not grow) must not remove the old files:
-// the step fails and both steps' changes go back.
-TEST(FileDeleteList, ACommitThatCannotBeWrittenUndoesBothSteps)
-{
-    Sandbox box;
-    ASSERT_TRUE(Sandbox::writeFile(box.path("inst/app"), "version 1"));
-    ASSERT_TRUE(Sandbox::writeFile(box.path("inst/.app.new-x"), "version 2"));
-    ASSERT_TRUE(QDir().mkpath(box.path("session")));
-    Configuration config;
-    config.m_installDir = box.path("inst");
-    config.m_tempDir = box.path("session");
-    const TreeSnapshot before = snapshotTree(config.m_installDir);
-    const QString hidden = box.path("inst/.app.new-x");
-    const RollbackData exchange = RollbackData::exchanged(box.path("inst/app"), hidden, FileInstall::inodeOf(hidden));
-    ASSERT_TRUE(InstallJournal::record(config.m_tempDir, exchange));
-    ASSERT_TRUE(FileInstall::exchange(box.path("inst/app"), hidden));
-    RollbackDataList transaction;
-    transaction.addRecord(exchange);
-
-    QList<DeleteEntry> entries;
-    FileDeleteListTaskSpecification step(&entries, &config, nullptr, 0.05);
-    step.setTransaction(&transaction);
-    TaskRecorder recorder(&step);
-    {
-        FileSizeLimit limit(QFileInfo(InstallJournal::path(config.m_tempDir)).size());
-        ASSERT_TRUE(limit.active());
-        step.execute();
-        ASSERT_TRUE(waitForTaskEnd(&step));
-    }
-    EXPECT_EQ(step.state(), TASK_ERROR);
-    EXPECT_TRUE(recorder.messages().contains("Could not commit the file updates"));
-    EXPECT_EQ(snapshotTree(config.m_installDir), before);
-    EXPECT_EQ(snapshotTree(config.m_tempDir), TreeSnapshot());
 }
