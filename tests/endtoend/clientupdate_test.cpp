@@ -271,7 +271,8 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
             EXPECT_EQ(update.standardError().toStdString(), "");
             // The log says what was installed, and its last line how the run ended.
             const QStringList messages = update.logMessages();
-            EXPECT_TRUE(messages.contains(QString("Installed version %1").arg(clientfixture::kVersion)))
+            EXPECT_TRUE(messages.contains(
+                QString("Installed the files of version %1's product ini").arg(clientfixture::kVersion)))
                 << update.log().toStdString();
             ASSERT_FALSE(messages.isEmpty());
             EXPECT_EQ(messages.last(), "Run ended: finished, exit code 0");
