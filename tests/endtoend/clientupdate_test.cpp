@@ -249,8 +249,16 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
     bySignature.runScriptBySignature = true;
     clientfixture::Options substituted = bySignature;
     substituted.substituteRunScript = true;
+    clientfixture::Options resultsBySignature;
+    resultsBySignature.packedBySignature = true;
+    clientfixture::Options resultSignaturesMissing = resultsBySignature;
+    resultSignaturesMissing.resultSignaturesMissing = true;
     const Case cases[] = {
         {"plain installation", {}, false, true, "Remove replaced file", true, true},
+        {"packed and patched results known by their signatures only", resultsBySignature, false, true,
+         "Queueing download of signature:", true, true},
+        {"packed results without a final digest or a signature", resultSignaturesMissing, false, false,
+         "Unable to download", false, false},
         {"a link to elsewhere inside the deleted directory", {}, true, true, "Remove replaced file", true, true},
         {"a replacement that fails half-way", breakPacked, false, false, "rolling back file updates", true, false},
         {"a whole file tampered with on the server", tamperWhole, false, false, "SHA-512 mismatch for", false, false},
