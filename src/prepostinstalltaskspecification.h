@@ -61,8 +61,6 @@ public:
     void cancel() override;
     void reset() override;
 
-    bool waitingForRebootAnswer() const { return m_waitingForRebootAnswer; }
-
 protected:
     ASyncFunc *createFunc() override;
     void connectFunc(ASyncFunc *f) override;
