@@ -28,8 +28,17 @@ void DownloadFileTaskSpecification::execute()
 {
     // A size beyond what the counters can hold counts as unknown.
     const qint64 size = m_Entry.size > quint64(std::numeric_limits<qint64>::max()) ? -1 : qint64(m_Entry.size);
-    const bool signatureOnly = m_Entry.sha512.isEmpty();
     const QString remotePath = m_Entry.section + "/" + m_Entry.name;
+    if (m_Entry.signature) {
+        m_DownloadTask =
+            new DownloadTaskSpecification(m_Manager, remotePath, m_Config->m_version, localPath(), -1, this, 1.0);
+        m_DownloadTask->setMaxSize(sizelimits::kMaxSignatureSize);
+        addTask(m_DownloadTask);
+        setState(TASK_RUNNING);
+        startTasks();
+        return;
+    }
+    const bool signatureOnly = m_Entry.sha512.isEmpty();
 
     // A line without a digest is vouched for by the file's own signature, fetched first, beside it: without
     // one the file itself is not even fetched.

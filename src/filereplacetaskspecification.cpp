@@ -2,8 +2,8 @@
 
 #include "checksignaturetaskspecification.h"
 #include "configuration.h"
-#include "filecopytaskspecification.h"
 #include "fastfilecopy.h"
+#include "filecopytaskspecification.h"
 #include "fileentry.h"
 #include "fileinstall.h"
 #include "fileinstalltaskspecification.h"
@@ -56,6 +56,13 @@ QString FileReplaceTaskSpecification::patchPath() const
     return m_config->m_tempDir + "/" + m_entry.patchName;
 }
 
+QString FileReplaceTaskSpecification::signaturePath() const
+{
+    // Planning fetches it there when the line gives no final SHA-512; the result is checked under its hidden
+    // name, but signed under its installed one.
+    return m_config->m_tempDir + "/" + makeEntryPath(m_entry) + ".sig";
+}
+
 QString FileReplaceTaskSpecification::oldCopyPath() const
 {
     return m_config->m_tempDir + "/" + makeEntryPath(m_entry) + "_old";
@@ -91,13 +98,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             addTask(new CheckSignatureTaskSpecification(source, QString(), true, this, 0.2));
         addTask(new FileCopyTaskSpecification(&m_rollbackList, source, m_newFile, this, 0.7));
         if (digest)
-            addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
+            addTask(
+                new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2, signaturePath()));
     } else if (m_entry.hasPatch()) {
         // The patch applies to a copy of the installed file, which stays untouched until the checked
         // result is put in its place.
         makeOldCopy();
         addTask(new FileTaskSpecification_patch(&m_rollbackList, oldCopyPath(), patchPath(), m_newFile, this, 0.7));
-        addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
+        addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2, signaturePath()));
     } else {
         // The signed ini lists the unpacked size: unpacking stops there. 0 is what planning gives a size it
         // could not read; the final SHA-512 check still binds then.
@@ -112,7 +120,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
             unpack->setMaxOutputSize(maxOutput);
             addTask(unpack);
         }
-        addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));
+        addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2, signaturePath()));
     }
     addTask(new FileInstallTaskSpecification(m_newFile, destination, wantsExecutable(destination), m_config->m_tempDir,
                                              &m_rollbackList, this, 0.1));
@@ -161,6 +169,9 @@ void FileReplaceTaskSpecification::subtasksDone()
         makeSingleFileExecutable(destinationPath());
     } else {
         m_rollbackList.rollbackAll(this);
+        // A signature that did not hold must not stay where the next run would take it as fetched.
+        if (m_entry.isPacked() && m_entry.finalSha512.isEmpty())
+            QFile::remove(signaturePath());
     }
     ComposedTaskSpecification::subtasksDone();
 }

@@ -46,6 +46,8 @@ public:
     QString destinationPath() const;
     QString patchPath() const;
     QString oldCopyPath() const;
+    // tmp + "/" + the installed relative path + ".sig": the signature of a result without a final SHA-512.
+    QString signaturePath() const;
     // Where the new file is made; empty before execute().
     const QString &newFilePath() const { return m_newFile; }
 

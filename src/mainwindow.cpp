@@ -3,6 +3,7 @@
 #include "configuration.h"
 #include "globals.h"
 #include "maintaskspecification.h"
+#include "markerfile.h"
 #include "processtools.h"
 #include "runlog.h"
 #include "singleinstancechecker.h"
@@ -19,6 +20,8 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 
 // Outside any namespace, as Q_INIT_RESOURCE requires.
@@ -32,6 +35,15 @@ namespace {
 const char kMakerUrl[] = "https://www.corvalink.example/";
 const int kProgressScale = 1000; // the bar's maximum
 const int kHandOverDelayMs = 1000;
+// A critical box whose text is shown as it is: texts of errors carry paths, URLs and server answers, which
+// must never be taken for markup.
+void showPlainTextError(QWidget *parent, const QString &title, const QString &text)
+{
+    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
 } // namespace
 
 MainWindow *MainWindow::instance = nullptr;
@@ -145,7 +157,7 @@ void MainWindow::onEngineError(const QString &text)
     m_runFailed = true;
     onAppendText(text);
     logShownBox(QObject::tr("Error"), text);
-    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+    showPlainTextError(this, QObject::tr("Error"), text);
 }
 
 void MainWindow::onProgress(qreal progress)
@@ -198,7 +210,7 @@ void MainWindow::reportFatalError(const QString &text, int exitCode)
     // and its replacement rolls back while the box is open.
     if (engine->state() == UpdateEngine::RUNNING)
         engine->cancelUpdate();
-    QMessageBox::critical(this, QObject::tr("Error"), text, QMessageBox::Ok);
+    showPlainTextError(this, QObject::tr("Error"), text);
     m_fatalBoxOpen = false;
     exitAfterFatalErrorWhenStopped();
 }
@@ -215,14 +227,26 @@ void MainWindow::exitAfterFatalErrorWhenStopped()
 void MainWindow::onAppendText(const QString &text)
 {
     logShownText(text);
-    ui->outputTextEdit->append(text);
+    // Not append(): it takes a text that looks like markup for rich text, and these texts carry paths, URLs
+    // and server answers.
+    QTextEdit *view = ui->outputTextEdit;
+    QScrollBar *bar = view->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    QTextCursor cursor(view->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!view->document()->isEmpty())
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertText(text, QTextCharFormat());
+    if (atEnd)
+        bar->setValue(bar->maximum());
 }
 
 void MainWindow::onUpdateFinished()
 {
     qDebug() << "onUpdateFinished";
     m_updateDone = true;
-    qInfo().noquote() << QStringLiteral("Installed version %1%2")
+    // What was checked is the signature of the product ini, which names no version: the line says what was done.
+    qInfo().noquote() << QStringLiteral("Installed the files of version %1's product ini%2")
                              .arg(config->m_version)
                              .arg(config->m_versionString.isEmpty() ? QString() : " (" + config->m_versionString + ")");
     if (m_fatalExitCode != 0) {
@@ -348,8 +372,12 @@ void MainWindow::onRebootWithConfirmation()
     } else {
         write_force_update_file(forceUpdateCheckFileName);
     }
-    // Quitting while the pipeline still replaces files would leave old and new files mixed. A running
-    // engine is cancelled instead, its replacement rolls back, and onUpdateCanceled quits.
+    if (m_fatalExitCode != 0) {
+        exitAfterFatalErrorWhenStopped(); // the fatal error's code, once the run has stopped
+        return;
+    }
+    // Either answer ends the update, as the question says. The install command that asked holds the run
+    // until now; it is cancelled, anything recorded rolls back, and onUpdateCanceled quits.
     if (engine->state() == UpdateEngine::RUNNING) {
         m_abortRequested = true;
         engine->cancelUpdate();
@@ -360,13 +388,12 @@ void MainWindow::onRebootWithConfirmation()
 
 void MainWindow::write_force_update_file(const QString &name)
 {
-    QFile file(QDir::tempPath() + "/" + name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Other users share the temporary directory: the marker is a new file renamed into place, never a file
+    // opened through a link someone left under its name.
+    if (!MarkerFile::write(QDir::tempPath() + "/" + name)) {
         onAppendText("Failed to store force update notice");
         qDebug() << "Failed to store force update notice";
-        return;
     }
-    file.close();
 }
 
 void MainWindow::delete_force_update_files()
@@ -374,8 +401,8 @@ void MainWindow::delete_force_update_files()
     qDebug() << "delete_force_update_files" << config->m_clientUpdate;
     if (config->m_clientUpdate != 0)
         return;
-    QFile::remove(QDir::tempPath() + "/" + forceUpdateFileName);
-    QFile::remove(QDir::tempPath() + "/" + forceUpdateCheckFileName);
+    MarkerFile::remove(QDir::tempPath() + "/" + forceUpdateFileName);
+    MarkerFile::remove(QDir::tempPath() + "/" + forceUpdateCheckFileName);
 }
 
 QString MainWindow::outcome() const

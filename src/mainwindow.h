@@ -27,7 +27,7 @@ public:
     void updateTexts();
     // Step one only: removes the reboot-question markers of an earlier run from the temporary directory.
     void delete_force_update_files();
-    // Creates an empty marker file in the system's temporary directory.
+    // Creates an empty marker file of this user in the system's temporary directory (see MarkerFile::write).
     void write_force_update_file(const QString &name);
 
     // How the run ended, for the log's last line: "fatal" after a fatal error, "finished" after a finished

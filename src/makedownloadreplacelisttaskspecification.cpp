@@ -36,7 +36,8 @@ const int kThisSystem = 3; // linux32
 
 QString invalidLineMessage(const QString &section)
 {
-    return MakeDownloadReplaceListTaskSpecification::tr("Warning: product ini contains invalid line in section %1").arg(section);
+    return MakeDownloadReplaceListTaskSpecification::tr("Warning: product ini contains invalid line in section %1")
+        .arg(section);
 }
 
 // The ini is read once into these, so every path that is checked is the very string that is acted on.
@@ -219,11 +220,29 @@ public:
         }
 
         m_plan.replacements.append(r);
+        if (r.isPacked() && r.finalSha512.isEmpty())
+            fetchResultSignature(section, relative);
         const QString downloaded = m_config.m_tempDir + "/" + d.name;
         if (QFileInfo::exists(downloaded) && fileMatches(downloaded, d.sha512))
             return;
         qDebug() << "Queueing download:" << d.name;
         m_plan.downloads.append(d);
+    }
+
+    // A packed or patched line without a final SHA-512 is vouched for by the signature of its result, the
+    // ".sig" beside the result's name on the server; it is fetched to the same name under the temporary
+    // directory, where the result's check reads it.
+    void fetchResultSignature(const QString &section, const QString &relative)
+    {
+        const QString name = relative + ".sig";
+        const bool queued = std::any_of(m_plan.downloads.cbegin(), m_plan.downloads.cend(),
+                                        [&](const DownloadEntry &d) { return d.name == name; });
+        if (queued || QFileInfo::exists(m_config.m_tempDir + "/" + name))
+            return;
+        qDebug() << "Queueing download of signature:" << name;
+        DownloadEntry signature {section, name, QString(), 0};
+        signature.signature = true;
+        m_plan.downloads.append(signature);
     }
 
     // Install commands run from the temporary directory, so a command's file must lie there even when the
@@ -366,7 +385,7 @@ bool MakeDownloadReplaceListFunc::run()
     const QString prodIni = productIniPath(*m_config);
     qDebug() << "prodIni" << prodIni;
     emit message((m_config->m_clientUpdate == 0 ? tr("Compiling download and replace list for updater")
-                                               : tr("Compiling download and replace list for client")));
+                                                : tr("Compiling download and replace list for client")));
 
     IniSettings ini(prodIni);
     const int total = countProductIniKeys(ini);

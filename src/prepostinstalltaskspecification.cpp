@@ -142,9 +142,50 @@ void PrePostInstallTaskSpecification::connectFunc(ASyncFunc *f)
     ASyncTaskSpecification::connectFunc(f);
     // Without a window nothing asks the question; the command has succeeded all the same.
     if (MainWindow::instance) {
-        connect(static_cast<PrePostInstallFunc *>(f), &PrePostInstallFunc::reboot_with_confirmation,
-                MainWindow::instance, &MainWindow::onRebootWithConfirmation, Qt::QueuedConnection);
+        auto *func = static_cast<PrePostInstallFunc *>(f);
+        // Both queued, and emitted before the result: the task knows of the request when the result arrives.
+        connect(func, &PrePostInstallFunc::reboot_with_confirmation, this,
+                &PrePostInstallTaskSpecification::onRebootRequested, Qt::QueuedConnection);
+        connect(func, &PrePostInstallFunc::reboot_with_confirmation, MainWindow::instance,
+                &MainWindow::onRebootWithConfirmation, Qt::QueuedConnection);
     }
+}
+
+void PrePostInstallTaskSpecification::onRebootRequested()
+{
+    m_rebootRequested = true;
+}
+
+void PrePostInstallTaskSpecification::runDone(bool ok)
+{
+    if (state() != TASK_RUNNING || !ok || !m_rebootRequested) {
+        ASyncTaskSpecification::runDone(ok);
+        return;
+    }
+    // The question says the update is cancelled unless the user reboots now, so whichever the answer, the run
+    // ends here: nothing after this command may start while the question is open.
+    if (cancelRequested()) {
+        setCanceled();
+        return;
+    }
+    qDebug() << "Holding the update for the reboot answer after" << m_command.command;
+    m_waitingForRebootAnswer = true;
+}
+
+void PrePostInstallTaskSpecification::cancel()
+{
+    ASyncTaskSpecification::cancel();
+    if (!m_waitingForRebootAnswer)
+        return;
+    m_waitingForRebootAnswer = false;
+    setCanceled();
+}
+
+void PrePostInstallTaskSpecification::reset()
+{
+    m_rebootRequested = false;
+    m_waitingForRebootAnswer = false;
+    ASyncTaskSpecification::reset();
 }
 
 PrePostInstallListTaskSpecification::PrePostInstallListTaskSpecification(QList<InstallCommand> *commands,
@@ -169,5 +210,6 @@ void PrePostInstallListTaskSpecification::execute()
 void PrePostInstallListTaskSpecification::reset()
 {
     clearTasks();
-    TaskSpecification::reset();
+    // The composed reset also clears the end-of-run flags; without it a second run would never end.
+    ComposedTaskSpecification::reset();
 }

@@ -46,7 +46,9 @@ private:
     const QString m_tempDir;
 };
 
-// One install command of a list. Its reboot request goes to the main window, when there is one.
+// One install command of a list. Its reboot request goes to the main window, when there is one; the task then
+// holds the update: it stays running after the command has ended, so nothing after it starts, until the
+// window's answer cancels the run. Without a window nobody asks, and the command simply succeeds.
 class PrePostInstallTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -55,13 +57,22 @@ public:
     PrePostInstallTaskSpecification(const InstallCommand &command, Configuration *config, QObject *parent,
                                     qreal weight);
 
+    // While the task holds for the reboot answer, the cancel ends it at once.
+    void cancel() override;
+    void reset() override;
+
 protected:
     ASyncFunc *createFunc() override;
     void connectFunc(ASyncFunc *f) override;
+    void runDone(bool ok) override;
 
 private:
+    void onRebootRequested();
+
     const InstallCommand m_command;
     Configuration *m_config;
+    bool m_rebootRequested = false; // the command asked, and a window will put the question
+    bool m_waitingForRebootAnswer = false;
 };
 
 // The pre- or post-install step: the plan's commands, strictly one after the other in list order. A required

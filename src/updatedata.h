@@ -15,6 +15,9 @@ struct DownloadEntry
     QString name; // relative path on the server and under the temporary directory
     QString sha512; // expected SHA-512 of the fetched file, hex
     quint64 size = 0;
+    // The ".sig" of a packed or patched line's result when the line gives no final SHA-512: fetched as it is
+    // (small, bounded); it is checked by the check of the result it signs.
+    bool signature = false;
 };
 
 // One installed file to bring up to date.

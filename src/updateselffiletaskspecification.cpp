@@ -142,5 +142,6 @@ void UpdateSelfFileTaskSpecification::reset()
 {
     clearTasks();
     removeTemporary();
-    TaskSpecification::reset();
+    // The composed reset also clears the end-of-run flags, so execute() can run again.
+    ComposedTaskSpecification::reset();
 }

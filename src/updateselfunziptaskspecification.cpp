@@ -110,5 +110,6 @@ void UpdateSelfUnzipTaskSpecification::copyTranslations()
 void UpdateSelfUnzipTaskSpecification::reset()
 {
     clearTasks();
-    TaskSpecification::reset();
+    // The composed reset also clears the end-of-run flags, so execute() can run again.
+    ComposedTaskSpecification::reset();
 }

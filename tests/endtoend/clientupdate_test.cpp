@@ -312,8 +312,16 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
     bySignature.runScriptBySignature = true;
     clientfixture::Options substituted = bySignature;
     substituted.substituteRunScript = true;
+    clientfixture::Options resultsBySignature;
+    resultsBySignature.packedBySignature = true;
+    clientfixture::Options resultSignaturesMissing = resultsBySignature;
+    resultSignaturesMissing.resultSignaturesMissing = true;
     const Case cases[] = {
         {"plain installation", {}, false, true, "Remove replaced file", true, true},
+        {"packed and patched results known by their signatures only", resultsBySignature, false, true,
+         "Queueing download of signature:", true, true},
+        {"packed results without a final digest or a signature", resultSignaturesMissing, false, false,
+         "Unable to download", false, false},
         {"a link to elsewhere inside the deleted directory", {}, true, true, "Remove replaced file", true, true},
         {"a replacement that fails half-way", breakPacked, false, false, "rolling back file updates", true, false},
         {"a whole file tampered with on the server", tamperWhole, false, false, "SHA-512 mismatch for", false, false},
@@ -334,7 +342,8 @@ TEST(ClientUpdate, BringsTheInstallationToVersionTwoOrLeavesItAsItWas)
             EXPECT_EQ(update.standardError().toStdString(), "");
             // The log says what was installed, and its last line how the run ended.
             const QStringList messages = update.logMessages();
-            EXPECT_TRUE(messages.contains(QString("Installed version %1").arg(clientfixture::kVersion)))
+            EXPECT_TRUE(messages.contains(
+                QString("Installed the files of version %1's product ini").arg(clientfixture::kVersion)))
                 << update.log().toStdString();
             ASSERT_FALSE(messages.isEmpty());
             EXPECT_EQ(messages.last(), "Run ended: finished, exit code 0");

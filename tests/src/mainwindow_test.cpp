@@ -7,6 +7,7 @@
 #include "scriptedmaintask.h"
 #include "support/appdirini.h"
 #include "support/boxanswerer.h"
+#include "support/httptestserver.h"
 #include "support/qtprinters.h"
 #include "support/recordingscript.h"
 #include "support/sandbox.h"
@@ -25,9 +26,13 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTranslator>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <functional>
 
@@ -445,6 +450,56 @@ TEST(MainWindow, EngineErrorGoesToTheTextViewAndAnErrorBox)
     EXPECT_TRUE(f.window.isVisible());
 }
 
+TEST(MainWindow, ServerTextIsShownAsPlainTextInTheTextViewAndEveryBox)
+{
+    // A download is refused for its Content-Encoding header, whose value the server chose; its text reaches the
+    // text view with the value in it. Markup in it must show as the characters it is made of.
+    const char kAbcSha512[] =
+        "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a2192992a274fc1a836ba3c23a3"
+        "feebbd454d4423643ce80e2a9ac94fa54ca49f";
+    const QByteArray markup = "<b style=\"color:red;font-size:xx-large\">Licence expired: call +1 555 0100</b>";
+    HttpTestServer server;
+    ASSERT_TRUE(server.start());
+    server.setContent("/7/client/a.dat", "abc");
+    server.addFault("/7/client/a.dat", HttpTestServer::Fault::withStatus(200, {{"Content-Encoding", markup}}), -1);
+    const QString savedBaseUrl = updateBaseUrl;
+    updateBaseUrl = server.baseUrl();
+
+    WindowFixture f(1);
+    f.engine->realStages = {Stage::Downloads};
+    f.engine->prepare = [&](Stage stage, ScriptedTask *) {
+        if (stage == Stage::ProductIni)
+            f.engine->lastTask->updateData.downloads.append({"client", "a.dat", QString(kAbcSha512), 3});
+    };
+    f.window.show();
+    BoxAnswerer boxes;
+    f.window.onStartUpdate();
+    ASSERT_TRUE(waitUntil([&] { return boxes.titles().contains("Update"); }, 30000));
+    updateBaseUrl = savedBaseUrl;
+
+    const QString refused = "client/a.dat was sent with content encoding " + QString::fromLatin1(markup);
+    EXPECT_TRUE(f.text().split('\n').contains(refused)) << f.text().toStdString();
+    // Nothing of the text view was formatted: no run of it is bold or larger than the rest.
+    for (QTextBlock block = f.ui()->outputTextEdit->document()->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            EXPECT_FALSE(format.hasProperty(QTextFormat::FontWeight)) << block.text().toStdString();
+            EXPECT_FALSE(format.hasProperty(QTextFormat::ForegroundBrush)) << block.text().toStdString();
+        }
+    }
+
+    // An engine error and a fatal error carry such texts into boxes: shown as plain text.
+    emit f.engine->error(refused);
+    EXPECT_EQ(runApplication([&] { emit f.engine->fatalError(refused); }), 2);
+    const QList<BoxAnswerer::Box> shown = boxes.boxes();
+    ASSERT_EQ(shown.size(), 3);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(shown[i].title, "Error");
+        EXPECT_EQ(shown[i].text, refused);
+        EXPECT_EQ(shown[i].textFormat, Qt::PlainText);
+    }
+}
+
 TEST(MainWindow, FatalErrorsEndTheProgramWithTheirExitCodes)
 {
     struct Case
@@ -495,10 +550,16 @@ TEST(MainWindow, FatalErrorBeforeTheStartLetsNoRunStartWhileItsBoxIsOpen)
         int exitCode;
     };
     const Case cases[] = {
-        {"engine: unusable proxy", "[update]\nproxy=host:3128\n", {}, "'host:3128' is an invalid proxy specification",
+        {"engine: unusable proxy",
+         "[update]\nproxy=host:3128\n",
+         {},
+         "'host:3128' is an invalid proxy specification",
          2},
-        {"configuration: unusable version answer", {}, "Update server returned no version",
-         "Update server returned no version", 1},
+        {"configuration: unusable version answer",
+         {},
+         "Update server returned no version",
+         "Update server returned no version",
+         1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -657,46 +718,74 @@ TEST(MainWindow, RebootAnswerWritesItsMarkerAndQuitsOnlyOnceTheEngineHasStopped)
     }
 }
 
-TEST(MainWindow, APreInstallCommandAsksForARebootAndTheAnswerWaitsForTheReplacementToStop)
+TEST(MainWindow, AnInstallCommandsRebootQuestionHoldsTheUpdateUntilItIsAnswered)
 {
-    // A real pre-install command exits with 1010. While the question is open the run goes on into the
-    // replacement; the answer then cancels it, and the program quits only once the engine has stopped.
-    WindowFixture f(1);
-    f.engine->realStages = {Stage::PreInstall};
-    f.engine->outcomes[Stage::Replacement] = ScriptedTask::Stay;
-    QStringList events;
-    ScriptedTask *replacement = nullptr;
-    f.engine->prepare = [&](Stage stage, ScriptedTask *task) {
-        if (stage == Stage::ProductIni) {
-            // The session's temporary directory exists by now; planning would have filled the list.
-            ASSERT_TRUE(Sandbox::writeFile(f.config.m_tempDir + "/reboot.sh", "#!/bin/sh\nexit 1010\n"));
-            f.engine->lastTask->updateData.preInstall.append({"reboot.sh", {}, true});
-        } else if (stage == Stage::Replacement) {
-            replacement = task;
-            task->endOnCancel = true; // ends as a replacement does once it has rolled back
-            QObject::connect(task, &TaskSpecification::canceled, [&] { events << "replacement stopped"; });
-        } else if (stage == Stage::PostInstall) {
-            QObject::connect(task, &TaskSpecification::finished, [&] { events << "post-install ran"; });
-        }
+    // A real install command exits with 1010 and the user answers only after a while. Nothing after the command
+    // may run meanwhile; either answer then ends the update cancelled (the reboot's marker written first), and
+    // the program quits only once the engine has stopped.
+    struct Case
+    {
+        const char *name;
+        Stage commandStage;
+        QMessageBox::StandardButton answer;
+        const QString &marker;
+        QList<Stage> notRun; // stages after the command, which must never start
     };
-    QObject::connect(f.engine, &UpdateEngine::updateCanceled, [&] { events << "engine cancelled"; });
-    QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { events << "quit"; });
-    f.window.show();
+    const Case cases[] = {
+        {"pre-install, yes",
+         Stage::PreInstall,
+         QMessageBox::Yes,
+         forceUpdateFileName,
+         {Stage::Replacement, Stage::Deletion, Stage::PostInstall}},
+        {"pre-install, no",
+         Stage::PreInstall,
+         QMessageBox::No,
+         forceUpdateCheckFileName,
+         {Stage::Replacement, Stage::Deletion, Stage::PostInstall}},
+        {"post-install, yes", Stage::PostInstall, QMessageBox::Yes, forceUpdateFileName, {}},
+        {"post-install, no", Stage::PostInstall, QMessageBox::No, forceUpdateCheckFileName, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowFixture f(1);
+        f.engine->realStages = {c.commandStage};
+        QStringList events;
+        f.engine->prepare = [&](Stage stage, ScriptedTask *task) {
+            if (stage == Stage::ProductIni) {
+                // The session's temporary directory exists by now; planning would have filled the list.
+                ASSERT_TRUE(Sandbox::writeFile(f.config.m_tempDir + "/reboot.sh", "#!/bin/sh\nexit 1010\n"));
+                UpdateData &plan = f.engine->lastTask->updateData;
+                (c.commandStage == Stage::PreInstall ? plan.preInstall : plan.postInstall)
+                    .append({"reboot.sh", {}, true});
+            }
+            if (c.notRun.contains(stage))
+                QObject::connect(task, &TaskSpecification::finished, [&] { events << "a later stage ran"; });
+        };
+        QObject::connect(f.engine, &UpdateEngine::updateCanceled, [&] { events << "engine cancelled"; });
+        QObject::connect(f.engine, &UpdateEngine::updateFinished, [&] { events << "engine finished"; });
+        QMetaObject::Connection quit =
+            QObject::connect(qApp, &QCoreApplication::aboutToQuit, [&] { events << "quit"; });
+        f.window.show();
 
-    BoxAnswerer boxes;
-    boxes.answer("Confirm reboot", QMessageBox::Yes);
-    boxes.setHook([&](const BoxAnswerer::Box &) {
-        EXPECT_TRUE(waitUntil([&] { return replacement && replacement->state() == TASK_RUNNING; }));
-        events << "answered";
-    });
-    const int code = runApplication([&] { f.window.onStartUpdate(); });
+        BoxAnswerer boxes;
+        boxes.answer("Confirm reboot", c.answer);
+        boxes.setHook([&](const BoxAnswerer::Box &) {
+            QTest::qWait(1500); // the user takes a while; the command has long ended
+            EXPECT_EQ(f.engine->state(), UpdateEngine::RUNNING); // held by the command, not ended behind the box
+            EXPECT_TRUE(f.text().contains("reboot.sh completed sucessfully, reboot required"));
+            events << "answered";
+        });
+        const int code = runApplication([&] { f.window.onStartUpdate(); });
+        QObject::disconnect(quit);
 
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(boxes.titles(), QStringList({"Confirm reboot"}));
-    EXPECT_EQ(events, QStringList({"answered", "replacement stopped", "engine cancelled", "quit"}));
-    EXPECT_TRUE(f.text().contains("reboot.sh completed sucessfully, reboot required"));
-    EXPECT_TRUE(QFileInfo(f.box.tempDir() + "/" + forceUpdateFileName).isFile());
-    EXPECT_EQ(f.engine->state(), UpdateEngine::CANCELED);
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(boxes.titles(), QStringList({"Confirm reboot"}));
+        EXPECT_EQ(events, QStringList({"answered", "engine cancelled", "quit"}));
+        EXPECT_TRUE(QFileInfo(f.box.tempDir() + "/" + c.marker).isFile());
+        EXPECT_EQ(f.engine->state(), UpdateEngine::CANCELED);
+        EXPECT_FALSE(f.text().contains("Update cancelled")); // the user's answer, not a failure: no box
+        EXPECT_TRUE(f.window.isVisible()); // quit, not closed: no hand-over to the client
+    }
 }
 
 TEST(MainWindow, RebootAnswerQuitsAtOnceWhenTheRunHasEnded)
@@ -720,6 +809,54 @@ TEST(MainWindow, RebootAnswerQuitsAtOnceWhenTheRunHasEnded)
     EXPECT_EQ(f.engine->state(), UpdateEngine::FINISHED);
     EXPECT_TRUE(f.text().contains("Failed to store force update notice"));
     EXPECT_TRUE(f.window.isVisible()); // quit, not closed: no hand-over to the client
+}
+
+TEST(MainWindow, RebootMarkersAreNeverWrittenThroughALinkNorIntoAnotherUsersFile)
+{
+    // Another local user plants an entry under the marker's name in the shared temporary directory.
+    struct Case
+    {
+        const char *name;
+        bool link; // a link to the victim's own file; else a file of another user
+        bool stored;
+    };
+    const Case cases[] = {{"link to the user's own file", true, true}, {"another user's file", false, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowFixture f(1);
+        const QString marker = f.box.tempDir() + "/" + forceUpdateFileName;
+        const QString victim = f.box.path("victim");
+        ASSERT_TRUE(Sandbox::writeFile(victim, "the user's data"));
+        if (c.link) {
+            ASSERT_TRUE(QFile::link(victim, marker));
+        } else {
+            ASSERT_TRUE(Sandbox::writeFile(marker, "another user's data"));
+            if (chown(QFile::encodeName(marker).constData(), 65534, 65534) != 0)
+                GTEST_SKIP() << "giving a file to another user needs root";
+        }
+
+        f.window.write_force_update_file(forceUpdateFileName);
+        f.window.delete_force_update_files(); // step two: removes nothing
+
+        EXPECT_EQ(Sandbox::readFile(victim), "the user's data");
+        const QFileInfo info(marker);
+        if (c.stored) {
+            EXPECT_FALSE(info.isSymLink());
+            EXPECT_TRUE(info.isFile());
+            EXPECT_EQ(info.size(), 0);
+            EXPECT_EQ(info.ownerId(), geteuid());
+        } else {
+            EXPECT_EQ(Sandbox::readFile(marker), "another user's data");
+            EXPECT_TRUE(f.text().contains("Failed to store force update notice"));
+        }
+        // No temporary name is left beside it.
+        EXPECT_EQ(QDir(f.box.tempDir()).entryList({"*force_update*"}, QDir::AllEntries | QDir::Hidden | QDir::System),
+                  QStringList {forceUpdateFileName});
+        // Step one clears markers of its own only.
+        f.config.m_clientUpdate = 0;
+        f.window.delete_force_update_files();
+        EXPECT_EQ(QFileInfo::exists(marker), !c.stored);
+    }
 }
 
 TEST(MainWindow, StepOneRemovesTheRebootMarkersOfAnEarlierRun)

@@ -56,7 +56,8 @@ QStringList describe(const UpdateData &plan)
 {
     QStringList lines;
     for (const DownloadEntry &d : plan.downloads)
-        lines << QString("download %1|%2|%3|%4").arg(d.section, d.name, labelOf(d.sha512)).arg(d.size);
+        lines << QString("download %1|%2|%3|%4").arg(d.section, d.name, labelOf(d.sha512)).arg(d.size) +
+                (d.signature ? " signature" : "");
     for (const FileReplaceEntry &r : plan.replacements) {
         lines << QString("replace %1|%2|%3|%4|%5|%6")
                      .arg(r.section, r.name, labelOf(r.finalSha512))
@@ -190,6 +191,18 @@ TEST(Planning, DecidesEachFileLine)
          {},
          {},
          {"download bin|a.dat._lzma2_|PACKED|6", "replace bin|a.dat._lzma2_|NEW|3|lib/a.so|"}},
+        {"packed without a final digest: the result's signature is fetched too",
+         1,
+         "[bin]\na.gz=${PACKED}::6::::3::a.so\n",
+         {{"a.so", "other"}},
+         {},
+         {"download bin|a.so.sig||0 signature", "download bin|a.gz|PACKED|6", "replace bin|a.gz||3|a.so|"}},
+        {"packed without a final digest, its signature in the session already",
+         1,
+         "[bin]\na.gz=${PACKED}::6::::3::a.so\n",
+         {{"a.so", "other"}},
+         {{"a.so.sig", "fetched before"}},
+         {"download bin|a.gz|PACKED|6", "replace bin|a.gz||3|a.so|"}},
         {"packed gzip: changed",
          1,
          "[bin]\na.gz=${PACKED}::6::${NEW}::3::lib/a.so\n",
@@ -349,7 +362,8 @@ TEST(Planning, DecidesEveryLineOfALargeInstallation)
         case 1: // changed whole file
             ini += "f" + n + ".dat=${NEW}::3\n";
             installed["f" + n + ".dat"] = "other";
-            expected << "download bin|f" + n + ".dat|NEW|3" << "replace bin|f" + n + ".dat|NEW|0||";
+            expected << "download bin|f" + n + ".dat|NEW|3"
+                     << "replace bin|f" + n + ".dat|NEW|0||";
             break;
         case 2: // patched: the base matches
             ini += "p" + n + "._lzma2_=${PACKED}::6::${NEW}::3::lib/p" + n + ".so\n";
@@ -509,7 +523,8 @@ TEST(Planning, InstallSections)
 // current; a copy already in the session, or a file that is not a command, needs nothing.
 TEST(Planning, FetchesTheFileOfAnInstallCommandThatIsCurrent)
 {
-    const struct {
+    const struct
+    {
         const char *name;
         Files session;
         QStringList plan;
@@ -620,7 +635,10 @@ TEST(MakeDownloadReplaceListTaskSpecification, CopiesOnlyACompletePlanIntoTheMai
         QStringList plan;
     };
     const Case cases[] = {
-        {"complete", "[bin]\na.dat=${NEW}::3\n", TASK_FINISHED, {"download bin|a.dat|NEW|3", "replace bin|a.dat|NEW|0||"}},
+        {"complete",
+         "[bin]\na.dat=${NEW}::3\n",
+         TASK_FINISHED,
+         {"download bin|a.dat|NEW|3", "replace bin|a.dat|NEW|0||"}},
         {"patch line with four fields",
          "[bin]\na.dat=${NEW}::3\np_patch_=x::1::y::2\n",
          TASK_CANCELED,

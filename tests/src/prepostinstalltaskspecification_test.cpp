@@ -226,3 +226,24 @@ TEST(PrePostInstallList, RunsTheCommandsOneAfterTheOtherInOrder)
         EXPECT_EQ(lines, c.record);
     }
 }
+
+// After a reset the list runs its commands again and ends; before, its end-of-run flag stayed set from the
+// first run, and a second run ran the command but never ended.
+TEST(PrePostInstallList, RunsAgainAfterAReset)
+{
+    Sandbox box;
+    Configuration config;
+    config.m_tempDir = box.path("session");
+    const QString record = box.path("record");
+    ASSERT_TRUE(writeCommand(config.m_tempDir, "a.sh", "echo ran >> '" + QFile::encodeName(record) + "'\n"));
+    QList<InstallCommand> commands {{"a.sh", {}, true}};
+    PrePostInstallListTaskSpecification step(&commands, &config, nullptr, 0.1);
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        step.reset();
+        step.execute();
+        ASSERT_TRUE(waitForTaskEnd(&step, 30000));
+        EXPECT_EQ(step.state(), TASK_FINISHED);
+    }
+    EXPECT_EQ(Sandbox::readFile(record), "ran\nran\n");
+}

@@ -352,3 +352,24 @@ TEST(UpdateSelfUnzip, AResultWithoutAFinalDigestIsCheckedAgainstItsTargetsSignat
         EXPECT_EQ(QFileInfo(s.tmp("update")).isFile(), c.endState == TASK_FINISHED);
     }
 }
+
+// After a reset the step and its file tasks run again and end; before, their end-of-run flag stayed set from
+// the first run and a second run never ended.
+TEST(UpdateSelfUnzip, RunsAgainAfterAReset)
+{
+    Session s;
+    QList<FileReplaceEntry> entries = plan();
+    UpdateSelfUnzipTaskSpecification step(&entries, &s.config, nullptr, 0.4);
+    UpdateSelfFileTaskSpecification file(entries[0], &s.config, nullptr, 0.5);
+    for (TaskSpecification *task : std::initializer_list<TaskSpecification *> {&step, &file}) {
+        SCOPED_TRACE(task->metaObject()->className());
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE(run);
+            task->reset();
+            task->execute();
+            ASSERT_TRUE(waitForTaskEnd(task));
+            EXPECT_EQ(task->state(), TASK_FINISHED);
+        }
+    }
+    EXPECT_EQ(Sandbox::readFile(s.tmp("update")), "abc");
+}

@@ -29,6 +29,7 @@ void BoxAnswerer::poll()
     box.title = shown->windowTitle();
     box.text = shown->text();
     box.icon = shown->icon();
+    box.textFormat = shown->textFormat();
     box.buttons = shown->standardButtons();
     box.parent = shown->parentWidget();
     if (QPushButton *def = shown->defaultButton())

@@ -20,6 +20,7 @@ public:
         QString title;
         QString text;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
+        Qt::TextFormat textFormat = Qt::AutoText;
         QMessageBox::StandardButtons buttons;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton; // NoButton: none set
         QWidget *parent = nullptr; // the box's parent widget when it was shown, for comparing only

@@ -218,8 +218,8 @@ bool patchFile(const FileSpec &f, const QString &dir, const QString &name, QByte
     const QByteArray patch = ensemblePatchBytes(f.v1, f.v2, elements);
     if (patch.isEmpty() || !writeFile(dir + "/" + name, patch, 0))
         return false;
-    *ini += name.toUtf8() + "=" + sha512(patch).toUtf8() + "::" + QByteArray::number(patch.size()) + "::" +
-        sha512(f.v1).toUtf8() + "::" + QByteArray::number(f.v1.size()) + "::" + f.path + "\n";
+    *ini += name.toUtf8() + "=" + sha512(patch).toUtf8() + "::" + QByteArray::number(patch.size()) +
+        "::" + sha512(f.v1).toUtf8() + "::" + QByteArray::number(f.v1.size()) + "::" + f.path + "\n";
     return true;
 }
 
@@ -298,9 +298,19 @@ bool writeUpdateTree(const QString &root, const Options &options)
                 return false;
         }
         QString line = (bySignature ? QString() : sha512(served)) + "::" + QString::number(served.size());
+        if (packed && options.packedBySignature) {
+            // The result is not served, only its signature, made of the installed bytes.
+            const QString resultPath = versionDir + "/" + section + "/" + target;
+            if (!writeFile(resultPath, f.v2, 0) || !signing::signFile(resultPath) || !QFile::remove(resultPath))
+                return false;
+            if (options.resultSignaturesMissing && !QFile::remove(resultPath + ".sig"))
+                return false;
+        }
         if (packed) {
-            const QString finalSha =
+            QString finalSha =
                 options.breakPackedFile && f.delivery == Delivery::Lzma ? sha512("other content") : sha512(f.v2);
+            if (options.packedBySignature)
+                finalSha.clear();
             line += "::" + finalSha + "::" + QString::number(f.v2.size()) + "::" + target;
         }
         ini += name.toUtf8() + "=" + line.toUtf8() + "\n";

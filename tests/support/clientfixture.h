@@ -29,6 +29,10 @@ struct Options
     QString linkTarget;
     // The run script's line gives no SHA-512: the script is vouched for by "cv5client_runscript.sh.sig".
     bool runScriptBySignature = false;
+    // The packed and patched files' lines give no final SHA-512: each result is vouched for by the ".sig" of
+    // its installed name, served beside it (target + ".sig" in the section), unless that is left out.
+    bool packedBySignature = false;
+    bool resultSignaturesMissing = false;
     // The server sends another run script than the one its ".sig" was made for (a man in the middle).
     bool substituteRunScript = false;
     // A "delete" line (value 0) names the directory "olddata", which holds the user's "left-over.txt": the
