@@ -130,8 +130,12 @@ TEST(HTTPDownloader, AnswerAboveOneMebibyteOrEncodedCountsAsNone)
         EXPECT_EQ(out.deliveries, 1);
         EXPECT_EQ(out.data.size(), c.expected.size());
         EXPECT_EQ(out.data, c.expected);
-        ASSERT_EQ(server.requests().size(), 1);
-        EXPECT_EQ(server.requests().first().header("Accept-Encoding"), QByteArray("identity"));
+        // One request; Qt sends it once more when the server's close arrives while Qt still counts the request
+        // as being written (seen under load with the answer that ends by closing the connection).
+        ASSERT_GE(server.requests().size(), 1);
+        EXPECT_LE(server.requests().size(), 2);
+        for (const auto &request : server.requests())
+            EXPECT_EQ(request.header("Accept-Encoding"), QByteArray("identity"));
         // The server writes only as fast as the client reads.
         EXPECT_LT(server.bodyBytesSent(), 16 * kMiB);
     }
