@@ -146,7 +146,10 @@ public:
             const qint64 pid = entry.toLongLong(&ok);
             if (!ok)
                 continue;
-            const QString program = QFileInfo("/proc/" + entry + "/exe").symLinkTarget();
+            // Once its clean-up has removed the session directory, the link reads "... (deleted)".
+            QString program = QFile::symLinkTarget("/proc/" + entry + "/exe");
+            if (program.endsWith(" (deleted)"))
+                program.chop(int(qstrlen(" (deleted)")));
             if (program.startsWith(temp + "/corvalink_temp_") && program.endsWith("/update.bin")) {
                 *sessionDir = QFileInfo(program).path();
                 return pid;
@@ -567,6 +570,7 @@ TEST(ClientUpdate, KilledStepTwoIsSettledByTheNextRunWithOrWithoutTheServer)
         pid = update.stepTwoProcess(&session);
         if (pid == 0) {
             ++counts["finished-before-kill"];
+            ASSERT_TRUE(waitUntil([&] { return QFile::exists(update.path("updater started.exit")); }, 30000));
         } else {
             ::kill(pid_t(pid), SIGKILL);
             ASSERT_TRUE(waitUntil([&] { return QFile::exists(update.path("updater started.exit")); }, 30000));
