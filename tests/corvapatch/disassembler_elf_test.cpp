@@ -537,3 +537,53 @@ TEST(DisassemblerElf, ReportsReferencesIntoSectionsItDoesNotWalk)
                   c.abs32Pushes);
     }
 }
+
+// A program-bits or relocation section whose file range shares bytes with one walked before it (in table order)
+// is passed over by the scans and the walk, so repeating a section costs nothing: the program is the one of the
+// file without the repeats, apart from the longer header table at the end.
+TEST(DisassemblerElf, SectionsOverBytesAlreadyWalkedArePassedOver)
+{
+    const Image once = X86Builder(kX86Relocations).build();
+    int status = 0;
+    ProgramPtr single = Parse(once, &status);
+    ASSERT_EQ(status, Status::OK);
+    Steps expected = Describe(*single, once);
+
+    const struct
+    {
+        const char *name;
+        std::function<void(ElfBuilder &)> repeat;
+    } cases[] = {
+        {"the relocation section three times",
+         [](ElfBuilder &b) {
+             for (int i = 0; i < 3; ++i)
+                 b.sectionHeader(kRel, 0x60, 0x1060, 0x10, 8);
+         }},
+        {"the text three times",
+         [](ElfBuilder &b) {
+             for (int i = 0; i < 3; ++i)
+                 b.sectionHeader(kProgBits, 0x80, 0x1080, kX86Text.size());
+         }},
+        {"the data's last byte as a relocation section", [](ElfBuilder &b) { b.sectionHeader(kRel, 0x10F, 0x110F, 1, 8); }},
+        {"a program-bits section over the end of the text and the start of the data",
+         [](ElfBuilder &b) { b.sectionHeader(kProgBits, 0x98, 0x1098, 0x70); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ElfBuilder builder = X86Builder(kX86Relocations);
+        c.repeat(builder);
+        Image image = builder.build();
+        ProgramPtr program = Parse(image, &status);
+        ASSERT_EQ(status, Status::OK);
+        Steps steps = Describe(*program, image);
+        // Only the last run, up to the end of the longer table, differs.
+        ASSERT_EQ(steps.size(), expected.size());
+        EXPECT_EQ(Steps(steps.begin(), steps.end() - 1), Steps(expected.begin(), expected.end() - 1));
+        EXPECT_EQ(steps.back(), "bytes 0x110 " + Hex(image.size() - 0x110));
+        EXPECT_EQ(LabelRvas(program->abs32_labels()), LabelRvas(single->abs32_labels()));
+        EXPECT_EQ(LabelRvas(program->rel32_labels()), LabelRvas(single->rel32_labels()));
+        Image assembled;
+        ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, image);
+    }
+}

@@ -151,7 +151,7 @@ TEST(DisassemblerMacho, RefusedHeadersSayWhy)
         {"Unsupported filetype in header", true, [](Image *i) { Put32(i, 12, 1); }},
         {"file to small in load commands", true, [&](Image *i) { Put32(i, l.textSegment + 4, 0x200); }},
         {"file to small in load commands", true, [](Image *i) { Put32(i, 16, 0x7FFFFFFF); }},
-        {"bad load command size", true, [&](Image *i) { Put32(i, l.zeroPage + 4, 0); }},
+        {"bad LC_SEGMENT_64", true, [&](Image *i) { Put32(i, l.zeroPage + 4, 0); }},
         {"LC_SEGMENT not supported", true, [&](Image *i) { Put32(i, l.zeroPage, 1); }},
         {"LC_SEGMENT_64 not supported", false, [](Image *i) { Put32(i, kLayout32.zeroPage, 25); }},
         {"bad LC_SEGMENT_64", true, [&](Image *i) { Put32(i, l.zeroPage + 4, 64); }},
@@ -172,6 +172,51 @@ TEST(DisassemblerMacho, RefusedHeadersSayWhy)
         ASSERT_NE(disassembler.failure_reason(), nullptr);
         EXPECT_STREQ(disassembler.failure_reason(), c.reason);
     }
+}
+
+// The load commands are read as many times as the header counts them, each cmdsize bytes after the one before;
+// a command shorter than its own header is read like any other and only a read past the buffer refuses.
+TEST(DisassemblerMacho, ShortLoadCommandsAreReadAsTheCountSays)
+{
+    const Image original = ReadWholeFile(CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/macho/x64-exe");
+    ASSERT_EQ(original.size(), 8632u);
+    AssemblyProgram *program = nullptr;
+    ASSERT_EQ(ParseExecutable(original.data(), original.size(), &program), Status::OK);
+    const std::vector<uint32_t> labels = LabelRvas(program->rel32_labels());
+    DeleteAssemblyProgram(program);
+
+    // Its 14 commands end at 1168, followed by zeros up to the code at 1200: the extra commands read there have
+    // cmd 0 and cmdsize 0 and change nothing.
+    for (const uint32_t count : {15u, 16u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(count);
+        Image image = original;
+        Put32(&image, 16, count);
+        ASSERT_EQ(ParseExecutable(image.data(), image.size(), &program), Status::OK);
+        EXPECT_EQ(LabelRvas(program->rel32_labels()), labels);
+        DeleteAssemblyProgram(program);
+        std::vector<uint8_t> assembled;
+        ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, Image(image.begin(), image.begin() + 8192)); // the segments' end, as unchanged
+    }
+
+    // The hand-made image whose first command (no segment) has size 4: the next one is read at offset 36, inside
+    // it, with cmd 4 (the size just written) and cmdsize 0 (the empty segment name), and the count left reads it
+    // again. No segment is found.
+    Image shortCommand = HandMadeMacho(true);
+    Put32(&shortCommand, 16, 3);
+    Put32(&shortCommand, kLayout64.zeroPage, 0x1B);
+    Put32(&shortCommand, kLayout64.zeroPage + 4, 4);
+    DisassemblerMacho disassembler(shortCommand.data(), uint32_t(shortCommand.size()));
+    EXPECT_FALSE(disassembler.ParseHeader());
+    EXPECT_STREQ(disassembler.failure_reason(), "Resource-only executables are not yet supported");
+
+    // Only a header that would be read past the buffer's end refuses the file.
+    Image atTheEnd = HandMadeMacho(true);
+    Put32(&atTheEnd, 16, 3);
+    Put32(&atTheEnd, kLayout64.textSegment + 4, uint32_t(atTheEnd.size() - kLayout64.textSegment - 4));
+    DisassemblerMacho tooFar(atTheEnd.data(), uint32_t(atTheEnd.size()));
+    EXPECT_FALSE(tooFar.ParseHeader());
+    EXPECT_STREQ(tooFar.failure_reason(), "file to small in load commands");
 }
 
 TEST(DisassemblerMacho, OddCodeSectionsEndCleanly)

@@ -3,6 +3,7 @@
 #include "disassembler.h"
 #include "elfformat.h"
 #include "elftypedrva.h"
+#include "firstcover.h"
 
 #include <cstdint>
 #include <memory>
@@ -66,6 +67,10 @@ protected:
 
 private:
     ElfSection SectionAt(uint32_t index) const;
+    // Decides which program-bits and relocation sections are walked and builds the address lookups, so that
+    // neither a byte nor a reference makes the walk scan the header tables again.
+    void IndexTables();
+    bool Walked(uint32_t index) const { return m_walked[index]; }
     ElfSegment SegmentAt(uint32_t index) const;
     bool RvaToFileOffset(uint32_t rva, uint32_t *offset) const;
     bool InTypedSection(uint32_t fileOffset) const;
@@ -81,6 +86,13 @@ private:
     [[nodiscard]] bool ParseProgBitsSection(const ElfSection &section, AssemblyProgram *program);
 
     ElfHeader m_header;
+    // Program-bits and relocation sections whose file range shares no byte with one walked before them in table
+    // order. Real files never overlap such sections; a file that repeats one many times is walked once, so
+    // the work and the program stay in proportion to the file.
+    std::vector<bool> m_walked;
+    FirstCover m_walkedTypedSections; // walked sections of both types by file range
+    FirstCover m_mappedSegments; // segments by [p_vaddr, + min(p_memsz, p_filesz))
+    FirstCover m_loadableSegments; // PT_LOAD segments by [p_vaddr, + p_memsz)
     std::vector<uint32_t> m_abs32;        // addresses, ascending
     std::vector<uint32_t> m_abs32Offsets; // their file offsets, filled by the walk
     std::vector<std::unique_ptr<TypedRVA>> m_rel32; // by address, ascending
