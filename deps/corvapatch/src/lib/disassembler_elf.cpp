@@ -155,8 +155,6 @@ bool DisassemblerElf<Format>::RelocationInSection(const ElfSection &section, uin
 template <typename Format>
 bool DisassemblerElf<Format>::PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const
 {
-    if (size == 0)
-        return true;
     if (!InImage(offset, size))
         return false;
     return program->PushBytes(PointerAt(offset), static_cast<uint32_t>(size));
@@ -300,7 +298,8 @@ bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
             break;
         }
     }
-    if (cursor < length() && !PushBytesAt(program, cursor, length() - cursor))
+    // Pushed even when empty: an empty run still turns a lone byte before it into a counted copy.
+    if (cursor <= length() && !PushBytesAt(program, cursor, length() - cursor))
         return false;
     return m_abs32Next == m_abs32.size();
 }

@@ -53,7 +53,9 @@ protected:
     bool IsLoadable(uint32_t rva) const;
     // Entry index of a relocation section (inside the image), when the whole entry lies inside the section.
     bool RelocationInSection(const ElfSection &section, uint64_t index, ElfRelocation *relocation) const;
-    // Pushes [offset, offset + size) as literal bytes; nothing for an empty range, false outside the image.
+    // Pushes [offset, offset + size) as one literal run, also when it is empty (an empty run still changes the
+    // encoding: it makes a lone byte before it a counted copy, or adds a copy of count 0); false outside the
+    // image. Callers whose rule pushes only bytes that are there test for them first.
     [[nodiscard]] bool PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const;
 
     // The x86 and x86-64 scan: at each position rule gives the offset of a 32-bit displacement in the
