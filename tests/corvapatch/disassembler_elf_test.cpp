@@ -715,3 +715,87 @@ TEST(DisassemblerElf, EmptyRunsArePushedWhereTheRulesSayBytesFollow)
         EXPECT_EQ(assembled, c.image);
     }
 }
+
+namespace {
+
+// The rel32 labels of a one-section image: the code at file offset 0x80, address 0x1080, in one loadable segment.
+std::vector<uint32_t> BranchLabels(bool is64, uint16_t machine, const Image &code)
+{
+    ElfBuilder builder(is64, machine);
+    builder.segment(kLoad, 0, 0x1000, 0x100, 0x2000).section(kProgBits, 0x80, 0x1080, code);
+    const Image image = builder.build();
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    EXPECT_EQ(status, Status::OK);
+    return program ? LabelRvas(program->rel32_labels()) : std::vector<uint32_t>{};
+}
+
+} // namespace
+
+// 0F 80 to 0F 8F are the conditional jumps; the rule takes all but 0F 8A and 0F 8B. Each jump has displacement 0,
+// so its target is the byte after it, 0x1086.
+TEST(DisassemblerElf, ConditionalJumpsExceptTwoAreBranches)
+{
+    for (const bool is64 : {false, true}) {
+        for (uint8_t opcode = 0x80; opcode <= 0x8F; ++opcode) {
+            SCOPED_TRACE(testing::Message() << (is64 ? "x86-64 " : "x86 ") << "0F " << std::hex << int(opcode));
+            const Image code = Bytes({0x0F, opcode, 0, 0, 0, 0, 0x90, 0x90, 0x90, 0x90});
+            const bool taken = opcode != 0x8A && opcode != 0x8B;
+            EXPECT_EQ(BranchLabels(is64, is64 ? kMachineX64 : kMachineX86, code),
+                      taken ? std::vector<uint32_t>{0x1086} : std::vector<uint32_t>{});
+        }
+    }
+}
+
+// The ARM scan's alignment flag: an ARM branch is taken only where the flag is set. It starts set, flips at every
+// 2-byte step without a branch and is set again after each branch taken; a 4-byte branch needs a fifth byte after
+// its start. "b ." is FE FF FF EA (target: itself), the Thumb "b ." FE E7; 00 00 is no branch.
+TEST(DisassemblerElf32ARM, ArmBranchesAreTakenOnlyWhereTheAlignmentFlagIsSet)
+{
+    const Image armB = Bytes({0xFE, 0xFF, 0xFF, 0xEA});
+    const Image thumbB = Bytes({0xFE, 0xE7});
+    const Image none = Bytes({0x00, 0x00});
+    const struct
+    {
+        const char *name;
+        Image code;
+        std::vector<uint32_t> labels;
+    } cases[] = {
+        {"at the start", Concat({armB, none, none}), {0x1080}},
+        {"after one step", Concat({none, armB, none}), {}},
+        {"after two steps", Concat({none, none, armB, none}), {0x1084}},
+        {"in the last four bytes: too near the end", Concat({armB}), {}},
+        {"after three steps", Concat({none, none, none, armB, none}), {}},
+        {"after a Thumb branch at an odd step", Concat({none, thumbB, armB, none}), {0x1082, 0x1084}},
+        {"after a Thumb branch at the start", Concat({thumbB, armB, none}), {0x1080, 0x1082}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(BranchLabels(false, kMachineArm, c.code), c.labels);
+    }
+}
+
+// The walk sets its cursor to each section's offset, also below where it has been: a section of another type
+// that lies before the text in the file but after it in the table makes the bytes from its offset on travel
+// again in the next gap.
+TEST(DisassemblerElf, TheCursorFollowsEachSectionsOffsetBackwards)
+{
+    ElfBuilder builder(false, kMachineX86);
+    builder.segment(kLoad, 0, 0x1000, 0x100, 0x2000)
+        .section(kProgBits, 0x80, 0x1080, Image(16, 0x90))
+        .sectionHeader(kStrTab, 0x40, 0, 0x10)
+        .section(kProgBits, 0xA0, 0x10A0, Image(16, 0x90));
+    const Image image = builder.build();
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(Describe(*program, image), (Steps{
+                                             "bytes 0x0 0x80",
+                                             "origin 0x1080",
+                                             "bytes 0x80 0x10",
+                                             "bytes 0x40 0x60",
+                                             "origin 0x10a0",
+                                             "bytes 0xa0 0x10",
+                                             "bytes 0xb0 " + Hex(image.size() - 0xB0),
+                                         }));
+}

@@ -54,7 +54,7 @@ const Layout kLayout32 = {28, 84, 140};
 //   0x10 48 8B 05 E90E0000   mov rax, [rip]: target offset 0x1000, just past the text segment
 //   0x17 0F 85 E5FFFFFF      jne: target offset 0x102
 //   0x1D 90 90 90
-Image HandMadeMacho(bool is64)
+Image HandMadeMacho(bool is64, const Image &codeOverride = {})
 {
     const Layout &l = is64 ? kLayout64 : kLayout32;
     Image image(0x210, 0);
@@ -93,7 +93,10 @@ Image HandMadeMacho(bool is64)
     const uint8_t code[0x20] = {0xE8, 0x0B, 0x00, 0x00, 0x00, 0xE8, 0x00, 0x10, 0x00, 0x00, 0xFF,
                                 0x15, 0xF0, 0x00, 0x00, 0x00, 0x48, 0x8B, 0x05, 0xE9, 0x0E, 0x00,
                                 0x00, 0x0F, 0x85, 0xE5, 0xFF, 0xFF, 0xFF, 0x90, 0x90, 0x90};
-    std::memcpy(&image[kText], code, sizeof code);
+    if (codeOverride.size() == sizeof code)
+        std::memcpy(&image[kText], codeOverride.data(), sizeof code);
+    else
+        std::memcpy(&image[kText], code, sizeof code);
     return image;
 }
 
@@ -131,6 +134,28 @@ TEST(DisassemblerMacho, HandMadeImagesGiveTheHandDerivedLabels)
         std::vector<uint8_t> assembled;
         ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
         EXPECT_EQ(assembled, Image(image.begin(), image.begin() + 0x200));
+    }
+}
+
+// 0F 80 to 0F 8F are the conditional jumps; the scan takes all but 0F 8A and 0F 8B. Displacement 0: the target
+// is the byte after the jump, at 0x106 (x86-64, rebased to the text segment) or 0x1106 (32-bit).
+TEST(DisassemblerMacho, ConditionalJumpsExceptTwoAreBranches)
+{
+    for (const bool is64 : {false, true}) {
+        for (uint8_t opcode = 0x80; opcode <= 0x8F; ++opcode) {
+            SCOPED_TRACE(testing::Message() << (is64 ? "x86-64 " : "x86 ") << "0F " << std::hex << int(opcode));
+            Image code(0x20, 0x90);
+            code[0] = 0x0F;
+            code[1] = opcode;
+            std::fill(code.begin() + 2, code.begin() + 6, 0);
+            const Image image = HandMadeMacho(is64, code);
+            AssemblyProgram *program = nullptr;
+            ASSERT_EQ(ParseExecutable(image.data(), image.size(), &program), Status::OK);
+            const bool taken = opcode != 0x8A && opcode != 0x8B;
+            EXPECT_EQ(LabelRvas(program->rel32_labels()),
+                      taken ? std::vector<uint32_t>{is64 ? 0x106u : 0x1106u} : std::vector<uint32_t>{});
+            DeleteAssemblyProgram(program);
+        }
     }
 }
 
