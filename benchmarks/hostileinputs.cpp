@@ -16,8 +16,6 @@
 #include "patchpieces.h"
 #include "sinkstream.h"
 
-#include <lzma.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,39 +80,6 @@ Bytes WholeFileElements(uint32_t count, uint32_t kind, uint32_t length)
     return descriptions;
 }
 
-// An LZMA2 block (property, varint32 size, raw stream) of n zero bytes, encoded as it streams.
-Bytes ZerosBlock(uint32_t n)
-{
-    lzma_options_lzma options;
-    if (lzma_lzma_preset(&options, 0))
-        return {};
-    options.dict_size = 1u << 20; // property 16
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_stream stream = LZMA_STREAM_INIT;
-    if (lzma_raw_encoder(&stream, filters) != LZMA_OK)
-        return {};
-    Bytes block = {16};
-    Append(&block, Varint(n));
-    const Bytes zeros(1 << 20, 0);
-    Bytes out(1 << 20);
-    uint32_t left = n;
-    lzma_ret status = LZMA_OK;
-    do {
-        if (stream.avail_in == 0 && left > 0) {
-            const uint32_t piece = left < zeros.size() ? left : uint32_t(zeros.size());
-            stream.next_in = zeros.data();
-            stream.avail_in = piece;
-            left -= piece;
-        }
-        stream.next_out = out.data();
-        stream.avail_out = out.size();
-        status = lzma_code(&stream, left == 0 && stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
-        block.insert(block.end(), out.begin(), out.end() - long(stream.avail_out));
-    } while (status == LZMA_OK);
-    lzma_end(&stream);
-    return status == LZMA_STREAM_END ? block : Bytes();
-}
-
 // Row 1: 16 Mi element kinds and no parameters.
 Bytes KindsOnly(const Bytes &old)
 {
@@ -148,7 +113,7 @@ Bytes GibibyteOfZeros(const Bytes &old)
         return {};
     Append(&final, patchwriter::StoredLzma2Block(Bytes(control.Buffer(), control.Buffer() + control.Length())));
     Append(&final, patchwriter::StoredLzma2Block({}));
-    Append(&final, ZerosBlock(size));
+    Append(&final, patchwriter::ZerosLzma2Block(size));
     EnsemblePatch patch;
     patch.sourceCrc = corvapatch::ComputeCrc(old.data(), old.size());
     uint32_t crc = corvapatch::ComputeCrc(nullptr, 0);

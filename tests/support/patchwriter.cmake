@@ -8,4 +8,4 @@ set(patch_writer_sources
     ${CMAKE_CURRENT_LIST_DIR}/patchpieces.cpp)
 add_library(patch_writer STATIC ${patch_writer_sources})
 target_include_directories(patch_writer PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(patch_writer PUBLIC corvapatch PRIVATE corvalink_warnings)
+target_link_libraries(patch_writer PUBLIC corvapatch PRIVATE LibLZMA::LibLZMA corvalink_warnings)
