@@ -4,14 +4,14 @@
 //   hostile_inputs patch <old> <patch> <new> [cap]      ApplyEnsemblePatchFiles; prints the status
 //   hostile_inputs parse <file>                         ParseExecutable; prints the status
 //   hostile_inputs unpack <container> <out> [cap] [plain]   DecompressLzmaFile; prints 1 or 0
-#include "crc.h"
-#include "disassembler.h"
 #include "assemblyprogram.h"
+#include "crc.h"
+#include "disanddiffwriter.h"
+#include "disassembler.h"
 #include "elfbuilder.h"
 #include "encodedprogram.h"
 #include "ensemblepatch.h"
 #include "ensemblepatchwriter.h"
-#include "disanddiffwriter.h"
 #include "lzmafile.h"
 #include "patchpieces.h"
 #include "sinkstream.h"
@@ -93,8 +93,9 @@ Bytes KindsOnly(const Bytes &old)
 Bytes WholeFileTimes(const Bytes &old, uint32_t count, uint32_t kind)
 {
     const Bytes predicted = patchwriter::PredictedParameters(count);
-    return PatchOf(old, {WholeFileElements(count, kind, uint32_t(old.size())),
-                         patchwriter::ByteDiff(predicted, predicted), {}, {}});
+    return PatchOf(
+        old,
+        {WholeFileElements(count, kind, uint32_t(old.size())), patchwriter::ByteDiff(predicted, predicted), {}, {}});
 }
 
 // Row 4: no elements; the final correction is a diff in three blocks (method 1) whose extra area is 1 GiB of
@@ -265,7 +266,7 @@ Bytes PackedIniOfReferences()
     const Bytes diff = {0x00, 0x01, 0x03, 0x00, 0x01, 0x00, 0x02, 0x00, 'x'};
     const uint8_t x = 'x';
     return patchwriter::DisAndDiffContainerOfStreams({patchwriter::EncodedProgramBytes(&program), diff},
-                                                    corvapatch::ComputeCrc(&x, 1), true);
+                                                     corvapatch::ComputeCrc(&x, 1), true);
 }
 
 int Make(const std::string &dir, const std::string &executable, const std::string &large)
@@ -314,8 +315,7 @@ int main(int argc, char **argv)
     if (mode == "make" && argc == 5)
         return Make(argv[2], argv[3], argv[4]);
     if (mode == "patch" && argc >= 5) {
-        std::cout << corvapatch::ApplyEnsemblePatchFiles(argv[2], argv[3], argv[4], CapArgument(argc, argv, 5))
-                  << "\n";
+        std::cout << corvapatch::ApplyEnsemblePatchFiles(argv[2], argv[3], argv[4], CapArgument(argc, argv, 5)) << "\n";
         return 0;
     }
     if (mode == "parse" && argc == 3) {

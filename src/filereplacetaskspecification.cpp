@@ -18,7 +18,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-
 namespace {
 
 const char *boolText(bool value)
@@ -95,7 +94,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         // The patch applies to a copy of the installed file, which stays untouched until the checked
         // result is put in its place. Like an unpack, it may not produce more than the listed size.
         makeOldCopy();
-        auto *patch = new FileTaskSpecification_patch(&m_rollbackList, oldCopyPath(), patchPath(), m_newFile, this, 0.7);
+        auto *patch =
+            new FileTaskSpecification_patch(&m_rollbackList, oldCopyPath(), patchPath(), m_newFile, this, 0.7);
         patch->setMaxOutputSize(m_entry.maxOutputSize());
         addTask(patch);
         addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2));

@@ -44,8 +44,8 @@ bool FileFuncPatch::ApplyEnsemblePatch(const QByteArray &oldFile, const QByteArr
                                        const QByteArray &newFile, qint64 maxOutputSize)
 {
     const size_t limit = maxOutputSize >= 0 ? size_t(maxOutputSize) : SIZE_MAX;
-    const int status = corvapatch::ApplyEnsemblePatchFiles(oldFile.constData(), patchFile.constData(),
-                                                           newFile.constData(), limit);
+    const int status =
+        corvapatch::ApplyEnsemblePatchFiles(oldFile.constData(), patchFile.constData(), newFile.constData(), limit);
     qDebug() << "ApplyEnsemblePatch status =" << status << oldFile << patchFile << newFile;
     switch (status) {
     case corvapatch::Status::OK:

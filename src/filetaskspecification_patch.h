@@ -28,8 +28,7 @@ class FileFuncPatch : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile,
-                  qint64 maxOutputSize = -1);
+    FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile, qint64 maxOutputSize = -1);
 
     bool run() override;
 

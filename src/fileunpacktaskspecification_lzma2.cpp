@@ -37,10 +37,9 @@ bool FileUnpackFunc_lzma2::unpackFile(const QString &source, const QString &targ
     // The decoder itself writes beside the target under a hidden name and renames over it only once the
     // CRC matched, so the bytes reach the target's directory once and a failure leaves the target as it was.
     const size_t limit = maxOutputSize >= 0 ? size_t(maxOutputSize) : SIZE_MAX;
-    const bool ok = corvapatch::DecompressLzmaFile(QFile::encodeName(source).constData(),
-                                                   QFile::encodeName(target).constData(), limit,
-                                                   plainOnly ? corvapatch::LZMA_FORMS_PLAIN_ONLY
-                                                             : corvapatch::LZMA_FORMS_ALL);
+    const bool ok = corvapatch::DecompressLzmaFile(
+        QFile::encodeName(source).constData(), QFile::encodeName(target).constData(), limit,
+        plainOnly ? corvapatch::LZMA_FORMS_PLAIN_ONLY : corvapatch::LZMA_FORMS_ALL);
     qDebug() << "unpackFile" << source << target << (ok ? "true" : "false");
     return ok;
 }

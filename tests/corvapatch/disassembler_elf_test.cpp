@@ -571,7 +571,8 @@ TEST(DisassemblerElf, SectionsOverBytesAlreadyWalkedArePassedOver)
              for (int i = 0; i < 3; ++i)
                  b.sectionHeader(kProgBits, 0x80, 0x1080, kX86Text.size());
          }},
-        {"the data's last byte as a relocation section", [](ElfBuilder &b) { b.sectionHeader(kRel, 0x10F, 0x110F, 1, 8); }},
+        {"the data's last byte as a relocation section",
+         [](ElfBuilder &b) { b.sectionHeader(kRel, 0x10F, 0x110F, 1, 8); }},
         {"a program-bits section over the end of the text and the start of the data",
          [](ElfBuilder &b) { b.sectionHeader(kProgBits, 0x98, 0x1098, 0x70); }},
     };

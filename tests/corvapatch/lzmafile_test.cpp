@@ -412,8 +412,9 @@ TEST_F(LzmaFile, ContentAboveTheCapFailsBeforeDecoding)
 TEST_F(LzmaFile, ExecutablesInTheExecutableFormUnpackUnderACapOfTheirOwnSize)
 {
     const std::string fixtures = CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/";
-    for (const std::string &name :
-         {fixtures + "elf/x86-pic.so", fixtures + "pe/x86.exe", fixtures + "macho/x64-exe", std::string("/usr/bin/xz")}) {
+    const std::string names[] = {fixtures + "elf/x86-pic.so", fixtures + "pe/x86.exe", fixtures + "macho/x64-exe",
+                                 "/usr/bin/xz"};
+    for (const std::string &name : names) {
         SCOPED_TRACE(name);
         const Bytes executable = ReadWholeFile(name);
         ASSERT_FALSE(executable.empty());

@@ -279,8 +279,8 @@ TEST_F(IniDownloadTest, FailedFetchOrUnpackCancelsWithoutACheck)
     const QString packed = packedPath();
     const FetchFailureCase cases[] = {
         {"no .sig on the server", {}, "Unable to download cv5_client_linux_x86.ini.sig", 5},
-        {"packed ini does not unpack", "not a container", QString("Could not unpack '%1' to '%2'").arg(packed, iniPath()),
-         0},
+        {"packed ini does not unpack", "not a container",
+         QString("Could not unpack '%1' to '%2'").arg(packed, iniPath()), 0},
         // A text file never needs the executable form, so unsigned bytes do not reach the program decoder.
         {"packed ini in the executable form", iniInTheExecutableForm(kIni),
          QString("Could not unpack '%1' to '%2'").arg(packed, iniPath()), 0},

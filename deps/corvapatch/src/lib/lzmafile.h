@@ -43,8 +43,8 @@ struct LzmaFileHeader
                                       LzmaFileForms forms = LZMA_FORMS_ALL);
 
 // The same on a container in memory: appends the checked content to output (which should be empty).
-[[nodiscard]] bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output,
-                                        size_t maxSize = SIZE_MAX, LzmaFileForms forms = LZMA_FORMS_ALL);
+[[nodiscard]] bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize = SIZE_MAX,
+                                        LzmaFileForms forms = LZMA_FORMS_ALL);
 
 // The executable form's block holds each executable's encoded program and a byte diff whose copy area is as
 // long as the file, and the programs assemble to about the executables' own bytes. Real containers stay below
