@@ -14,7 +14,7 @@ work=${1:-$build/hostile}
 build_bench "$build" hostile_inputs
 runner=${RUNNER:-$build/benchmarks/hostile_inputs}
 mkdir -p "$work"
-[ -f "$work/ini.lzma2" ] || "$build/benchmarks/hostile_inputs" make "$work" /usr/bin/xz /usr/bin/bash
+[ -f "$work/sections-back-and-forth.patch" ] || "$build/benchmarks/hostile_inputs" make "$work" /usr/bin/xz /usr/bin/bash
 
 row() {
     local name=$1
@@ -36,4 +36,6 @@ row "171 KB ELF, 1,000 program-bits sections" parse "$work/progbits-sections.elf
 row "900 KB Mach-O, 10,000 code sections" parse "$work/code-sections.macho"
 row "3.1 MB ELF, 65,535 program headers" parse "$work/program-headers.elf"
 row "3.7 MB PE, 65,535 sections" parse "$work/sections.pe"
+row "54-byte patch, 3.7 MB ELF, headers back and forth" patch "$work/sections-back-and-forth.elf" \
+    "$work/sections-back-and-forth.patch" "$work/out"
 row "4.7 KiB packed ini, executable form" unpack "$work/ini.lzma2" "$work/out" 33554432 plain

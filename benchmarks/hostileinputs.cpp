@@ -213,6 +213,19 @@ Bytes ManyProgramHeaders()
     return builder.build();
 }
 
+// An x86 executable of 1 MiB of calls whose 65,535 section headers (string tables, which the walk does not
+// parse) lie alternately at the start and at the end of the code: the walk's cursor follows each one, so the
+// code travels again as literal bytes after every second header.
+Bytes SectionsBackAndForth()
+{
+    const Bytes code = Calls(1 << 20);
+    ElfBuilder builder(false, 3);
+    builder.fileType(2).segment(1, 0, 0x1000, 0x100 + code.size(), 0x100 + code.size()).section(1, 0x100, 0x1100, code);
+    for (int i = 0; i < 65533; ++i)
+        builder.sectionHeader(3, i % 2 ? 0x100 + code.size() : 0x100, 0, 0);
+    return builder.build();
+}
+
 // Row 8: a PE32 executable with 65,535 sections: ".text" of 64 KiB of calls, then 65,534 of 16 bytes each.
 Bytes ManySections()
 {
@@ -275,6 +288,7 @@ int Make(const std::string &dir, const std::string &executable, const std::strin
     const Bytes big = ReadFile(large);
     if (small.empty() || big.empty())
         return 2;
+    const Bytes backAndForth = SectionsBackAndForth();
     const struct
     {
         const char *name;
@@ -291,6 +305,8 @@ int Make(const std::string &dir, const std::string &executable, const std::strin
         {"code-sections.macho", RepeatedCodeSections()},
         {"program-headers.elf", ManyProgramHeaders()},
         {"sections.pe", ManySections()},
+        {"sections-back-and-forth.elf", backAndForth},
+        {"sections-back-and-forth.patch", WholeFileTimes(backAndForth, 1, 2)},
         {"ini.lzma2", PackedIniOfReferences()},
     };
     for (const auto &f : files) {

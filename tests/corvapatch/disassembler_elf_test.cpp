@@ -800,3 +800,32 @@ TEST(DisassemblerElf, TheCursorFollowsEachSectionsOffsetBackwards)
                                              "bytes 0xb0 " + Hex(image.size() - 0xB0),
                                          }));
 }
+
+// Every section header the walk does not parse sets its cursor, also backwards, so headers that lie alternately
+// at the start and the end of the code make it push the code again and again. A few such headers are followed;
+// literal bytes beyond 8 per byte of the file plus 1 MiB fail the disassembly, so a small file cannot make its
+// program gigabytes long.
+TEST(DisassemblerElf, LiteralBytesPushedAgainAndAgainAreBounded)
+{
+    auto image = [](int headers) {
+        ElfBuilder builder(false, kMachineX86);
+        builder.segment(kLoad, 0, 0x1000, 0x1100, 0x2000).section(kProgBits, 0x100, 0x1100, Image(0x1000, 0x90));
+        for (int i = 0; i < headers; ++i)
+            builder.sectionHeader(kStrTab, i % 2 ? 0x1100 : 0x100, 0, 0);
+        return builder.build();
+    };
+    const Image few = image(4);
+    int status = 0;
+    ProgramPtr program = Parse(few, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(Describe(*program, few), (Steps{"bytes 0x0 0x100", "origin 0x1100", "bytes 0x100 0x1000",
+                                              "bytes 0x100 0x1000", "bytes 0x100 0x1000",
+                                              "bytes 0x1100 " + Hex(few.size() - 0x1100)}));
+
+    // 1000 headers: 500 pushes of 4 KiB, 2 MB, against 8 x 44 KB + 1 MiB.
+    const Image many = image(1000);
+    EXPECT_LT(many.size(), 0xC000u);
+    program = Parse(many, &status);
+    EXPECT_EQ(status, Status::DISASSEMBLY_FAILED);
+    EXPECT_EQ(program, nullptr);
+}

@@ -153,9 +153,12 @@ bool DisassemblerElf<Format>::RelocationInSection(const ElfSection &section, uin
 }
 
 template <typename Format>
-bool DisassemblerElf<Format>::PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const
+bool DisassemblerElf<Format>::PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size)
 {
     if (!InImage(offset, size))
+        return false;
+    m_literalBytes += size;
+    if (m_literalBytes > kMaxLiteralBytesPerByte * length() + kLiteralSlack)
         return false;
     return program->PushBytes(PointerAt(offset), static_cast<uint32_t>(size));
 }
@@ -264,6 +267,7 @@ bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
 
     m_abs32Next = 0;
     m_rel32Next = 0;
+    m_literalBytes = 0;
     uint64_t cursor = 0;
     for (uint32_t i = 0; i < m_header.shnum; ++i) {
         const ElfSection section = SectionAt(i);

@@ -55,8 +55,9 @@ protected:
     bool RelocationInSection(const ElfSection &section, uint64_t index, ElfRelocation *relocation) const;
     // Pushes [offset, offset + size) as one literal run, also when it is empty (an empty run still changes the
     // encoding: it makes a lone byte before it a counted copy, or adds a copy of count 0); false outside the
-    // image. Callers whose rule pushes only bytes that are there test for them first.
-    [[nodiscard]] bool PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const;
+    // image, or once the walk has pushed more literal bytes than kMaxLiteralBytesPerByte times the length (plus
+    // kLiteralSlack). Callers whose rule pushes only bytes that are there test for them first.
+    [[nodiscard]] bool PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size);
 
     // The x86 and x86-64 scan: at each position rule gives the offset of a 32-bit displacement in the
     // instruction there (0 for none); a displacement whose target is loadable becomes a reference and the scan
@@ -101,6 +102,13 @@ private:
     // The walk's positions in both lists; they run on across sections.
     size_t m_abs32Next = 0;
     size_t m_rel32Next = 0;
+    // The walk's cursor follows every section's offset, also backwards, so the bytes after a section that lies
+    // before the cursor travel again in the next gap. Real files push each byte about once (files whose
+    // section table is out of file order, as patchelf leaves them, about twice); a table that jumps back and
+    // forth thousands of times would push the file again each time.
+    static constexpr uint64_t kMaxLiteralBytesPerByte = 8;
+    static constexpr uint64_t kLiteralSlack = 1024 * 1024;
+    uint64_t m_literalBytes = 0;
 };
 
 using DisassemblerElf32 = DisassemblerElf<Elf32Format>;
