@@ -49,42 +49,7 @@ std::string Hex(uint64_t value)
 // The program as one line per instruction, literal runs given by their file range.
 Steps Describe(const AssemblyProgram &program, const Image &image)
 {
-    Steps steps;
-    const InstructionVector &instructions = program.instructions();
-    for (uint32_t i = 0; i < instructions.size(); ++i) {
-        const Instruction *instruction = instructions[i];
-        switch (instruction->op()) {
-        case OP_ORIGIN:
-            steps.push_back("origin " + Hex(static_cast<const OriginInstruction *>(instruction)->rva()));
-            break;
-        case OP_BYTES: {
-            const auto *bytes = static_cast<const BytesInstruction *>(instruction);
-            steps.push_back("bytes " + Hex(bytes->values() - image.data()) + " " + Hex(bytes->length()));
-            break;
-        }
-        case OP_REL32:
-            steps.push_back("rel32 " + Hex(static_cast<const LabelInstruction *>(instruction)->label()->rva));
-            break;
-        case OP_ABS32:
-            steps.push_back("abs32 " + Hex(static_cast<const LabelInstruction *>(instruction)->label()->rva));
-            break;
-        case OP_REL32_ARM: {
-            const auto *arm = static_cast<const Rel32ArmInstruction *>(instruction);
-            steps.push_back("arm " + Hex(arm->compressedOp()) + " " + Hex(arm->label()->rva) + " at " +
-                            Hex(arm->armOp() - image.data()) + " size " + std::to_string(arm->opSize()));
-            break;
-        }
-        case OP_ELF_RELOCS:
-            steps.push_back("elf relocs");
-            break;
-        case OP_ELF_ARM_RELOCS:
-            steps.push_back("elf arm relocs");
-            break;
-        default:
-            steps.push_back("op " + std::to_string(instruction->op()));
-        }
-    }
-    return steps;
+    return DescribeProgram(program, image.data());
 }
 
 struct ProgramDeleter
