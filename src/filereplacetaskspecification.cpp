@@ -18,8 +18,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <limits>
-
 namespace {
 
 const char *boolText(bool value)
@@ -102,15 +100,16 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
                 new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2, signaturePath()));
     } else if (m_entry.hasPatch()) {
         // The patch applies to a copy of the installed file, which stays untouched until the checked
-        // result is put in its place.
+        // result is put in its place. Like an unpack, it may not produce more than the listed size.
         makeOldCopy();
-        addTask(new FileTaskSpecification_patch(&m_rollbackList, oldCopyPath(), patchPath(), m_newFile, this, 0.7));
+        auto *patch =
+            new FileTaskSpecification_patch(&m_rollbackList, oldCopyPath(), patchPath(), m_newFile, this, 0.7);
+        patch->setMaxOutputSize(m_entry.maxOutputSize());
+        addTask(patch);
         addTask(new CheckSignatureTaskSpecification(m_newFile, m_entry.finalSha512, true, this, 0.2, signaturePath()));
     } else {
-        // The signed ini lists the unpacked size: unpacking stops there. 0 is what planning gives a size it
-        // could not read; the final SHA-512 check still binds then.
-        const bool listed = m_entry.finalSize > 0 && m_entry.finalSize <= quint64(std::numeric_limits<qint64>::max());
-        const qint64 maxOutput = listed ? qint64(m_entry.finalSize) : -1;
+        // The signed ini lists the unpacked size: unpacking stops there.
+        const qint64 maxOutput = m_entry.maxOutputSize();
         if (isLzmaContainer(source)) {
             auto *unpack = new FileUnpackTaskSpecification_lzma2(&m_rollbackList, source, m_newFile, this, 0.7);
             unpack->setMaxOutputSize(maxOutput);

@@ -17,31 +17,35 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList *rollb
 
 ASyncFunc *FileTaskSpecification_patch::createFunc()
 {
-    return new FileFuncPatch(source(), patch(), target());
+    return new FileFuncPatch(source(), patch(), target(), m_maxOutputSize);
 }
 
-FileFuncPatch::FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile)
+FileFuncPatch::FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile,
+                             qint64 maxOutputSize)
     : SlowFileOpFunc(oldFile, patchFile, newFile)
+    , m_maxOutputSize(maxOutputSize)
 {
 }
 
 bool FileFuncPatch::run()
 {
-    return patchFile(source(), patch(), target());
+    return patchFile(source(), patch(), target(), m_maxOutputSize);
 }
 
-bool FileFuncPatch::patchFile(const QString &oldFile, const QString &patchFile, const QString &newFile)
+bool FileFuncPatch::patchFile(const QString &oldFile, const QString &patchFile, const QString &newFile,
+                              qint64 maxOutputSize)
 {
-    const bool result = ApplyEnsemblePatch(oldFile.toUtf8(), patchFile.toUtf8(), newFile.toUtf8());
+    const bool result = ApplyEnsemblePatch(oldFile.toUtf8(), patchFile.toUtf8(), newFile.toUtf8(), maxOutputSize);
     qDebug() << "Patch result" << (result ? "true" : "false");
     return result;
 }
 
 bool FileFuncPatch::ApplyEnsemblePatch(const QByteArray &oldFile, const QByteArray &patchFile,
-                                       const QByteArray &newFile)
+                                       const QByteArray &newFile, qint64 maxOutputSize)
 {
+    const size_t limit = maxOutputSize >= 0 ? size_t(maxOutputSize) : SIZE_MAX;
     const int status =
-        corvapatch::ApplyEnsemblePatchFiles(oldFile.constData(), patchFile.constData(), newFile.constData());
+        corvapatch::ApplyEnsemblePatchFiles(oldFile.constData(), patchFile.constData(), newFile.constData(), limit);
     qDebug() << "ApplyEnsemblePatch status =" << status << oldFile << patchFile << newFile;
     switch (status) {
     case corvapatch::Status::OK:

@@ -14,19 +14,31 @@ public:
     FileTaskSpecification_patch(RollbackDataList *rollback, const QString &oldFile, const QString &patchFile,
                                 const QString &newFile, QObject *parent, qreal weight);
 
+    // A new file beyond this many bytes fails the patch (-1: no cap); the listed final size.
+    void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
+
 protected:
     ASyncFunc *createFunc() override;
+
+private:
+    qint64 m_maxOutputSize = -1;
 };
 
 class FileFuncPatch : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile);
+    FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile, qint64 maxOutputSize = -1);
 
     bool run() override;
 
-    static bool patchFile(const QString &oldFile, const QString &patchFile, const QString &newFile);
-    // The engine's call on byte-string paths; true only for its success status.
-    static bool ApplyEnsemblePatch(const QByteArray &oldFile, const QByteArray &patchFile, const QByteArray &newFile);
+    static bool patchFile(const QString &oldFile, const QString &patchFile, const QString &newFile,
+                          qint64 maxOutputSize = -1);
+    // The engine's call on byte-string paths; true only for its success status. A result above maxOutputSize
+    // (when not -1) fails before it is produced.
+    static bool ApplyEnsemblePatch(const QByteArray &oldFile, const QByteArray &patchFile, const QByteArray &newFile,
+                                   qint64 maxOutputSize = -1);
+
+private:
+    qint64 m_maxOutputSize;
 };

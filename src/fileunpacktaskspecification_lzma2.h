@@ -13,27 +13,33 @@ public:
     // Output beyond this many bytes fails the unpack (-1: no cap): the listed size, or a hard cap for what
     // is not signed yet.
     void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
+    // Only the plain form of the container is taken (for a file that never holds an executable).
+    void setPlainOnly(bool plainOnly) { m_plainOnly = plainOnly; }
 
 protected:
     ASyncFunc *createFunc() override;
 
 private:
     qint64 m_maxOutputSize = -1;
+    bool m_plainOnly = false;
 };
 
 class FileUnpackFunc_lzma2 : public SlowFileOpFunc
 {
     Q_OBJECT
 public:
-    FileUnpackFunc_lzma2(const QString &source, const QString &target, qint64 maxOutputSize = -1);
+    FileUnpackFunc_lzma2(const QString &source, const QString &target, qint64 maxOutputSize = -1,
+                         bool plainOnly = false);
 
     bool run() override;
 
     // Decodes the container into a temporary file beside target and moves it over target only on
     // success. On failure target is as it was and no partial output is left. Content larger than
-    // maxOutputSize (when not -1) fails before it is decoded.
-    static bool unpackFile(const QString &source, const QString &target, qint64 maxOutputSize = -1);
+    // maxOutputSize (when not -1) fails before it is decoded. plainOnly refuses the executable form.
+    static bool unpackFile(const QString &source, const QString &target, qint64 maxOutputSize = -1,
+                           bool plainOnly = false);
 
 private:
     qint64 m_maxOutputSize;
+    bool m_plainOnly;
 };

@@ -52,6 +52,8 @@ void IniDownloadTaskSpecification::makeSubtasksAndStart()
         addTask(download);
         auto *unpack = new FileUnpackTaskSpecification_lzma2(nullptr, localPath(packed), localPath(ini), this, 1.0);
         unpack->setMaxOutputSize(sizelimits::kMaxIniSize);
+        // The ini is text: the executable form would only let unsigned bytes drive the program decoder.
+        unpack->setPlainOnly(true);
         addTask(unpack);
         checkWeight = 0.6667;
     }

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <limits>
+
 // The plan of one update run: filled by planning from the product ini, then worked off list by list.
 // Entries are plain values; nothing changes them after planning.
 
@@ -32,6 +34,12 @@ struct FileReplaceEntry
 
     bool isPacked() const { return !targetName.isEmpty(); }
     bool hasPatch() const { return !patchName.isEmpty(); }
+    // What unpacking or patching may produce: the listed size, or -1 (no cap) where planning could not read one
+    // (it gives 0); the final SHA-512 check still binds then.
+    qint64 maxOutputSize() const
+    {
+        return finalSize > 0 && finalSize <= quint64(std::numeric_limits<qint64>::max()) ? qint64(finalSize) : -1;
+    }
 };
 
 // One path under the installation directory to remove.

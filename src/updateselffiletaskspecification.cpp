@@ -91,11 +91,18 @@ void UpdateSelfFileTaskSpecification::execute()
         // The installed file is read through its copy in the session directory; the result goes to the
         // temporary name like an unpacked file and is checked the same way.
         makeOldCopy();
-        addTask(new FileTaskSpecification_patch(nullptr, oldCopyPath(), patchPath(), m_temporary, this, 0.8));
+        auto *patch = new FileTaskSpecification_patch(nullptr, oldCopyPath(), patchPath(), m_temporary, this, 0.8);
+        patch->setMaxOutputSize(m_entry.maxOutputSize());
+        addTask(patch);
     } else if (QFileInfo(source).suffix() == QLatin1String("_lzma2_")) {
-        addTask(new FileUnpackTaskSpecification_lzma2(nullptr, source, m_temporary, this, 0.8));
+        // Nothing may produce more than the signed ini lists for it.
+        auto *unpack = new FileUnpackTaskSpecification_lzma2(nullptr, source, m_temporary, this, 0.8);
+        unpack->setMaxOutputSize(m_entry.maxOutputSize());
+        addTask(unpack);
     } else {
-        addTask(new FileUnpackTaskSpecification_zip(nullptr, source, m_temporary, this, 0.8));
+        auto *unpack = new FileUnpackTaskSpecification_zip(nullptr, source, m_temporary, this, 0.8);
+        unpack->setMaxOutputSize(m_entry.maxOutputSize());
+        addTask(unpack);
     }
     // The result is checked under its temporary name; a signature belongs to the final name.
     addTask(new CheckSignatureTaskSpecification(m_temporary, m_entry.finalSha512, true, this, 0.2, target + ".sig"));

@@ -7,6 +7,7 @@
 #include "disassembler_elf_32_arm.h"
 #include "disassembler_elf_32_x86.h"
 #include "disassembler_elf_64_x64.h"
+#include "encodedprogram.h"
 #include "executabletype.h"
 #include "instruction.h"
 #include "logrecorder.h"
@@ -48,42 +49,7 @@ std::string Hex(uint64_t value)
 // The program as one line per instruction, literal runs given by their file range.
 Steps Describe(const AssemblyProgram &program, const Image &image)
 {
-    Steps steps;
-    const InstructionVector &instructions = program.instructions();
-    for (uint32_t i = 0; i < instructions.size(); ++i) {
-        const Instruction *instruction = instructions[i];
-        switch (instruction->op()) {
-        case OP_ORIGIN:
-            steps.push_back("origin " + Hex(static_cast<const OriginInstruction *>(instruction)->rva()));
-            break;
-        case OP_BYTES: {
-            const auto *bytes = static_cast<const BytesInstruction *>(instruction);
-            steps.push_back("bytes " + Hex(bytes->values() - image.data()) + " " + Hex(bytes->length()));
-            break;
-        }
-        case OP_REL32:
-            steps.push_back("rel32 " + Hex(static_cast<const LabelInstruction *>(instruction)->label()->rva));
-            break;
-        case OP_ABS32:
-            steps.push_back("abs32 " + Hex(static_cast<const LabelInstruction *>(instruction)->label()->rva));
-            break;
-        case OP_REL32_ARM: {
-            const auto *arm = static_cast<const Rel32ArmInstruction *>(instruction);
-            steps.push_back("arm " + Hex(arm->compressedOp()) + " " + Hex(arm->label()->rva) + " at " +
-                            Hex(arm->armOp() - image.data()) + " size " + std::to_string(arm->opSize()));
-            break;
-        }
-        case OP_ELF_RELOCS:
-            steps.push_back("elf relocs");
-            break;
-        case OP_ELF_ARM_RELOCS:
-            steps.push_back("elf arm relocs");
-            break;
-        default:
-            steps.push_back("op " + std::to_string(instruction->op()));
-        }
-    }
-    return steps;
+    return DescribeProgram(program, image.data());
 }
 
 struct ProgramDeleter
@@ -102,6 +68,14 @@ ProgramPtr Parse(const Image &image, int *status)
 Image Bytes(std::initializer_list<uint8_t> bytes)
 {
     return Image(bytes);
+}
+
+// The steps after the first one (the bytes before the relocation table) up to the first origin.
+Steps StepsBeforeTheText(const Steps &steps)
+{
+    const auto origin = std::find_if(steps.begin(), steps.end(),
+                                     [](const std::string &step) { return step.rfind("origin", 0) == 0; });
+    return steps.empty() ? Steps() : Steps(steps.begin() + 1, origin);
 }
 
 // 32-bit x86 shared object, one segment mapping the file at 0x1000:
@@ -145,6 +119,7 @@ TEST(DisassemblerElf32X86, GivesTheHandDerivedProgram)
     EXPECT_EQ(Describe(*program, image), (Steps{
                                              "bytes 0x0 0x60",
                                              "elf relocs",
+                                             "bytes 0x70 0x0",
                                              "bytes 0x70 0x10",
                                              "origin 0x1080",
                                              "bytes 0x80 0x1",
@@ -174,17 +149,19 @@ TEST(DisassemblerElf32X86, RebuildsTheRelocationTableOnlyWhenItStartsWithTheAbso
         const char *name;
         Image relocations;
         uint64_t entsize;
-        Steps relocationSteps; // the program's steps for the table at 0x60
+        Steps relocationSteps; // the program's steps from the table at 0x60 up to the text's origin
         std::vector<uint32_t> abs32Labels;
     } cases[] = {
-        {"exact", kX86Relocations, 8, {"elf relocs"}, {0x1080, 0x1234}},
+        {"exact", kX86Relocations, 8, {"elf relocs", "bytes 0x70 0x0", "bytes 0x70 0x10"}, {0x1080, 0x1234}},
         {"followed by another entry", Concat({kX86Relocations, Elf32Rel(0x1104, 0x107)}), 8,
-         {"elf relocs", "bytes 0x70 0x8"}, {0x1080, 0x1234}},
+         {"elf relocs", "bytes 0x70 0x8", "bytes 0x78 0x8"}, {0x1080, 0x1234}},
         {"a relative entry into no section first", Concat({Elf32Rel(0x1800, 8), kX86Relocations}), 8,
-         {"bytes 0x60 0x18"}, {0x1080, 0x1234}},
-        {"swapped", Concat({Elf32Rel(0x110C, 8), Elf32Rel(0x1108, 8)}), 8, {"bytes 0x60 0x10"}, {0x1080, 0x1234}},
-        {"entry size 16: one entry counted", kX86Relocations, 16, {"elf relocs", "bytes 0x68 0x8"}, {0x1080}},
-        {"entry size 0: no entries", kX86Relocations, 0, {"bytes 0x60 0x10"}, {}},
+         {"bytes 0x60 0x18", "bytes 0x78 0x8"}, {0x1080, 0x1234}},
+        {"swapped", Concat({Elf32Rel(0x110C, 8), Elf32Rel(0x1108, 8)}), 8, {"bytes 0x60 0x10", "bytes 0x70 0x10"},
+         {0x1080, 0x1234}},
+        {"entry size 16: one entry counted", kX86Relocations, 16,
+         {"elf relocs", "bytes 0x68 0x8", "bytes 0x70 0x10"}, {0x1080}},
+        {"entry size 0: no entries", kX86Relocations, 0, {"bytes 0x60 0x10", "bytes 0x70 0x10"}, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,10 +169,7 @@ TEST(DisassemblerElf32X86, RebuildsTheRelocationTableOnlyWhenItStartsWithTheAbso
         int status = 0;
         ProgramPtr program = Parse(image, &status);
         ASSERT_EQ(status, Status::OK);
-        const Steps steps = Describe(*program, image);
-        ASSERT_GT(steps.size(), c.relocationSteps.size());
-        EXPECT_EQ(Steps(steps.begin() + 1, steps.begin() + 1 + static_cast<long>(c.relocationSteps.size())),
-                  c.relocationSteps);
+        EXPECT_EQ(StepsBeforeTheText(Describe(*program, image)), c.relocationSteps);
         EXPECT_EQ(LabelRvas(program->abs32_labels()), c.abs32Labels);
 
         Image assembled;
@@ -260,6 +234,7 @@ TEST(DisassemblerElf32ARM, GivesTheHandDerivedProgram)
                                              "bytes 0x0 0x60",
                                              "bytes 0x60 0x8",
                                              "elf arm relocs",
+                                             "bytes 0x78 0x0",
                                              "bytes 0x78 0x8",
                                              "origin 0x1080",
                                              "arm 0x10d0 0x1080 at 0x80 size 2",
@@ -291,22 +266,22 @@ TEST(DisassemblerElf32ARM, RelocationTableRule)
         Image relocations;
         uint64_t entsize;
         Image afterRelocations; // bytes at 0x70, read as further entries when the entry size says so
-        Steps relocationSteps;  // the program's steps for the table at 0x60
+        Steps relocationSteps;  // the program's steps from the table at 0x60 up to the text's origin
         long droppedFrom;       // the bytes the rule leaves out of the program, if any
         long droppedLength;
     } cases[] = {
         {"no relative entries: copied", Concat({Elf32Rel(0x1104, 0x215), Elf32Rel(0x1108, 0x202)}), 8, {},
-         {"bytes 0x60 0x10"}, 0, 0},
+         {"bytes 0x60 0x10", "bytes 0x70 0x10"}, 0, 0},
         {"entries up to the first reference one by one, then rebuilt",
          Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x110C, kArmRelative)}), 8, {},
-         {"bytes 0x60 0x8", "elf arm relocs"}, 0, 0},
+         {"bytes 0x60 0x8", "elf arm relocs", "bytes 0x78 0x0", "bytes 0x78 0x8"}, 0, 0},
         {"a mismatch drops the matched entries and itself",
          Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x1104, 0x215),
                  Elf32Rel(0x110C, kArmRelative)}),
          8, {}, {"bytes 0x60 0x8", "bytes 0x78 0x8"}, 0x68, 0x10},
         {"the section ends before every reference matched",
          Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative)}), 4, Elf32Rel(0x110C, kArmRelative),
-         {"bytes 0x60 0x8", "bytes 0x70 0x10"}, 0x68, 0x8},
+         {"bytes 0x60 0x8", "bytes 0x70 0x0", "bytes 0x70 0x10"}, 0x68, 0x8},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -314,10 +289,7 @@ TEST(DisassemblerElf32ARM, RelocationTableRule)
         int status = 0;
         ProgramPtr program = Parse(image, &status);
         ASSERT_EQ(status, Status::OK);
-        const Steps steps = Describe(*program, image);
-        ASSERT_GT(steps.size(), c.relocationSteps.size());
-        EXPECT_EQ(Steps(steps.begin() + 1, steps.begin() + 1 + static_cast<long>(c.relocationSteps.size())),
-                  c.relocationSteps);
+        EXPECT_EQ(StepsBeforeTheText(Describe(*program, image)), c.relocationSteps);
 
         Image assembled;
         ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
@@ -536,4 +508,289 @@ TEST(DisassemblerElf, ReportsReferencesIntoSectionsItDoesNotWalk)
                                        [](const std::string &s) { return s.rfind("abs32", 0) == 0; })),
                   c.abs32Pushes);
     }
+}
+
+// A program-bits or relocation section whose file range shares bytes with one walked before it (in table order)
+// is passed over by the scans and the walk, so repeating a section costs nothing: the program is the one of the
+// file without the repeats, apart from the longer header table at the end.
+TEST(DisassemblerElf, SectionsOverBytesAlreadyWalkedArePassedOver)
+{
+    const Image once = X86Builder(kX86Relocations).build();
+    int status = 0;
+    ProgramPtr single = Parse(once, &status);
+    ASSERT_EQ(status, Status::OK);
+    Steps expected = Describe(*single, once);
+
+    const struct
+    {
+        const char *name;
+        std::function<void(ElfBuilder &)> repeat;
+    } cases[] = {
+        {"the relocation section three times",
+         [](ElfBuilder &b) {
+             for (int i = 0; i < 3; ++i)
+                 b.sectionHeader(kRel, 0x60, 0x1060, 0x10, 8);
+         }},
+        {"the text three times",
+         [](ElfBuilder &b) {
+             for (int i = 0; i < 3; ++i)
+                 b.sectionHeader(kProgBits, 0x80, 0x1080, kX86Text.size());
+         }},
+        {"the data's last byte as a relocation section",
+         [](ElfBuilder &b) { b.sectionHeader(kRel, 0x10F, 0x110F, 1, 8); }},
+        {"a program-bits section over the end of the text and the start of the data",
+         [](ElfBuilder &b) { b.sectionHeader(kProgBits, 0x98, 0x1098, 0x70); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ElfBuilder builder = X86Builder(kX86Relocations);
+        c.repeat(builder);
+        Image image = builder.build();
+        ProgramPtr program = Parse(image, &status);
+        ASSERT_EQ(status, Status::OK);
+        Steps steps = Describe(*program, image);
+        // Only the last run, up to the end of the longer table, differs.
+        ASSERT_EQ(steps.size(), expected.size());
+        EXPECT_EQ(Steps(steps.begin(), steps.end() - 1), Steps(expected.begin(), expected.end() - 1));
+        EXPECT_EQ(steps.back(), "bytes 0x110 " + Hex(image.size() - 0x110));
+        EXPECT_EQ(LabelRvas(program->abs32_labels()), LabelRvas(single->abs32_labels()));
+        EXPECT_EQ(LabelRvas(program->rel32_labels()), LabelRvas(single->rel32_labels()));
+        Image assembled;
+        ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, image);
+    }
+}
+
+namespace {
+
+// The encoded program's ops in order, copies with their counts and origins with their addresses.
+Steps EncodedOps(const AssemblyProgram &program)
+{
+    std::unique_ptr<EncodedProgram> encoded(program.Encode());
+    Steps steps;
+    if (!encoded)
+        return steps;
+    uint32_t copy = 0;
+    uint32_t origin = 0;
+    for (uint32_t i = 0; i < encoded->ops().size(); ++i) {
+        switch (encoded->ops()[i]) {
+        case ENC_ORIGIN:
+            steps.push_back("origin " + Hex(encoded->origins()[origin++]));
+            break;
+        case ENC_COPY:
+            steps.push_back("copy " + std::to_string(encoded->copy_counts()[copy++]));
+            break;
+        case ENC_COPY1:
+            steps.push_back("copy1");
+            break;
+        case ENC_REL32:
+            steps.push_back("rel32");
+            break;
+        case ENC_ABS32:
+            steps.push_back("abs32");
+            break;
+        case ENC_ELF_RELOCS:
+            steps.push_back("elf relocs");
+            break;
+        case ENC_ELF_ARM_RELOCS:
+            steps.push_back("elf arm relocs");
+            break;
+        default:
+            steps.push_back("op " + Hex(encoded->ops()[i]));
+        }
+    }
+    return steps;
+}
+
+// A lone byte in a section at 0x7E, then an empty relocation section and a text section both at 0x7F: the
+// relocation rule pushes the whole (empty) section, which turns the lone byte into a counted copy.
+Image EmptyRelocationSectionAfterALoneByte(bool is64, uint16_t machine)
+{
+    ElfBuilder builder(is64, machine);
+    builder.segment(kLoad, 0, 0x1000, 0x80, 0x2000)
+        .section(kProgBits, 0x7E, 0x107E, Bytes({0x90}))
+        .section(kRel, 0x7F, 0x107F, {}, is64 ? 16 : 8)
+        .section(kProgBits, 0x7F, 0x107F, Image(16, 0x90));
+    return builder.build();
+}
+
+} // namespace
+
+// Where a rule says the rest of a section or of the file follows as bytes, the run is pushed even when it is
+// empty; where it says "any bytes" or "when there are any", only bytes that are there. An empty run encodes as
+// a copy of count 0 after a reference, relocation or origin op, and makes a lone byte before it a counted copy.
+// Each image puts such a run before an op that is no copy, so the encoding shows it.
+TEST(DisassemblerElf, EmptyRunsArePushedWhereTheRulesSayBytesFollow)
+{
+    // x86: the table rebuilt, then its empty rest, with the text right after it.
+    ElfBuilder x86Table(false, kMachineX86);
+    x86Table.segment(kLoad, 0, 0x1000, 0x1B0, 0x2000)
+        .section(kRel, 0x70, 0x1070, kX86Relocations, 8)
+        .section(kProgBits, 0x80, 0x1080, kX86Text)
+        .section(kProgBits, 0x100, 0x1100, kX86Data);
+    // ARM: the entry before the first reference, the table rebuilt, its empty rest, the text right after.
+    ElfBuilder armTable(false, kMachineArm);
+    armTable.segment(kLoad, 0, 0x1000, 0x1E0, 0x2000)
+        .section(kRel, 0x68, 0x1068,
+                 Concat({kInitArrayEntry, Elf32Rel(0x1108, kArmRelative), Elf32Rel(0x110C, kArmRelative)}), 8)
+        .section(kProgBits, 0x80, 0x1080, kArmText)
+        .section(kProgBits, 0x100, 0x1100, kArmData);
+    // x86: a program-bits section over the section header table, which ends in an absolute reference to the
+    // table's last word (the last header's entry size, 0): the walk ends at the file's end, and the rest of
+    // the file follows as an empty run.
+    ElfBuilder x86End(false, kMachineX86);
+    x86End.segment(kLoad, 0, 0x1000, 0xE0, 0x2000)
+        .section(kRel, 0x60, 0x1060, Elf32Rel(0x10DC, 8), 8)
+        .sectionHeader(kProgBits, 0x68, 0x1068, 0x78);
+    ASSERT_EQ(x86End.sectionTableOffset(), 0x68u);
+
+    const struct
+    {
+        const char *name;
+        Image image;
+        Steps ops; // up to the first origin, or all
+        bool all;
+    } cases[] = {
+        {"x86: the rest of a rebuilt table", x86Table.build(),
+         {"copy 112", "elf relocs", "copy 0", "origin 0x1080"}, false},
+        {"ARM: the rest of a rebuilt table", armTable.build(),
+         {"copy 112", "elf arm relocs", "copy 0", "origin 0x1080"}, false},
+        {"x86: an empty table copied whole", EmptyRelocationSectionAfterALoneByte(false, kMachineX86),
+         {"copy 126", "origin 0x107e", "copy 1", "origin 0x107f", "copy 177"}, true},
+        {"ARM: an empty table copied whole", EmptyRelocationSectionAfterALoneByte(false, kMachineArm),
+         {"copy 126", "origin 0x107e", "copy 1", "origin 0x107f", "copy 177"}, true},
+        {"x86-64: an empty relocation section", EmptyRelocationSectionAfterALoneByte(true, kMachineX64),
+         {"copy 126", "origin 0x107e", "copy 1", "origin 0x107f", "copy 273"}, true},
+        {"x86: the rest of the file", x86End.build(),
+         {"copy 96", "elf relocs", "copy 0", "origin 0x1068", "copy 116", "abs32", "copy 0"}, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int status = 0;
+        ProgramPtr program = Parse(c.image, &status);
+        ASSERT_EQ(status, Status::OK);
+        Steps ops = EncodedOps(*program);
+        if (!c.all) {
+            const auto origin = std::find_if(ops.begin(), ops.end(),
+                                             [](const std::string &op) { return op.rfind("origin", 0) == 0; });
+            ops.erase(origin == ops.end() ? origin : origin + 1, ops.end());
+        }
+        EXPECT_EQ(ops, c.ops);
+        Image assembled;
+        ASSERT_EQ(RoundTripProgram(c.image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, c.image);
+    }
+}
+
+namespace {
+
+// The rel32 labels of a one-section image: the code at file offset 0x80, address 0x1080, in one loadable segment.
+std::vector<uint32_t> BranchLabels(bool is64, uint16_t machine, const Image &code)
+{
+    ElfBuilder builder(is64, machine);
+    builder.segment(kLoad, 0, 0x1000, 0x100, 0x2000).section(kProgBits, 0x80, 0x1080, code);
+    const Image image = builder.build();
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    EXPECT_EQ(status, Status::OK);
+    return program ? LabelRvas(program->rel32_labels()) : std::vector<uint32_t>{};
+}
+
+} // namespace
+
+// 0F 80 to 0F 8F are the conditional jumps; the rule takes all but 0F 8A and 0F 8B. Each jump has displacement 0,
+// so its target is the byte after it, 0x1086.
+TEST(DisassemblerElf, ConditionalJumpsExceptTwoAreBranches)
+{
+    for (const bool is64 : {false, true}) {
+        for (uint8_t opcode = 0x80; opcode <= 0x8F; ++opcode) {
+            SCOPED_TRACE(testing::Message() << (is64 ? "x86-64 " : "x86 ") << "0F " << std::hex << int(opcode));
+            const Image code = Bytes({0x0F, opcode, 0, 0, 0, 0, 0x90, 0x90, 0x90, 0x90});
+            const bool taken = opcode != 0x8A && opcode != 0x8B;
+            EXPECT_EQ(BranchLabels(is64, is64 ? kMachineX64 : kMachineX86, code),
+                      taken ? std::vector<uint32_t>{0x1086} : std::vector<uint32_t>{});
+        }
+    }
+}
+
+// The ARM scan's alignment flag: an ARM branch is taken only where the flag is set. It starts set, flips at every
+// 2-byte step without a branch and is set again after each branch taken; a 4-byte branch needs a fifth byte after
+// its start. "b ." is FE FF FF EA (target: itself), the Thumb "b ." FE E7; 00 00 is no branch.
+TEST(DisassemblerElf32ARM, ArmBranchesAreTakenOnlyWhereTheAlignmentFlagIsSet)
+{
+    const Image armB = Bytes({0xFE, 0xFF, 0xFF, 0xEA});
+    const Image thumbB = Bytes({0xFE, 0xE7});
+    const Image none = Bytes({0x00, 0x00});
+    const struct
+    {
+        const char *name;
+        Image code;
+        std::vector<uint32_t> labels;
+    } cases[] = {
+        {"at the start", Concat({armB, none, none}), {0x1080}},
+        {"after one step", Concat({none, armB, none}), {}},
+        {"after two steps", Concat({none, none, armB, none}), {0x1084}},
+        {"in the last four bytes: too near the end", Concat({armB}), {}},
+        {"after three steps", Concat({none, none, none, armB, none}), {}},
+        {"after a Thumb branch at an odd step", Concat({none, thumbB, armB, none}), {0x1082, 0x1084}},
+        {"after a Thumb branch at the start", Concat({thumbB, armB, none}), {0x1080, 0x1082}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(BranchLabels(false, kMachineArm, c.code), c.labels);
+    }
+}
+
+// The walk sets its cursor to each section's offset, also below where it has been: a section of another type
+// that lies before the text in the file but after it in the table makes the bytes from its offset on travel
+// again in the next gap.
+TEST(DisassemblerElf, TheCursorFollowsEachSectionsOffsetBackwards)
+{
+    ElfBuilder builder(false, kMachineX86);
+    builder.segment(kLoad, 0, 0x1000, 0x100, 0x2000)
+        .section(kProgBits, 0x80, 0x1080, Image(16, 0x90))
+        .sectionHeader(kStrTab, 0x40, 0, 0x10)
+        .section(kProgBits, 0xA0, 0x10A0, Image(16, 0x90));
+    const Image image = builder.build();
+    int status = 0;
+    ProgramPtr program = Parse(image, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(Describe(*program, image), (Steps{
+                                             "bytes 0x0 0x80",
+                                             "origin 0x1080",
+                                             "bytes 0x80 0x10",
+                                             "bytes 0x40 0x60",
+                                             "origin 0x10a0",
+                                             "bytes 0xa0 0x10",
+                                             "bytes 0xb0 " + Hex(image.size() - 0xB0),
+                                         }));
+}
+
+// Every section header the walk does not parse sets its cursor, also backwards, so headers that lie alternately
+// at the start and the end of the code make it push the code again and again. A few such headers are followed;
+// literal bytes beyond 8 per byte of the file plus 1 MiB fail the disassembly, so a small file cannot make its
+// program gigabytes long.
+TEST(DisassemblerElf, LiteralBytesPushedAgainAndAgainAreBounded)
+{
+    auto image = [](int headers) {
+        ElfBuilder builder(false, kMachineX86);
+        builder.segment(kLoad, 0, 0x1000, 0x1100, 0x2000).section(kProgBits, 0x100, 0x1100, Image(0x1000, 0x90));
+        for (int i = 0; i < headers; ++i)
+            builder.sectionHeader(kStrTab, i % 2 ? 0x1100 : 0x100, 0, 0);
+        return builder.build();
+    };
+    const Image few = image(4);
+    int status = 0;
+    ProgramPtr program = Parse(few, &status);
+    ASSERT_EQ(status, Status::OK);
+    EXPECT_EQ(Describe(*program, few), (Steps{"bytes 0x0 0x100", "origin 0x1100", "bytes 0x100 0x1000",
+                                              "bytes 0x100 0x1000", "bytes 0x100 0x1000",
+                                              "bytes 0x1100 " + Hex(few.size() - 0x1100)}));
+
+    // 1000 headers: 500 pushes of 4 KiB, 2 MB, against 8 x 44 KB + 1 MiB.
+    const Image many = image(1000);
+    EXPECT_LT(many.size(), 0xC000u);
+    program = Parse(many, &status);
+    EXPECT_EQ(status, Status::DISASSEMBLY_FAILED);
+    EXPECT_EQ(program, nullptr);
 }

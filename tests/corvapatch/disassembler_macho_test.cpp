@@ -54,7 +54,7 @@ const Layout kLayout32 = {28, 84, 140};
 //   0x10 48 8B 05 E90E0000   mov rax, [rip]: target offset 0x1000, just past the text segment
 //   0x17 0F 85 E5FFFFFF      jne: target offset 0x102
 //   0x1D 90 90 90
-Image HandMadeMacho(bool is64)
+Image HandMadeMacho(bool is64, const Image &codeOverride = {})
 {
     const Layout &l = is64 ? kLayout64 : kLayout32;
     Image image(0x210, 0);
@@ -93,7 +93,10 @@ Image HandMadeMacho(bool is64)
     const uint8_t code[0x20] = {0xE8, 0x0B, 0x00, 0x00, 0x00, 0xE8, 0x00, 0x10, 0x00, 0x00, 0xFF,
                                 0x15, 0xF0, 0x00, 0x00, 0x00, 0x48, 0x8B, 0x05, 0xE9, 0x0E, 0x00,
                                 0x00, 0x0F, 0x85, 0xE5, 0xFF, 0xFF, 0xFF, 0x90, 0x90, 0x90};
-    std::memcpy(&image[kText], code, sizeof code);
+    if (codeOverride.size() == sizeof code)
+        std::memcpy(&image[kText], codeOverride.data(), sizeof code);
+    else
+        std::memcpy(&image[kText], code, sizeof code);
     return image;
 }
 
@@ -134,6 +137,28 @@ TEST(DisassemblerMacho, HandMadeImagesGiveTheHandDerivedLabels)
     }
 }
 
+// 0F 80 to 0F 8F are the conditional jumps; the scan takes all but 0F 8A and 0F 8B. Displacement 0: the target
+// is the byte after the jump, at 0x106 (x86-64, rebased to the text segment) or 0x1106 (32-bit).
+TEST(DisassemblerMacho, ConditionalJumpsExceptTwoAreBranches)
+{
+    for (const bool is64 : {false, true}) {
+        for (uint8_t opcode = 0x80; opcode <= 0x8F; ++opcode) {
+            SCOPED_TRACE(testing::Message() << (is64 ? "x86-64 " : "x86 ") << "0F " << std::hex << int(opcode));
+            Image code(0x20, 0x90);
+            code[0] = 0x0F;
+            code[1] = opcode;
+            std::fill(code.begin() + 2, code.begin() + 6, 0);
+            const Image image = HandMadeMacho(is64, code);
+            AssemblyProgram *program = nullptr;
+            ASSERT_EQ(ParseExecutable(image.data(), image.size(), &program), Status::OK);
+            const bool taken = opcode != 0x8A && opcode != 0x8B;
+            EXPECT_EQ(LabelRvas(program->rel32_labels()),
+                      taken ? std::vector<uint32_t>{is64 ? 0x106u : 0x1106u} : std::vector<uint32_t>{});
+            DeleteAssemblyProgram(program);
+        }
+    }
+}
+
 TEST(DisassemblerMacho, RefusedHeadersSayWhy)
 {
     using Edit = std::function<void(Image *)>;
@@ -151,7 +176,7 @@ TEST(DisassemblerMacho, RefusedHeadersSayWhy)
         {"Unsupported filetype in header", true, [](Image *i) { Put32(i, 12, 1); }},
         {"file to small in load commands", true, [&](Image *i) { Put32(i, l.textSegment + 4, 0x200); }},
         {"file to small in load commands", true, [](Image *i) { Put32(i, 16, 0x7FFFFFFF); }},
-        {"bad load command size", true, [&](Image *i) { Put32(i, l.zeroPage + 4, 0); }},
+        {"bad LC_SEGMENT_64", true, [&](Image *i) { Put32(i, l.zeroPage + 4, 0); }},
         {"LC_SEGMENT not supported", true, [&](Image *i) { Put32(i, l.zeroPage, 1); }},
         {"LC_SEGMENT_64 not supported", false, [](Image *i) { Put32(i, kLayout32.zeroPage, 25); }},
         {"bad LC_SEGMENT_64", true, [&](Image *i) { Put32(i, l.zeroPage + 4, 64); }},
@@ -172,6 +197,51 @@ TEST(DisassemblerMacho, RefusedHeadersSayWhy)
         ASSERT_NE(disassembler.failure_reason(), nullptr);
         EXPECT_STREQ(disassembler.failure_reason(), c.reason);
     }
+}
+
+// The load commands are read as many times as the header counts them, each cmdsize bytes after the one before;
+// a command shorter than its own header is read like any other and only a read past the buffer refuses.
+TEST(DisassemblerMacho, ShortLoadCommandsAreReadAsTheCountSays)
+{
+    const Image original = ReadWholeFile(CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/macho/x64-exe");
+    ASSERT_EQ(original.size(), 8632u);
+    AssemblyProgram *program = nullptr;
+    ASSERT_EQ(ParseExecutable(original.data(), original.size(), &program), Status::OK);
+    const std::vector<uint32_t> labels = LabelRvas(program->rel32_labels());
+    DeleteAssemblyProgram(program);
+
+    // Its 14 commands end at 1168, followed by zeros up to the code at 1200: the extra commands read there have
+    // cmd 0 and cmdsize 0 and change nothing.
+    for (const uint32_t count : {15u, 16u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(count);
+        Image image = original;
+        Put32(&image, 16, count);
+        ASSERT_EQ(ParseExecutable(image.data(), image.size(), &program), Status::OK);
+        EXPECT_EQ(LabelRvas(program->rel32_labels()), labels);
+        DeleteAssemblyProgram(program);
+        std::vector<uint8_t> assembled;
+        ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
+        EXPECT_EQ(assembled, Image(image.begin(), image.begin() + 8192)); // the segments' end, as unchanged
+    }
+
+    // The hand-made image whose first command (no segment) has size 4: the next one is read at offset 36, inside
+    // it, with cmd 4 (the size just written) and cmdsize 0 (the empty segment name), and the count left reads it
+    // again. No segment is found.
+    Image shortCommand = HandMadeMacho(true);
+    Put32(&shortCommand, 16, 3);
+    Put32(&shortCommand, kLayout64.zeroPage, 0x1B);
+    Put32(&shortCommand, kLayout64.zeroPage + 4, 4);
+    DisassemblerMacho disassembler(shortCommand.data(), uint32_t(shortCommand.size()));
+    EXPECT_FALSE(disassembler.ParseHeader());
+    EXPECT_STREQ(disassembler.failure_reason(), "Resource-only executables are not yet supported");
+
+    // Only a header that would be read past the buffer's end refuses the file.
+    Image atTheEnd = HandMadeMacho(true);
+    Put32(&atTheEnd, 16, 3);
+    Put32(&atTheEnd, kLayout64.textSegment + 4, uint32_t(atTheEnd.size() - kLayout64.textSegment - 4));
+    DisassemblerMacho tooFar(atTheEnd.data(), uint32_t(atTheEnd.size()));
+    EXPECT_FALSE(tooFar.ParseHeader());
+    EXPECT_STREQ(tooFar.failure_reason(), "file to small in load commands");
 }
 
 TEST(DisassemblerMacho, OddCodeSectionsEndCleanly)

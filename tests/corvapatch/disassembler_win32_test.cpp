@@ -61,7 +61,7 @@ size_t SectionTable(bool pe32Plus)
 //   0x1A 0F 8A 00000000      jp: never taken as a reference
 //   0x20 90 90 90 90
 //   0x24 E8 000000           a call cut off by the section end
-Image HandMadePe(bool pe32Plus)
+Image HandMadePe(bool pe32Plus, const Image &textOverride = {})
 {
     Image image(kReloc + 12 + 16, 0);
     image[0] = 'M';
@@ -99,7 +99,10 @@ Image HandMadePe(bool pe32Plus)
         0x00, 0x00, 0x18, 0x10, 0x40, 0x00, 0xFF, 0x15, 0xE6, 0x0F, 0x00, 0x00, 0x0F, 0x8A,
         0x00, 0x00, 0x00, 0x00, 0x90, 0x90, 0x90, 0x90, 0xE8, 0x00, 0x00, 0x00,
     };
-    std::memcpy(&image[kText], text, sizeof text);
+    if (textOverride.size() == kTextSize)
+        std::memcpy(&image[kText], textOverride.data(), kTextSize);
+    else
+        std::memcpy(&image[kText], text, sizeof text);
     Put32(&image, kReloc, 0x1000);
     Put32(&image, kReloc + 4, 12);
     Put16(&image, kReloc + 8, uint16_t((pe32Plus ? 0xA000 : 0x3000) | 0x010));
@@ -152,6 +155,73 @@ TEST(DisassemblerWin32, HandMadeImagesGiveTheHandDerivedLabels)
         std::vector<uint8_t> assembled;
         ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
         EXPECT_EQ(assembled, Image(image.begin(), image.begin() + 0x234));
+    }
+}
+
+namespace {
+
+// The rel32 labels of the hand-made image with another .text (0x28 bytes); the base relocation at 0x1010 stays.
+std::vector<uint32_t> Rel32Labels(bool pe32Plus, const Image &text)
+{
+    const Image image = HandMadePe(pe32Plus, text);
+    AssemblyProgram *program = nullptr;
+    EXPECT_EQ(ParseExecutable(image.data(), image.size(), &program), Status::OK);
+    const std::vector<uint32_t> labels = program ? LabelRvas(program->rel32_labels()) : std::vector<uint32_t>{};
+    DeleteAssemblyProgram(program);
+    return labels;
+}
+
+// 0x28 bytes of nops with these bytes placed at their offsets.
+Image Text(std::initializer_list<std::pair<size_t, Image>> pieces)
+{
+    Image text(kTextSize, 0x90);
+    for (const auto &piece : pieces)
+        std::copy(piece.second.begin(), piece.second.end(), text.begin() + long(piece.first));
+    return text;
+}
+
+} // namespace
+
+// 0F 80 to 0F 8F are the conditional jumps; the scan takes all but 0F 8A and 0F 8B. Displacement 0: the target
+// is the byte after the jump, 0x1006.
+TEST(DisassemblerWin32, ConditionalJumpsExceptTwoAreBranches)
+{
+    for (const bool pe32Plus : {false, true}) {
+        for (uint8_t opcode = 0x80; opcode <= 0x8F; ++opcode) {
+            SCOPED_TRACE(testing::Message() << (pe32Plus ? "PE32+ " : "PE32 ") << "0F " << std::hex << int(opcode));
+            const bool taken = opcode != 0x8A && opcode != 0x8B;
+            EXPECT_EQ(Rel32Labels(pe32Plus, Text({{0, {0x0F, opcode, 0, 0, 0, 0}}, {0x10, {0, 0x10, 0x40, 0}}})),
+                      taken ? std::vector<uint32_t>{0x1006} : std::vector<uint32_t>{});
+        }
+    }
+}
+
+// A displacement that shares a byte with the absolute reference at 0x1010..0x1013 is no reference, and the scan
+// goes on after the absolute one; one that only touches it is. By hand, with each call's target inside .text.
+TEST(DisassemblerWin32, DisplacementsOverlappingAnAbsoluteReferenceAreSkipped)
+{
+    const struct
+    {
+        const char *name;
+        Image text;
+        std::vector<uint32_t> labels;
+    } cases[] = {
+        // displacement 0x100C..0x100F, F0FFFFFF: target 0x1000
+        {"ends just before it", Text({{0x0B, {0xE8, 0xF0, 0xFF, 0xFF, 0xFF}}, {0x10, {0x00, 0x10, 0x40, 0x00}}}),
+         {0x1000}},
+        // displacement 0x100D..0x1010, 05 00 00 | 00: target 0x1016
+        {"its last byte is the reference's first",
+         Text({{0x0C, {0xE8, 0x05, 0x00, 0x00}}, {0x10, {0x00, 0x10, 0x40, 0x00}}}), {}},
+        // the call's opcode is the reference's third byte; displacement 0x1013..0x1016, 00 | 00 00 00: target 0x1017
+        {"its first byte is the reference's last", Text({{0x10, {0x00, 0x10, 0xE8, 0x00, 0x00, 0x00, 0x00}}}), {}},
+        // the call's opcode is the reference's last byte; displacement 0x1014..0x1017, 0: target 0x1018
+        {"starts just after it", Text({{0x10, {0x00, 0x10, 0x40, 0xE8, 0x00, 0x00, 0x00, 0x00}}}), {0x1018}},
+    };
+    for (const bool pe32Plus : {false, true}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(testing::Message() << (pe32Plus ? "PE32+ " : "PE32 ") << c.name);
+            EXPECT_EQ(Rel32Labels(pe32Plus, c.text), c.labels);
+        }
     }
 }
 

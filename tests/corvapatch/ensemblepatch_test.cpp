@@ -269,6 +269,89 @@ TEST(EnsemblePatch, EachBrokenPartFailsWithItsStatus)
     }
 }
 
+// Elements hold at least one byte, lie in the old file and share no byte, so their number and what is
+// disassembled are bounded by the old file. Elements that pass these checks reach their disassembly, where no
+// parser accepts this text (24).
+TEST(EnsemblePatch, ElementsAreNonEmptyApartAndInsideTheOldFile)
+{
+    const Bytes old = bytes("old file");
+    EnsemblePatch plain;
+    ASSERT_EQ(MakeEnsemblePatch(old, bytes("new file"), {}, &plain), Status::OK);
+    auto withElements = [&](const Bytes &descriptions, size_t count) {
+        EnsemblePatch parts = plain;
+        parts.streams[0] = descriptions;
+        parts.streams[1] = ByteDiff(PredictedParameters(count), PredictedParameters(count));
+        return parts.Serialize();
+    };
+    auto elements = [&](const std::vector<std::pair<uint32_t, uint32_t>> &ranges) {
+        std::vector<Element> list;
+        for (const auto &r : ranges)
+            list.push_back({2, r.first, r.second, 0, 0});
+        return withElements(Descriptions(list), list.size());
+    };
+    // A million elements each the whole file: the second already cannot fit beside the first.
+    Bytes million = {0xC0, 0x84, 0x3D}; // 1000000
+    million.insert(million.end(), 1000000, 0x02);
+    for (int i = 0; i < 1000000; ++i)
+        million.insert(million.end(), {0x00, 0x08});
+    // Sixteen thousand kinds and nothing else: no element is read, nothing is made for the kinds.
+    Bytes kindsOnly = {0x80, 0x80, 0x01}; // 16384
+    kindsOnly.insert(kindsOnly.end(), 16384, 0x05);
+    const struct
+    {
+        const char *name;
+        Bytes patch;
+        int status;
+    } cases[] = {
+        {"one element, the whole file", elements({{0, 8}}), Status::INPUT_NOT_RECOGNISED},
+        {"two elements side by side", elements({{0, 4}, {4, 4}}), Status::INPUT_NOT_RECOGNISED},
+        {"two elements side by side, the later first", elements({{4, 4}, {0, 4}}), Status::INPUT_NOT_RECOGNISED},
+        {"an empty element", elements({{3, 0}}), Status::BAD_PARAMETERS},
+        {"an empty element at the end", elements({{8, 0}}), Status::BAD_PARAMETERS},
+        {"one byte shared", elements({{0, 5}, {4, 4}}), Status::BAD_PARAMETERS},
+        {"one inside the other, the inner first", elements({{2, 2}, {0, 8}}), Status::BAD_PARAMETERS},
+        {"the same element twice", elements({{1, 3}, {1, 3}}), Status::BAD_PARAMETERS},
+        {"offset near 2^32", elements({{0xFFFFFFFF, 2}}), Status::BAD_PARAMETERS},
+        {"length near 2^32", elements({{1, 0xFFFFFFFF}}), Status::BAD_PARAMETERS},
+        {"a million whole-file elements", withElements(million, 1000000), Status::BAD_PARAMETERS},
+        {"kinds without parameters", withElements(kindsOnly, 16384), Status::BAD_PARAMETERS},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(applyPatch(old, c.patch).status, c.status);
+    }
+}
+
+// The new file may not pass the size the caller allows: a final correction that declares more fails before its
+// blocks are decoded. A parameter correction can only give the predicted set, so more than its bound fails too.
+TEST(EnsemblePatch, TheCallersCapBoundsTheNewFile)
+{
+    const Bytes old = bytes("old file");
+    EnsemblePatch parts;
+    ASSERT_EQ(MakeEnsemblePatch(old, bytes("new file"), {}, &parts), Status::OK);
+    auto apply = [&](const Bytes &patch, size_t cap) {
+        SourceStream oldStream, patchStream;
+        oldStream.Init(old.data(), old.size());
+        patchStream.Init(patch.data(), patch.size());
+        SinkStream output;
+        return ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output, cap);
+    };
+    EXPECT_EQ(apply(parts.Serialize(), 8), Status::OK);
+    EXPECT_EQ(apply(parts.Serialize(), 7), Status::GENERAL_ERROR);
+
+    // A final correction that declares 1 GiB in a packed block of 2^32 - 1 bytes: with a cap it is refused
+    // from its size alone.
+    EnsemblePatch huge = parts;
+    huge.streams[3] = {0x02, 0x80, 0x80, 0x80, 0x80, 0x04, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x00};
+    EXPECT_EQ(apply(huge.Serialize(), 1024 * 1024), Status::GENERAL_ERROR);
+
+    EnsemblePatch parameters = parts;
+    parameters.streams[1] = ByteDiff(kEmptySet, Bytes(65, 0x00));
+    EXPECT_EQ(apply(parameters.Serialize(), SIZE_MAX), Status::GENERAL_ERROR);
+    parameters.streams[1] = ByteDiff(kEmptySet, Bytes(64, 0x00));
+    EXPECT_EQ(apply(parameters.Serialize(), SIZE_MAX), Status::STREAM_ERROR) << "in bound, but no set";
+}
+
 namespace {
 
 class EnsemblePatchFiles : public ::testing::Test

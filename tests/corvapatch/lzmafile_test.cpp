@@ -8,6 +8,7 @@
 #include "sinkstreamset.h"
 
 #include "support/disanddiffwriter.h"
+#include "support/programroundtrip.h"
 #include "support/patchpieces.h"
 #include "support/filesizelimit.h"
 #include "support/qtprinters.h"
@@ -19,6 +20,7 @@
 #include <QFile>
 #include <QProcess>
 
+#include <iostream>
 #include <string>
 
 using namespace corvapatch;
@@ -402,6 +404,79 @@ TEST_F(LzmaFile, ContentAboveTheCapFailsBeforeDecoding)
     put("in", abc);
     EXPECT_FALSE(DecompressLzmaFile(native("in").constData(), native("out").constData(), 2));
     EXPECT_FALSE(QFile::exists(path("out")));
+}
+
+// The executable form's block holds the programs and a diff as long as the file, so it is always larger than the
+// file: a cap of the file's own size bounds the file, and the block and the assembly get their own bound from
+// it. Four real executables (a PIC x86 shared object, a PE exe, a Mach-O executable, Debian's xz).
+TEST_F(LzmaFile, ExecutablesInTheExecutableFormUnpackUnderACapOfTheirOwnSize)
+{
+    const std::string fixtures = CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/";
+    const std::string names[] = {fixtures + "elf/x86-pic.so", fixtures + "pe/x86.exe", fixtures + "macho/x64-exe",
+                                 "/usr/bin/xz"};
+    for (const std::string &name : names) {
+        SCOPED_TRACE(name);
+        const Bytes executable = ReadWholeFile(name);
+        ASSERT_FALSE(executable.empty());
+        size_t blockSize = 0;
+        size_t assemblySize = 0;
+        const Bytes container = patchwriter::DisAndDiffContainerOfExecutable(executable, &blockSize, &assemblySize);
+        ASSERT_FALSE(container.empty());
+        // The bound leaves a real container far from it: its block is below 3 bytes per byte of file.
+        EXPECT_GT(blockSize, executable.size());
+        EXPECT_LT(blockSize, 3 * executable.size());
+        EXPECT_LE(assemblySize, executable.size() + 4096);
+        std::cout << name << ": block " << blockSize << ", assembly " << assemblySize << ", file "
+                  << executable.size() << "\n";
+
+        SinkStream output;
+        EXPECT_TRUE(DecompressLzmaBuffer(container.data(), container.size(), &output, executable.size()));
+        EXPECT_EQ(bytesOf(output), executable);
+
+        LogRecorder log;
+        SinkStream refused;
+        EXPECT_FALSE(DecompressLzmaBuffer(container.data(), container.size(), &refused, executable.size() - 1));
+        EXPECT_EQ(log.joined(" | "), "Corrupt patch | could not apply diff");
+    }
+}
+
+// A small container in the executable form cannot declare a huge block or assembly either: both are held to
+// 8 bytes per byte of the cap plus 1 MiB. The product ini's unpack takes no executable form at all.
+TEST_F(LzmaFile, ExecutableFormBoundsItsBlockAndCanBeRefused)
+{
+    EXPECT_EQ(MaxDisAndDiffIntermediateSize(1000), 8000u + 1024 * 1024);
+    EXPECT_EQ(MaxDisAndDiffIntermediateSize(SIZE_MAX), size_t(SIZE_MAX));
+
+    // Directive 2 with a block that declares 0xFFFFFFFF bytes; under a cap of 1 KiB it is refused unread.
+    const Bytes huge = concat({kMagic, kAbcCrc, {0x02, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x00}});
+    LogRecorder log;
+    SinkStream output;
+    EXPECT_FALSE(DecompressLzmaBuffer(huge.data(), huge.size(), &output, 1024));
+    EXPECT_EQ(log.joined(" | "), "LZMA2 unpack size too large 4294967295 | could not decompress file");
+
+    // 300000 absolute references to one label: 600 KB of ops and indexes that assemble to 1.2 MB, above the
+    // bound for a file of 1 byte, so the assembly stops there.
+    EncodedProgram references;
+    ASSERT_TRUE(references.SetAbs32Rva(0, 0x1000));
+    for (int i = 0; i < 300000; ++i)
+        ASSERT_TRUE(references.AppendAbs32(0));
+    const Bytes container = patchwriter::DisAndDiffContainerOfStreams(
+        {patchwriter::EncodedProgramBytes(&references), patchwriter::ByteDiff({}, {'x'})}, 0, true);
+    LogRecorder assemblyLog;
+    SinkStream tooLarge;
+    EXPECT_FALSE(DecompressLzmaBuffer(container.data(), container.size(), &tooLarge, 1));
+    EXPECT_EQ(assemblyLog.joined(" | "), "could not assemble program");
+
+    put("exe.lzma", patchwriter::DisAndDiffContainer({&references}, {'x'}));
+    put("plain.lzma", concat({kMagic, kAbcCrc, {0x01}, kAbcBlock}));
+    LogRecorder formLog;
+    EXPECT_FALSE(DecompressLzmaFile(native("exe.lzma").constData(), native("out").constData(), SIZE_MAX,
+                                    LZMA_FORMS_PLAIN_ONLY));
+    EXPECT_EQ(formLog.joined(" | "), "preprocessing dirrective not allowed");
+    EXPECT_FALSE(QFile::exists(path("out")));
+    EXPECT_TRUE(DecompressLzmaFile(native("plain.lzma").constData(), native("out").constData(), SIZE_MAX,
+                                   LZMA_FORMS_PLAIN_ONLY));
+    EXPECT_EQ(Sandbox::readFile(path("out")), QByteArray("abc"));
 }
 
 // Containers around streams of another encoder, several MiB long: many chunks of both kinds, and output

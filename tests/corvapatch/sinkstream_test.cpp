@@ -97,6 +97,28 @@ TEST(SinkStream, TailAndExtendFillReservedSpace)
     EXPECT_EQ(bytesOf(sink), Bytes({'a', 'b', 'c'}));
 }
 
+// A limit refuses what would pass it and leaves the sink usable, unlike a failed allocation.
+TEST(SinkStream, LimitRefusesWhatWouldPassItAndKeepsTheSink)
+{
+    SinkStream sink;
+    sink.SetLimit(4);
+    const uint8_t bytes[] = {1, 2, 3, 4, 5};
+    ASSERT_TRUE(sink.Write(bytes, 3));
+    EXPECT_EQ(sink.Room(), 1u);
+    EXPECT_FALSE(sink.Write(bytes, 2));
+    EXPECT_FALSE(sink.Reserve(2));
+    EXPECT_TRUE(sink.Reserve(1));
+    EXPECT_FALSE(sink.Extend(2));
+    EXPECT_FALSE(sink.Failed());
+    EXPECT_EQ(sink.Length(), 3u);
+    ASSERT_TRUE(sink.Write(bytes + 3, 1));
+    EXPECT_EQ(sink.Room(), 0u);
+    EXPECT_FALSE(sink.WriteVarint32(0));
+    sink.SetLimit(SIZE_MAX);
+    EXPECT_TRUE(sink.WriteVarint32(0));
+    EXPECT_EQ(sink.Length(), 5u);
+}
+
 TEST(GrowableBuffer, AppendPastThe32BitRangeChangesNothing)
 {
     GrowableBuffer buffer;

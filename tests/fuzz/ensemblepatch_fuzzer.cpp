@@ -1,5 +1,6 @@
-// Ensemble patch application on arbitrary patch bytes against one fixed old file: the header, the payload block,
-// the descriptions, both corrected sets and the final diff.
+// Ensemble patch application on arbitrary patch bytes against one fixed old file that starts with a real
+// executable: the header, the payload block, the descriptions, the element's disassembly, both corrected sets,
+// the reassembly and the final diff.
 #include "ensemblefuzzold.h"
 
 #include "crc.h"
@@ -15,6 +16,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const std::vector<uint8_t> old = EnsembleFuzzOldFile();
+    if (old.size() < kEnsembleFuzzExecutableLength)
+        std::abort(); // the executable fixture is missing: the run would not reach a real element
     corvapatch::SourceStream oldStream, patch;
     oldStream.Init(old.data(), old.size());
     patch.Init(data, size);

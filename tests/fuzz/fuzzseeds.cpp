@@ -36,6 +36,13 @@ Bytes bytesOf(const SinkStream &sink)
     return sink.Length() ? Bytes(sink.Buffer(), sink.Buffer() + sink.Length()) : Bytes();
 }
 
+// A committed test executable (tests/corvapatch/fixtures); empty when it cannot be read.
+Bytes readFixture(const std::string &file)
+{
+    std::ifstream in(std::string(CORVALINK_EXE_FIXTURES) + "/" + file, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 bool save(const std::string &dir, const std::string &name, const Bytes &bytes)
 {
     FILE *file = std::fopen((dir + "/" + name).c_str(), "wb");
@@ -157,25 +164,36 @@ bool applydiffSeeds(const std::string &dir)
     return save(dir, "negative-seek", negativeSeek);
 }
 
-// Patches for the fuzzer's fixed old file: without elements (stored and compressed payloads) and with one
-// element that no parser accepts.
+// Patches for the fuzzer's fixed old file: without elements (stored and compressed payloads), and with its
+// executable as an element that turns into the changed build of the same library, so the element is
+// disassembled, corrected and reassembled.
 bool ensemblepatchSeeds(const std::string &dir)
 {
     const Bytes old = EnsembleFuzzOldFile();
     Bytes edited = old;
-    edited[10] = 'Q';
-    edited.insert(edited.begin() + 200, {'n', 'e', 'w'});
+    edited[kEnsembleFuzzExecutableLength + 10] = 'Q';
+    edited.insert(edited.begin() + kEnsembleFuzzExecutableLength + 200, {'n', 'e', 'w'});
     patchwriter::EnsemblePatch plain;
     if (patchwriter::MakeEnsemblePatch(old, edited, {}, &plain) != Status::OK)
         return false;
     patchwriter::EnsemblePatch compressed = plain;
     compressed.compress = true;
-    patchwriter::EnsemblePatch element = plain;
-    element.streams[0] = patchwriter::Descriptions({{EXE_ELF_32_X86, 0, 64, 0, 0}});
-    element.streams[1] =
-        patchwriter::ByteDiff(patchwriter::PredictedParameters(1), patchwriter::PredictedParameters(1));
+
+    const Bytes changed = readFixture("elf/x86-pic-changed.so");
+    if (changed.empty())
+        return false;
+    Bytes newFile = changed;
+    newFile.insert(newFile.end(), edited.begin() + kEnsembleFuzzExecutableLength, edited.end());
+    patchwriter::EnsemblePatch element;
+    if (patchwriter::MakeEnsemblePatch(old, newFile,
+                                       {{EXE_ELF_32_X86, 0, kEnsembleFuzzExecutableLength, 0,
+                                         static_cast<uint32_t>(changed.size())}},
+                                       &element) != Status::OK)
+        return false;
+    patchwriter::EnsemblePatch compressedElement = element;
+    compressedElement.compress = true;
     return save(dir, "plain", plain.Serialize()) && save(dir, "compressed", compressed.Serialize()) &&
-        save(dir, "element", element.Serialize());
+        save(dir, "element", element.Serialize()) && save(dir, "compressed-element", compressedElement.Serialize());
 }
 
 // Hand-encoded Versions answers: licenseAgreementId (tag 08), channels (tag 12: name 0A, version_number 10,
@@ -263,8 +281,7 @@ bool disassemblerSeeds(const std::string &dir)
                                  "elf/thumb-pic.so", "pe/x86.exe", "pe/x86.dll", "pe/x64.exe", "pe/x64.dll",
                                  "macho/x64-exe", "macho/x64.dylib", "macho/x86-exe"};
     for (const char *file : files) {
-        std::ifstream in(std::string(CORVALINK_EXE_FIXTURES) + "/" + file, std::ios::binary);
-        const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const Bytes bytes = readFixture(file);
         std::string name = file;
         name[name.find('/')] = '-';
         if (bytes.empty() || !save(dir, name, bytes))

@@ -11,13 +11,16 @@
 #include "fileunpacktaskspecification_lzma2.h"
 #include "fileunpacktaskspecification_zip.h"
 
+#include "support/disanddiffwriter.h"
 #include "support/patchfixture.h"
+#include "support/programroundtrip.h"
 #include "support/qtprinters.h"
 #include "support/sandbox.h"
 #include "support/scriptedtasks.h"
 #include "support/taskrecorder.h"
 #include "support/treesnapshot.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -574,6 +577,67 @@ TEST(FileReplaceTask, APatchThatDoesNotGiveTheExpectedFileLeavesTheInstalledFile
         EXPECT_EQ(messages, (QStringList {"add/replace bin/tool._lzma2_", "Patching bin/tool", failure}));
         EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
         EXPECT_TRUE(parentList.isEmpty());
+    }
+}
+
+// The signed ini lists each file's size, and what an unpack or a patch makes may not pass it. A container in
+// the executable form holds more than the file (its programs and a diff as long as the file), so only the file
+// is held to the listed size. Debian's xz as the executable.
+TEST(FileReplaceTask, ProducesNothingBeyondTheListedSize)
+{
+    const std::vector<uint8_t> xz = ReadWholeFile("/usr/bin/xz");
+    ASSERT_FALSE(xz.empty());
+    const QByteArray executable(reinterpret_cast<const char *>(xz.data()), int(xz.size()));
+    const std::vector<uint8_t> packedXz = patchwriter::DisAndDiffContainerOfExecutable(xz);
+    ASSERT_FALSE(packedXz.empty());
+    const QString xzSha = QCryptographicHash::hash(executable, QCryptographicHash::Sha512).toHex();
+
+    struct Case
+    {
+        const char *name;
+        FileReplaceEntry entry;
+        QByteArray download; // at the entry's patch, or else at its name
+        quint64 listedSize;
+        QByteArray installed; // empty: the task fails with failure and changes nothing
+        QString failure;
+    };
+    const FileReplaceEntry packedEntry = packed("bin/xz._lzma2_", xzSha, "bin/xz");
+    FileReplaceEntry patchedEntry = patched("bin/xz._lzma2_", "bin/xz", "bin/xz._patch_");
+    const QByteArray packedBytes(reinterpret_cast<const char *>(packedXz.data()), int(packedXz.size()));
+    const Case cases[] = {
+        {"executable form, listed size", packedEntry, packedBytes, xz.size(), executable, {}},
+        {"executable form, one byte less listed", packedEntry, packedBytes, xz.size() - 1, {},
+         "Could not unpack '{tmp}/bin/xz._lzma2_' to '{inst}/bin/.xz.new-*'"},
+        {"patch, listed size", patchedEntry, ensemblePatchBytes("xz 1", "abc"), 3, "abc", {}},
+        {"patch, one byte less listed", patchedEntry, ensemblePatchBytes("xz 1", "abc"), 2, {},
+         "Could not patch '{tmp}/bin/xz_old' to '{inst}/bin/.xz.new-*'"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Session s;
+        ASSERT_TRUE(Sandbox::writeFile(s.inst("bin/xz"), "xz 1"));
+        ASSERT_TRUE(Sandbox::writeFile(s.tmp(c.entry.hasPatch() ? "bin/xz._patch_" : "bin/xz._lzma2_"), c.download));
+        const TreeSnapshot before = snapshotTree(s.config.m_installDir);
+        FileReplaceEntry entry = c.entry;
+        entry.finalSize = c.listedSize;
+
+        RollbackDataList parentList;
+        FileReplaceTaskSpecification task(entry, &parentList, &s.config, nullptr, 1.0);
+        TaskRecorder recorder(&task);
+        task.execute();
+        ASSERT_TRUE(waitForTaskEnd(&task));
+        if (!c.installed.isEmpty()) {
+            EXPECT_EQ(task.state(), TASK_FINISHED);
+            EXPECT_EQ(Sandbox::readFile(s.inst("bin/xz")), c.installed);
+            continue;
+        }
+        EXPECT_EQ(task.state(), TASK_CANCELED);
+        QStringList messages = recorder.messages();
+        messages.replaceInStrings(QRegularExpression("\\.new-[0-9a-z]+"), ".new-*");
+        const QString failure =
+            QString(c.failure).replace("{tmp}", s.config.m_tempDir).replace("{inst}", s.config.m_installDir);
+        EXPECT_TRUE(messages.contains(failure)) << messages.join('\n').toStdString();
+        EXPECT_EQ(snapshotTree(s.config.m_installDir), before);
     }
 }
 

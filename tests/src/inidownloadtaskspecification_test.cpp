@@ -7,11 +7,13 @@
 #include "globals.h"
 #include "maintaskspecification.h"
 #include "rsakey.h"
+#include "support/disanddiffwriter.h"
 #include "support/httptestserver.h"
 #include "support/sandbox.h"
 #include "support/scriptedtasks.h"
 #include "support/signing.h"
 
+#include "encodedprogram.h"
 #include "lzmafile.h"
 
 #include <QDir>
@@ -257,25 +259,39 @@ TEST_F(IniDownloadTest, FailedCheckCancelsAndTheNextRunFetchesAfresh)
 struct FetchFailureCase
 {
     const char *name;
-    bool packedIsGarbage; // else: no ".sig" on the server
+    QByteArray packed; // empty: the ini packed as it should be, and no ".sig" on the server
     QString lastMessage;
     int sigRequests;
 };
+
+// The ini in the executable form of the container: a program of its own bytes and a diff that keeps them.
+QByteArray iniInTheExecutableForm(const QByteArray &ini)
+{
+    corvapatch::EncodedProgram program;
+    EXPECT_TRUE(program.AppendCopy(uint32_t(ini.size()), reinterpret_cast<const uint8_t *>(ini.constData())));
+    const std::vector<uint8_t> container = patchwriter::DisAndDiffContainer({&program}, {ini.begin(), ini.end()});
+    EXPECT_FALSE(container.empty());
+    return QByteArray(reinterpret_cast<const char *>(container.data()), int(container.size()));
+}
 
 TEST_F(IniDownloadTest, FailedFetchOrUnpackCancelsWithoutACheck)
 {
     const QString packed = packedPath();
     const FetchFailureCase cases[] = {
-        {"no .sig on the server", false, "Unable to download cv5_client_linux_x86.ini.sig", 5},
-        {"packed ini does not unpack", true, QString("Could not unpack '%1' to '%2'").arg(packed, iniPath()), 0},
+        {"no .sig on the server", {}, "Unable to download cv5_client_linux_x86.ini.sig", 5},
+        {"packed ini does not unpack", "not a container",
+         QString("Could not unpack '%1' to '%2'").arg(packed, iniPath()), 0},
+        // A text file never needs the executable form, so unsigned bytes do not reach the program decoder.
+        {"packed ini in the executable form", iniInTheExecutableForm(kIni),
+         QString("Could not unpack '%1' to '%2'").arg(packed, iniPath()), 0},
     };
     for (const FetchFailureCase &c : cases) {
         SCOPED_TRACE(c.name);
         for (const QString &path : {iniPath(), sigPath(), packedPath()})
             QFile::remove(path);
-        server.setContent(remotePacked(), c.packedIsGarbage ? QByteArray("not a container") : pack(kIni));
+        server.setContent(remotePacked(), !c.packed.isEmpty() ? c.packed : pack(kIni));
         server.setContent(remoteSig(), signing::signData(kIni));
-        if (!c.packedIsGarbage)
+        if (c.packed.isEmpty())
             server.addFault(remoteSig(), HttpTestServer::Fault::withStatus(404), -1);
         const int sigBefore = server.requestCount(remoteSig());
 

@@ -2,7 +2,9 @@
 
 #include "patchpieces.h"
 
+#include "assemblyprogram.h"
 #include "crc.h"
+#include "disassembler.h"
 #include "encodedprogram.h"
 #include "lzmafile.h"
 #include "sinkstream.h"
@@ -60,6 +62,32 @@ Bytes DisAndDiffContainer(const std::vector<EncodedProgram *> &programs, const B
     if (streams.back().empty())
         return Bytes();
     return DisAndDiffContainerOfStreams(streams, ComputeCrc(content.data(), content.size()), compress);
+}
+
+Bytes DisAndDiffContainerOfExecutable(const Bytes &file, size_t *blockSize, size_t *assemblySize)
+{
+    AssemblyProgram *program = nullptr;
+    if (ParseExecutable(file.data(), file.size(), &program) != Status::OK)
+        return Bytes();
+    EncodedProgram *encoded = nullptr;
+    const bool encodedOk = TrimAssemblyProgram(program) == Status::OK &&
+        EncodeAssemblyProgram(program, &encoded) == Status::OK;
+    DeleteAssemblyProgram(program);
+    if (!encodedOk)
+        return Bytes();
+    std::vector<Bytes> streams {EncodedProgramBytes(encoded)};
+    DeleteEncodedProgram(encoded);
+    Bytes assembly;
+    if (streams.back().empty() || !AssembleSerialisedPrograms(streams, &assembly))
+        return Bytes();
+    streams.push_back(ByteDiff(assembly, file));
+    if (streams.back().empty())
+        return Bytes();
+    if (blockSize)
+        *blockSize = StreamSetBytes(streams, static_cast<uint32_t>(streams.size())).size();
+    if (assemblySize)
+        *assemblySize = assembly.size();
+    return DisAndDiffContainerOfStreams(streams, ComputeCrc(file.data(), file.size()), true);
 }
 
 } // namespace patchwriter

@@ -2,6 +2,7 @@
 
 #include "lzma2blockwriter.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,6 +21,11 @@ Bytes DisAndDiffContainerOfStreams(const std::vector<Bytes> &streams, uint32_t c
 // the serialised form, as the reader does). Empty on failure.
 Bytes DisAndDiffContainer(const std::vector<corvapatch::EncodedProgram *> &programs, const Bytes &content,
                           bool compress = false);
+
+// The directive-2 container the packer makes of an executable file: the whole file parsed, its labels trimmed
+// and encoded as one program, then the diff to the file; compressed. blockSize and assemblySize (when given) get
+// what the block unpacks to and what the program assembles to. Empty when the file is not an executable.
+Bytes DisAndDiffContainerOfExecutable(const Bytes &file, size_t *blockSize = nullptr, size_t *assemblySize = nullptr);
 
 // The programs' joined assembly, read back from their serialised forms as the container's reader does.
 bool AssembleSerialisedPrograms(const std::vector<Bytes> &programs, Bytes *assembly);

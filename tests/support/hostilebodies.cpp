@@ -1,9 +1,9 @@
 #include "hostilebodies.h"
 
+#include "lzma2blockwriter.h"
 #include "lzmafile.h"
 #include "sinkstream.h"
 
-#include <lzma.h>
 #include <zlib.h>
 
 #include <vector>
@@ -53,43 +53,16 @@ QByteArray lzmaContainerOfZeros(quint32 decodedBytes)
         left -= n;
     }
 
-    // A 1 MiB dictionary: 2 << 19, LZMA2's dictionary property 16.
-    const uint8_t kProperty = 16;
-    lzma_options_lzma options;
-    if (lzma_lzma_preset(&options, 0))
-        return QByteArray();
-    options.dict_size = 1u << 20;
-    const lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_stream stream = LZMA_STREAM_INIT;
-    if (lzma_raw_encoder(&stream, filters) != LZMA_OK)
-        return QByteArray();
-
     corvapatch::SinkStream head;
     if (!head.WriteVarint32(corvapatch::kLzmaFileMagic) || !head.WriteVarint32(~quint32(crc)) ||
-        !head.WriteVarint32(corvapatch::DIRECTIVE_PLAIN) || !head.Write(&kProperty, 1) ||
-        !head.WriteVarint32(decodedBytes)) {
-        lzma_end(&stream);
+        !head.WriteVarint32(corvapatch::DIRECTIVE_PLAIN))
         return QByteArray();
-    }
+    const patchwriter::Bytes block = patchwriter::ZerosLzma2Block(decodedBytes);
+    if (block.empty())
+        return QByteArray();
     QByteArray result(reinterpret_cast<const char *>(head.Buffer()), int(head.Length()));
-
-    std::vector<uint8_t> out(kPiece);
-    quint32 left = decodedBytes;
-    lzma_ret status = LZMA_OK;
-    do {
-        if (stream.avail_in == 0 && left > 0) {
-            const quint32 n = left < kPiece ? left : quint32(kPiece);
-            stream.next_in = zeros.data();
-            stream.avail_in = n;
-            left -= n;
-        }
-        stream.next_out = out.data();
-        stream.avail_out = out.size();
-        status = lzma_code(&stream, left == 0 && stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
-        result.append(reinterpret_cast<const char *>(out.data()), int(out.size() - stream.avail_out));
-    } while (status == LZMA_OK);
-    lzma_end(&stream);
-    return status == LZMA_STREAM_END ? result : QByteArray();
+    result.append(reinterpret_cast<const char *>(block.data()), int(block.size()));
+    return result;
 }
 
 } // namespace hostilebodies

@@ -12,5 +12,8 @@ using Bytes = std::vector<uint8_t>;
 // covers the content. Compressed: the engine's own encoder at level 9. Empty on failure.
 Bytes StoredLzma2Block(const Bytes &content);
 Bytes CompressedLzma2Block(const Bytes &content);
+// A block of n zero bytes (property 16, a 1 MiB dictionary) encoded by liblzma as it streams, so that the large
+// content is never held. Empty on failure.
+Bytes ZerosLzma2Block(uint32_t n);
 
 } // namespace patchwriter

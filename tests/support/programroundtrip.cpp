@@ -3,6 +3,7 @@
 #include "assemblyprogram.h"
 #include "disassembler.h"
 #include "encodedprogram.h"
+#include "instruction.h"
 #include "sinkstream.h"
 #include "sinkstreamset.h"
 #include "sourcestreamset.h"
@@ -10,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -104,4 +106,60 @@ void ExpectAssemblesBackToItsOwnBytes(const std::vector<uint8_t> &image, int kin
     ASSERT_EQ(RoundTripProgram(image, &assembled), Status::OK);
     EXPECT_TRUE(assembled == std::vector<uint8_t>(image.begin(), image.begin() + long(length)))
         << "assembled " << assembled.size() << " bytes of " << length;
+}
+
+namespace {
+
+std::string Hex(uint64_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+} // namespace
+
+std::vector<std::string> DescribeProgram(const corvapatch::AssemblyProgram &program, const uint8_t *image)
+{
+    std::vector<std::string> steps;
+    const corvapatch::InstructionVector &instructions = program.instructions();
+    for (uint32_t i = 0; i < instructions.size(); ++i) {
+        const corvapatch::Instruction *instruction = instructions[i];
+        switch (instruction->op()) {
+        case corvapatch::OP_ORIGIN:
+            steps.push_back("origin " + Hex(static_cast<const corvapatch::OriginInstruction *>(instruction)->rva()));
+            break;
+        case corvapatch::OP_BYTES: {
+            const auto *bytes = static_cast<const corvapatch::BytesInstruction *>(instruction);
+            steps.push_back("bytes " + Hex(bytes->values() - image) + " " + Hex(bytes->length()));
+            break;
+        }
+        case corvapatch::OP_REL32:
+            steps.push_back("rel32 " +
+                            Hex(static_cast<const corvapatch::LabelInstruction *>(instruction)->label()->rva));
+            break;
+        case corvapatch::OP_ABS32:
+            steps.push_back("abs32 " +
+                            Hex(static_cast<const corvapatch::LabelInstruction *>(instruction)->label()->rva));
+            break;
+        case corvapatch::OP_REL32_ARM: {
+            const auto *arm = static_cast<const corvapatch::Rel32ArmInstruction *>(instruction);
+            steps.push_back("arm " + Hex(arm->compressedOp()) + " " + Hex(arm->label()->rva) + " at " +
+                            Hex(arm->armOp() - image) + " size " + std::to_string(arm->opSize()));
+            break;
+        }
+        case corvapatch::OP_ELF_RELOCS:
+            steps.push_back("elf relocs");
+            break;
+        case corvapatch::OP_ELF_ARM_RELOCS:
+            steps.push_back("elf arm relocs");
+            break;
+        case corvapatch::OP_PE_RELOCS:
+            steps.push_back("pe relocs");
+            break;
+        default:
+            steps.push_back("op " + std::to_string(instruction->op()));
+        }
+    }
+    return steps;
 }

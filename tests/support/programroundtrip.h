@@ -18,6 +18,11 @@ size_t DetectedLength(const std::vector<uint8_t> &image);
 // The whole file; empty when it cannot be read.
 std::vector<uint8_t> ReadWholeFile(const std::string &path);
 
+// The program as one line per instruction: "origin <rva>", "bytes <offset into image> <length>",
+// "rel32 <label rva>", "abs32 <label rva>", "arm <compressed op> <label rva> at <offset> size <n>", "elf relocs",
+// "elf arm relocs", "pe relocs", and "op <n>" for the rest (numbers in hexadecimal, as 0x...).
+std::vector<std::string> DescribeProgram(const corvapatch::AssemblyProgram &program, const uint8_t *image);
+
 // The RVAs of a label map, ascending.
 std::vector<uint32_t> LabelRvas(const corvapatch::RvaToLabel &labels);
 

@@ -12,6 +12,19 @@ namespace corvapatch {
 
 namespace {
 
+// What a compressed block of a diff may unpack to, for a diff of newSize bytes. The diff and extra areas hold at
+// most one byte per new byte; the control area at most three varints (15 bytes) per run, and every run of a
+// real diff adds at least one byte. So no real diff comes near 18 bytes per new byte plus 64 KiB, while a
+// diff that declares a small result cannot make its blocks unpack to gigabytes.
+constexpr uint64_t kMaxBlockBytesPerNewByte = 18;
+constexpr uint64_t kBlockSlack = 64 * 1024;
+
+size_t MaxBlockSize(uint32_t newSize)
+{
+    const uint64_t bound = kMaxBlockBytesPerNewByte * newSize + kBlockSlack;
+    return bound < SIZE_MAX ? static_cast<size_t>(bound) : SIZE_MAX;
+}
+
 struct DiffAreas
 {
     SourceStream control;
@@ -122,6 +135,12 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
     uint32_t newSize = 0;
     if (!patch->ReadVarint32(&newSize))
         return false;
+    // A size the output may not take is refused before any block is decoded.
+    if (newSize > output->Room()) {
+        LogError("Corrupt patch");
+        return false;
+    }
+    const size_t maxBlock = MaxBlockSize(newSize);
 
     // The areas point into these sinks for methods 1 and 2, so they live until the end.
     SinkStream control, diff, extra, packed;
@@ -133,14 +152,15 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
             return false;
         break;
     case DIFF_METHOD_SPLIT:
-        if (!ReadLzma2Block(patch, &control) || !ReadLzma2Block(patch, &diff) || !ReadLzma2Block(patch, &extra))
+        if (!ReadLzma2Block(patch, &control, maxBlock) || !ReadLzma2Block(patch, &diff, maxBlock) ||
+            !ReadLzma2Block(patch, &extra, maxBlock))
             return false;
         areas.control.Init(control);
         areas.diff.Init(diff);
         areas.extra.Init(extra);
         break;
     default:
-        if (!ReadLzma2Block(patch, &packed))
+        if (!ReadLzma2Block(patch, &packed, maxBlock))
             return false;
         packedBody.Init(packed);
         if (!ReadRawBody(&packedBody, &areas))

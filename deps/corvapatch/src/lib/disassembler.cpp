@@ -10,6 +10,7 @@
 #include "status.h"
 
 #include <exception>
+#include <memory>
 
 namespace corvapatch {
 
@@ -46,13 +47,13 @@ Disassembler *MakeDisassembler(const uint8_t *start, size_t length)
         for (const Factory make : kFactories) {
             if (!make)
                 break;
-            Disassembler *disassembler = make(start, static_cast<uint32_t>(length));
+            // Owned until it accepts: a header parse that runs out of memory releases it on the way out.
+            std::unique_ptr<Disassembler> disassembler(make(start, static_cast<uint32_t>(length)));
             if (disassembler->ParseHeader())
-                return disassembler;
-            delete disassembler;
+                return disassembler.release();
         }
     } catch (const std::exception &) {
-        // Out of memory while building a parser: no parser can take the buffer.
+        // Out of memory while building or running a parser: no parser can take the buffer.
     }
     return nullptr;
 }

@@ -4,6 +4,8 @@
 #include "logstream.h"
 
 #include <algorithm>
+#include <iterator>
+#include <map>
 
 namespace corvapatch {
 
@@ -34,7 +36,51 @@ bool DisassemblerElf<Format>::ParseHeader()
     if (!InImage(m_header.phoff, uint64_t(m_header.phnum) * Format::kProgramHeaderSize))
         return Reject("Out of bounds program header table");
     ShortenLength(static_cast<uint32_t>(ExecutableLength()));
+    IndexTables();
     return Accept();
+}
+
+namespace {
+
+uint64_t SaturatedEnd(uint64_t begin, uint64_t size)
+{
+    return size > UINT64_MAX - begin ? UINT64_MAX : begin + size;
+}
+
+} // namespace
+
+template <typename Format>
+void DisassemblerElf<Format>::IndexTables()
+{
+    m_walked.assign(m_header.shnum, false);
+    std::vector<FirstCover::Range> walkedRanges;
+    std::map<uint64_t, uint64_t> walked; // begin -> end of the non-empty walked ranges, which never overlap
+    for (uint32_t i = 0; i < m_header.shnum; ++i) {
+        const ElfSection section = SectionAt(i);
+        if (section.type != SHT_PROGBITS && section.type != SHT_REL)
+            continue;
+        const uint64_t end = SaturatedEnd(section.offset, section.size);
+        if (section.size != 0) {
+            auto after = walked.lower_bound(end);
+            if (after != walked.begin() && std::prev(after)->second > section.offset)
+                continue; // a walked range starts before this one's end and ends after its start
+            walked.emplace(section.offset, end);
+        }
+        m_walked[i] = true;
+        walkedRanges.push_back({section.offset, end, i});
+    }
+    m_walkedTypedSections = FirstCover(walkedRanges);
+
+    std::vector<FirstCover::Range> mapped;
+    std::vector<FirstCover::Range> loadable;
+    for (uint32_t i = 0; i < m_header.phnum; ++i) {
+        const ElfSegment segment = SegmentAt(i);
+        mapped.push_back({segment.vaddr, SaturatedEnd(segment.vaddr, std::min(segment.memsz, segment.filesz)), i});
+        if (segment.type == PT_LOAD)
+            loadable.push_back({segment.vaddr, SaturatedEnd(segment.vaddr, segment.memsz), i});
+    }
+    m_mappedSegments = FirstCover(mapped);
+    m_loadableSegments = FirstCover(loadable);
 }
 
 template <typename Format>
@@ -70,12 +116,10 @@ ElfSegment DisassemblerElf<Format>::SegmentAt(uint32_t index) const
 template <typename Format>
 bool DisassemblerElf<Format>::RvaToFileOffset(uint32_t rva, uint32_t *offset) const
 {
-    for (uint32_t i = 0; i < m_header.phnum; ++i) {
+    // The first segment in table order that holds rva in memory and in the file.
+    const uint32_t i = m_mappedSegments.Find(rva);
+    if (i != FirstCover::kNone) {
         const ElfSegment segment = SegmentAt(i);
-        if (rva < segment.vaddr || rva - segment.vaddr >= segment.memsz)
-            continue;
-        if (rva - segment.vaddr >= segment.filesz)
-            continue;
         const uint64_t fileOffset = rva - segment.vaddr + segment.offset;
         // No image holds an offset beyond 32 bits.
         if (fileOffset < segment.offset || fileOffset >= ElfTypedRva::kUnmapped)
@@ -89,23 +133,13 @@ bool DisassemblerElf<Format>::RvaToFileOffset(uint32_t rva, uint32_t *offset) co
 template <typename Format>
 bool DisassemblerElf<Format>::IsLoadable(uint32_t rva) const
 {
-    for (uint32_t i = 0; i < m_header.phnum; ++i) {
-        const ElfSegment segment = SegmentAt(i);
-        if (segment.type == PT_LOAD && rva >= segment.vaddr && rva - segment.vaddr < segment.memsz)
-            return true;
-    }
-    return false;
+    return m_loadableSegments.Find(rva) != FirstCover::kNone;
 }
 
 template <typename Format>
 bool DisassemblerElf<Format>::InTypedSection(uint32_t fileOffset) const
 {
-    for (uint32_t i = 0; i < m_header.shnum; ++i) {
-        const ElfSection section = SectionAt(i);
-        if ((section.type == SHT_PROGBITS || section.type == SHT_REL) && Contains(section, fileOffset))
-            return true;
-    }
-    return false;
+    return m_walkedTypedSections.Find(fileOffset) != FirstCover::kNone;
 }
 
 template <typename Format>
@@ -119,11 +153,12 @@ bool DisassemblerElf<Format>::RelocationInSection(const ElfSection &section, uin
 }
 
 template <typename Format>
-bool DisassemblerElf<Format>::PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const
+bool DisassemblerElf<Format>::PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size)
 {
-    if (size == 0)
-        return true;
     if (!InImage(offset, size))
+        return false;
+    m_literalBytes += size;
+    if (m_literalBytes > kMaxLiteralBytesPerByte * length() + kLiteralSlack)
         return false;
     return program->PushBytes(PointerAt(offset), static_cast<uint32_t>(size));
 }
@@ -147,7 +182,7 @@ bool DisassemblerElf<Format>::CollectAbs32()
     for (uint32_t i = 0; i < m_header.shnum; ++i) {
         const ElfSection section = SectionAt(i);
         // A relocation section without an entry size has no entries.
-        if (section.type != SHT_REL || section.entsize == 0)
+        if (section.type != SHT_REL || section.entsize == 0 || !Walked(i))
             continue;
         const uint64_t count = section.size / section.entsize;
         if (count > 0 && section.offset > length())
@@ -177,7 +212,7 @@ bool DisassemblerElf<Format>::CollectRel32()
     m_rel32.clear();
     for (uint32_t i = 0; i < m_header.shnum; ++i) {
         const ElfSection section = SectionAt(i);
-        if (section.type == SHT_PROGBITS && !ParseRel32InSection(section))
+        if (section.type == SHT_PROGBITS && Walked(i) && !ParseRel32InSection(section))
             return false;
     }
     // Stable, so references at one address keep the order they were found in.
@@ -232,9 +267,13 @@ bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
 
     m_abs32Next = 0;
     m_rel32Next = 0;
+    m_literalBytes = 0;
     uint64_t cursor = 0;
     for (uint32_t i = 0; i < m_header.shnum; ++i) {
         const ElfSection section = SectionAt(i);
+        // A section over bytes another one already stood for is passed over; the walk goes on where it was.
+        if ((section.type == SHT_PROGBITS || section.type == SHT_REL) && !Walked(i))
+            continue;
         if (section.offset > cursor && !PushBytesAt(program, cursor, section.offset - cursor))
             return false;
         cursor = section.offset;
@@ -263,7 +302,8 @@ bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
             break;
         }
     }
-    if (cursor < length() && !PushBytesAt(program, cursor, length() - cursor))
+    // Pushed even when empty: an empty run still turns a lone byte before it into a counted copy.
+    if (cursor <= length() && !PushBytesAt(program, cursor, length() - cursor))
         return false;
     return m_abs32Next == m_abs32.size();
 }

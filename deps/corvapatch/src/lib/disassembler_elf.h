@@ -3,6 +3,7 @@
 #include "disassembler.h"
 #include "elfformat.h"
 #include "elftypedrva.h"
+#include "firstcover.h"
 
 #include <cstdint>
 #include <memory>
@@ -52,8 +53,11 @@ protected:
     bool IsLoadable(uint32_t rva) const;
     // Entry index of a relocation section (inside the image), when the whole entry lies inside the section.
     bool RelocationInSection(const ElfSection &section, uint64_t index, ElfRelocation *relocation) const;
-    // Pushes [offset, offset + size) as literal bytes; nothing for an empty range, false outside the image.
-    [[nodiscard]] bool PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size) const;
+    // Pushes [offset, offset + size) as one literal run, also when it is empty (an empty run still changes the
+    // encoding: it makes a lone byte before it a counted copy, or adds a copy of count 0); false outside the
+    // image, or once the walk has pushed more literal bytes than kMaxLiteralBytesPerByte times the length (plus
+    // kLiteralSlack). Callers whose rule pushes only bytes that are there test for them first.
+    [[nodiscard]] bool PushBytesAt(AssemblyProgram *program, uint64_t offset, uint64_t size);
 
     // The x86 and x86-64 scan: at each position rule gives the offset of a 32-bit displacement in the
     // instruction there (0 for none); a displacement whose target is loadable becomes a reference and the scan
@@ -66,6 +70,10 @@ protected:
 
 private:
     ElfSection SectionAt(uint32_t index) const;
+    // Decides which program-bits and relocation sections are walked and builds the address lookups, so that
+    // neither a byte nor a reference makes the walk scan the header tables again.
+    void IndexTables();
+    bool Walked(uint32_t index) const { return m_walked[index]; }
     ElfSegment SegmentAt(uint32_t index) const;
     bool RvaToFileOffset(uint32_t rva, uint32_t *offset) const;
     bool InTypedSection(uint32_t fileOffset) const;
@@ -81,12 +89,26 @@ private:
     [[nodiscard]] bool ParseProgBitsSection(const ElfSection &section, AssemblyProgram *program);
 
     ElfHeader m_header;
+    // Program-bits and relocation sections whose file range shares no byte with one walked before them in table
+    // order. Real files never overlap such sections; a file that repeats one many times is walked once, so
+    // the work and the program stay in proportion to the file.
+    std::vector<bool> m_walked;
+    FirstCover m_walkedTypedSections; // walked sections of both types by file range
+    FirstCover m_mappedSegments; // segments by [p_vaddr, + min(p_memsz, p_filesz))
+    FirstCover m_loadableSegments; // PT_LOAD segments by [p_vaddr, + p_memsz)
     std::vector<uint32_t> m_abs32;        // addresses, ascending
     std::vector<uint32_t> m_abs32Offsets; // their file offsets, filled by the walk
     std::vector<std::unique_ptr<TypedRVA>> m_rel32; // by address, ascending
     // The walk's positions in both lists; they run on across sections.
     size_t m_abs32Next = 0;
     size_t m_rel32Next = 0;
+    // The walk's cursor follows every section's offset, also backwards, so the bytes after a section that lies
+    // before the cursor travel again in the next gap. Real files push each byte about once (files whose
+    // section table is out of file order, as patchelf leaves them, about twice); a table that jumps back and
+    // forth thousands of times would push the file again each time.
+    static constexpr uint64_t kMaxLiteralBytesPerByte = 8;
+    static constexpr uint64_t kLiteralSlack = 1024 * 1024;
+    uint64_t m_literalBytes = 0;
 };
 
 using DisassemblerElf32 = DisassemblerElf<Elf32Format>;

@@ -107,8 +107,7 @@ bool DisassemblerElf32ARM::ParseRelocationSection(const ElfSection &section, Ass
             position = std::min((index + matched + 1) * kEntrySize, section.size);
         }
     }
-    if (position >= section.size)
-        return true;
+    // The rest follows as one run, also when nothing is left.
     return PushBytesAt(program, section.offset + position, section.size - position);
 }
 

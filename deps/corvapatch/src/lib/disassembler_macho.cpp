@@ -62,13 +62,14 @@ bool DisassemblerMacho::ParseHeader()
         const uint32_t commandSize = ReadLittle32(PointerAt(command + 4));
         if (command + commandSize > size)
             return Reject("file to small in load commands");
-        // No real command is shorter than its own header; one of size 0 would never move the walk on.
-        if (commandSize < 8)
-            return Reject("bad load command size");
         if (cmd == kSegment64 && !ParseSegment64(command, commandSize))
             return false;
         if (cmd == kSegment32 && !ParseSegment32(command, commandSize))
             return false;
+        // A command of size 0 is read again for every count left; it is no segment (a segment that short was
+        // refused above), so those readings would change nothing.
+        if (commandSize == 0)
+            break;
         command += commandSize;
     }
 
@@ -89,7 +90,30 @@ bool DisassemblerMacho::ParseHeader()
     std::stable_sort(m_codeSections.begin(), m_codeSections.end(),
                      [](const CodeSection &a, const CodeSection &b) { return a.offset < b.offset; });
     ShortenLength(m_fileEnd);
+    std::vector<FirstCover::Range> byFileOffset;
+    std::vector<FirstCover::Range> byRva;
+    for (uint32_t i = 0; i < m_segments.size(); ++i) {
+        const Segment &segment = m_segments[i];
+        byFileOffset.push_back({segment.fileoff, uint64_t(segment.fileoff) + segment.filesize, i});
+        byRva.push_back({segment.vmaddr, segment.vmaddr + segment.vmsize, i});
+    }
+    m_segmentsByFileOffset = FirstCover(byFileOffset);
+    m_segmentsByRva = FirstCover(byRva);
+    ChooseWalkedSections();
     return Accept();
+}
+
+void DisassemblerMacho::ChooseWalkedSections()
+{
+    m_walkedSections.clear();
+    uint64_t cursor = 0;
+    // Sections of size 0 hold nothing and would never move the cursor on.
+    for (const CodeSection &section : m_codeSections) {
+        if (section.offset < cursor || section.size == 0)
+            continue;
+        m_walkedSections.push_back(section);
+        cursor = uint64_t(section.offset) + section.size;
+    }
 }
 
 bool DisassemblerMacho::RecordSegment(const Segment &segment)
@@ -164,20 +188,14 @@ bool DisassemblerMacho::ParseSegment64(uint64_t command, uint32_t commandSize)
 
 uint32_t DisassemblerMacho::FileOffsetToRva(uint64_t offset) const
 {
-    for (const Segment &segment : m_segments) {
-        if (segment.fileoff <= offset && offset < uint64_t(segment.fileoff) + segment.filesize)
-            return static_cast<uint32_t>(segment.vmaddr + (offset - segment.fileoff));
-    }
+    if (const uint32_t i = m_segmentsByFileOffset.Find(offset); i != FirstCover::kNone)
+        return static_cast<uint32_t>(m_segments[i].vmaddr + (offset - m_segments[i].fileoff));
     return 0;
 }
 
 bool DisassemblerMacho::InSomeSegment(uint32_t rva) const
 {
-    for (const Segment &segment : m_segments) {
-        if (segment.vmaddr <= rva && rva < segment.vmaddr + segment.vmsize)
-            return true;
-    }
-    return false;
+    return m_segmentsByRva.Find(rva) != FirstCover::kNone;
 }
 
 void DisassemblerMacho::ScanCodeSection(const CodeSection &section)
@@ -255,19 +273,18 @@ bool DisassemblerMacho::ParseCodeSection(const CodeSection &section, AssemblyPro
 bool DisassemblerMacho::WalkFile(AssemblyProgram *program)
 {
     uint64_t cursor = 0;
+    auto next = m_walkedSections.cbegin();
     while (cursor < length()) {
-        // Sections of size 0 hold nothing and would never move the cursor on.
-        const auto next = std::find_if(m_codeSections.cbegin(), m_codeSections.cend(),
-                                       [cursor](const CodeSection &s) { return s.offset >= cursor && s.size; });
-        const uint64_t stop = next == m_codeSections.cend() ? length() : next->offset;
+        const uint64_t stop = next == m_walkedSections.cend() ? length() : next->offset;
         for (; cursor < stop; ++cursor)
             if (!program->PushByte(*PointerAt(cursor)))
                 return false;
-        if (next == m_codeSections.cend())
+        if (next == m_walkedSections.cend())
             return true;
         if (!ParseCodeSection(*next, program))
             return false;
         cursor = uint64_t(next->offset) + next->size;
+        ++next;
     }
     return true;
 }
@@ -283,7 +300,7 @@ bool DisassemblerMacho::Disassemble(AssemblyProgram *program)
         if (uint64_t(section.offset) + section.size > bufferSize)
             return false;
     }
-    for (const CodeSection &section : m_codeSections)
+    for (const CodeSection &section : m_walkedSections)
         ScanCodeSection(section);
     std::sort(m_rel32Locations.begin(), m_rel32Locations.end());
     if (!WalkFile(program))

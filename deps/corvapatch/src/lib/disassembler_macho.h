@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disassembler.h"
+#include "firstcover.h"
 
 #include <cstdint>
 #include <vector>
@@ -47,9 +48,17 @@ private:
     bool WalkFile(AssemblyProgram *program);
     bool ParseCodeSection(const CodeSection &section, AssemblyProgram *program);
 
+    // The code sections the walk takes, in its order: the first of each run of sections that share bytes with
+    // one taken before (real files have no such runs). Only these are scanned, so a file that repeats a
+    // section many times costs what the section does once.
+    void ChooseWalkedSections();
+
     std::vector<uint32_t> m_rel32Locations;
     std::vector<Segment> m_segments;
     std::vector<CodeSection> m_codeSections;
+    std::vector<CodeSection> m_walkedSections;
+    FirstCover m_segmentsByFileOffset; // [fileoff, + filesize)
+    FirstCover m_segmentsByRva; // rebased [vmaddr, + vmsize)
     int m_kind = 0;
     uint32_t m_fileEnd = 0;
 };

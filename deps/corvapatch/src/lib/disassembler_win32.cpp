@@ -130,20 +130,39 @@ bool DisassemblerWin32::ParseHeader()
         return Reject(WrongWidthReason());
     if (!m_hasTextSection)
         return Reject("Resource-only executables are not yet supported");
+    IndexSections();
     return Accept();
+}
+
+void DisassemblerWin32::IndexSections()
+{
+    std::vector<FirstCover::Range> byRva;
+    std::vector<FirstCover::Range> byRawData;
+    m_rawDataOrder.clear();
+    for (uint32_t i = 0; i < m_numberOfSections; ++i) {
+        const Section section = SectionAt(i);
+        // The lookups compare in 32 bits, so a range that passes 2^32 also covers the low values it wraps to.
+        FirstCover::AddWrapped32(&byRva, section.virtualAddress, section.virtualSize, i);
+        FirstCover::AddWrapped32(&byRawData, section.pointerToRawData, section.sizeOfRawData, i);
+        if (section.sizeOfRawData != 0)
+            m_rawDataOrder.push_back(i);
+    }
+    m_byRva = FirstCover(byRva);
+    m_byRawData = FirstCover(byRawData);
+    std::stable_sort(m_rawDataOrder.begin(), m_rawDataOrder.end(), [this](uint32_t a, uint32_t b) {
+        return SectionAt(a).pointerToRawData < SectionAt(b).pointerToRawData;
+    });
 }
 
 uint32_t DisassemblerWin32::RvaToFileOffset(uint32_t rva) const
 {
-    for (uint32_t i = 0; i < m_numberOfSections; ++i) {
+    if (const uint32_t i = m_byRva.Find(rva); i != FirstCover::kNone) {
         const Section section = SectionAt(i);
         const uint32_t offset = rva - section.virtualAddress;
-        if (offset < section.virtualSize) {
-            if (offset >= section.sizeOfRawData)
-                return kNoOffset;
-            const uint64_t fileOffset = uint64_t(section.pointerToRawData) + offset;
-            return fileOffset < kNoOffset ? static_cast<uint32_t>(fileOffset) : kNoOffset;
-        }
+        if (offset >= section.sizeOfRawData)
+            return kNoOffset;
+        const uint64_t fileOffset = uint64_t(section.pointerToRawData) + offset;
+        return fileOffset < kNoOffset ? static_cast<uint32_t>(fileOffset) : kNoOffset;
     }
     if (rva == 0 || rva == 2)
         return rva;
@@ -153,11 +172,9 @@ uint32_t DisassemblerWin32::RvaToFileOffset(uint32_t rva) const
 
 uint32_t DisassemblerWin32::FileOffsetToRva(uint32_t offset) const
 {
-    for (uint32_t i = 0; i < m_numberOfSections; ++i) {
+    if (const uint32_t i = m_byRawData.Find(offset); i != FirstCover::kNone) {
         const Section section = SectionAt(i);
-        const uint32_t delta = offset - section.pointerToRawData;
-        if (delta < section.sizeOfRawData)
-            return section.virtualAddress + delta;
+        return section.virtualAddress + (offset - section.pointerToRawData);
     }
     return 0;
 }
@@ -200,17 +217,12 @@ bool DisassemblerWin32::ParseRelocations()
 
 bool DisassemblerWin32::NextSection(uint64_t cursor, Section *next) const
 {
-    bool found = false;
-    for (uint32_t i = 0; i < m_numberOfSections; ++i) {
-        const Section section = SectionAt(i);
-        if (section.sizeOfRawData == 0 || section.pointerToRawData < cursor)
-            continue;
-        if (!found || section.pointerToRawData < next->pointerToRawData) {
-            *next = section;
-            found = true;
-        }
-    }
-    return found;
+    const auto first = std::partition_point(m_rawDataOrder.begin(), m_rawDataOrder.end(),
+                                            [&](uint32_t i) { return SectionAt(i).pointerToRawData < cursor; });
+    if (first == m_rawDataOrder.end())
+        return false;
+    *next = SectionAt(*first);
+    return true;
 }
 
 bool DisassemblerWin32::SectionInBuffer(const Section &section) const

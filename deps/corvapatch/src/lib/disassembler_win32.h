@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disassembler.h"
+#include "firstcover.h"
 
 #include <cstdint>
 #include <vector>
@@ -51,6 +52,8 @@ private:
     };
 
     Section SectionAt(uint32_t index) const;
+    // The lookups below answer from these instead of scanning the section table each time.
+    void IndexSections();
     bool ReadDataDirectory(uint32_t index, DataDirectory *directory) const;
     bool ParseRelocations();
     // The section the file walks take next: smallest raw data offset not below cursor; nullptr-like false when
@@ -82,6 +85,9 @@ private:
     uint32_t m_sizeOfImage = 0;
     uint32_t m_numberOfDataDirectories = 0;
     DataDirectory m_baseRelocationTable;
+    FirstCover m_byRva; // sections by [VirtualAddress, + VirtualSize)
+    FirstCover m_byRawData; // sections by [PointerToRawData, + SizeOfRawData)
+    std::vector<uint32_t> m_rawDataOrder; // sections with raw data, by PointerToRawData, then table order
 };
 
 } // namespace corvapatch

@@ -3,11 +3,16 @@
 #include "binarydiff.h"
 #include "crc.h"
 #include "executabletype.h"
+#include "lzmafile.h"
 #include "patcherx86_32.h"
 #include "sinkstreamset.h"
 #include "sourcestream.h"
 #include "sourcestreamset.h"
 #include "status.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
 
 namespace corvapatch {
 
@@ -17,6 +22,30 @@ namespace {
 // input is a 2-byte absolute reference (op and index) that becomes 4 bytes of value and up to 12 bytes of
 // relocation table (an entry, padding and a block header of its own).
 constexpr uint64_t kMaxAssembledBytesPerEncodedByte = 8;
+
+// A corrected parameter set that can be used: the set's header (at most 5 + 5 + 9 * 5 bytes with every varint
+// at its longest) and one nested empty set of at most 5 bytes per element.
+constexpr size_t kMaxCorrectedParametersPerElement = 5;
+constexpr size_t kCorrectedParametersSlack = 64;
+
+struct ElementRange
+{
+    uint32_t offset;
+    uint32_t length;
+};
+
+// Whether two of the ranges share a byte; sorts them.
+bool Overlapping(std::vector<ElementRange> *ranges)
+{
+    std::sort(ranges->begin(), ranges->end(),
+              [](const ElementRange &a, const ElementRange &b) { return a.offset < b.offset; });
+    for (size_t i = 1; i < ranges->size(); ++i) {
+        const ElementRange &before = (*ranges)[i - 1];
+        if ((*ranges)[i].offset - before.offset < before.length)
+            return true;
+    }
+    return false;
+}
 
 } // namespace
 
@@ -52,18 +81,30 @@ int EnsembleApplier::ReadTransformationDescriptions(SourceStream *stream)
     uint32_t count = 0;
     if (!stream->ReadVarint32(&count))
         return Status::BAD_HEADER;
-    // No reservation from the count: each kind takes a byte, so the list grows only as far as the input goes.
+    // The kinds are only checked: the element's format is detected again when it is disassembled, and a patcher
+    // is made only for an element whose parameters were read, so a list of kinds alone allocates nothing.
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t kind = 0;
         if (!stream->ReadVarint32(&kind) || kind < WIN_32_X86 || kind > MACHO_X64)
             return Status::BAD_HEADER;
-        // The kind is not kept: the element's format is detected again when it is disassembled.
-        m_patchers.push_back(std::make_unique<PatcherX86_32>(m_oldStart, m_oldLength));
     }
-    for (const std::unique_ptr<TransformationPatcher> &patcher : m_patchers) {
+    // Elements hold at least one byte each and do not overlap, so together they fit in the old file: their
+    // number and the bytes disassembled are bounded by it. The running total refuses the first element that
+    // cannot fit before the list grows further; the overlap test follows once all are known.
+    std::vector<ElementRange> ranges;
+    uint64_t total = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        auto patcher = std::make_unique<PatcherX86_32>(m_oldStart, m_oldLength);
         if (const int status = patcher->ReadParameters(stream); status != Status::OK)
             return status;
+        total += patcher->length();
+        if (patcher->length() == 0 || total > m_oldLength)
+            return Status::BAD_PARAMETERS;
+        ranges.push_back({patcher->offset(), patcher->length()});
+        m_patchers.push_back(std::move(patcher));
     }
+    if (Overlapping(&ranges))
+        return Status::BAD_PARAMETERS;
     return stream->Empty() ? Status::OK : Status::BAD_HEADER;
 }
 
@@ -82,6 +123,10 @@ int EnsembleApplier::PredictAllParameters(SinkStreamSet *predicted)
 int EnsembleApplier::SubpatchParameters(SinkStreamSet *prediction, SourceStream *correction,
                                         SourceStreamSet *corrected)
 {
+    // Every element's corrected parameters must be empty, so a set that can be used is the prediction itself,
+    // at most with longer varints: more is refused before it is produced.
+    m_correctedParametersStorage.SetLimit(kMaxCorrectedParametersPerElement * m_patchers.size() +
+                                          kCorrectedParametersSlack);
     return CorrectStreamSet(prediction, correction, corrected, &m_correctedParametersStorage);
 }
 
@@ -105,16 +150,21 @@ int EnsembleApplier::TransformElements(SourceStreamSet *parameters, SinkStreamSe
 int EnsembleApplier::SubpatchElements(SinkStreamSet *transformed, SourceStream *correction,
                                       SourceStreamSet *corrected)
 {
+    m_correctedElementsStorage.SetLimit(MaxDisAndDiffIntermediateSize(m_maxOutputSize));
     return CorrectStreamSet(transformed, correction, corrected, &m_correctedElementsStorage);
 }
 
 int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *basic)
 {
+    // The reassembled elements are the new file's executables: with a cap on the new file they are held to the
+    // same bound as the corrected programs they come from.
+    const size_t maxElements = MaxDisAndDiffIntermediateSize(m_maxOutputSize);
+    basic->SetLimit(maxElements > SIZE_MAX - m_oldLength ? SIZE_MAX : m_oldLength + maxElements);
     // The size is only a hint from the patch: reserve no more than the old file and the corrected elements can
     // assemble to, so a lying size costs nothing. A real patch's size is always below that bound.
     const uint64_t bound =
         uint64_t(m_oldLength) + kMaxAssembledBytesPerEncodedByte * uint64_t(m_correctedElementsStorage.Length());
-    const uint64_t reservation = m_header.finalInputSize < bound ? m_header.finalInputSize : bound;
+    const uint64_t reservation = std::min<uint64_t>({m_header.finalInputSize, bound, basic->Room()});
     if (basic->Failed() || reservation > UINT32_MAX || !basic->Reserve(static_cast<size_t>(reservation)) ||
         !basic->Write(m_oldStart, m_oldLength))
         return Status::STREAM_ERROR;
@@ -137,7 +187,11 @@ int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *b
 
 int EnsembleApplier::ApplyFinalCorrection(SourceStream *basic, SourceStream *correction, SinkStream *output)
 {
-    if (!ApplyDiff(basic, correction, output, false))
+    const size_t had = output->Length();
+    output->SetLimit(m_maxOutputSize > SIZE_MAX - had ? SIZE_MAX : had + m_maxOutputSize);
+    const bool applied = ApplyDiff(basic, correction, output, false);
+    output->SetLimit(SIZE_MAX);
+    if (!applied)
         return Status::GENERAL_ERROR;
     return ComputeCrc(output->Buffer(), output->Length()) == m_header.targetCrc ? Status::OK
                                                                                  : Status::CRC_MISMATCH;

@@ -25,6 +25,11 @@ public:
     EnsembleApplier(const EnsembleApplier &) = delete;
     EnsembleApplier &operator=(const EnsembleApplier &) = delete;
 
+    // The new file may take at most maxSize bytes: the final correction may not declare more, and the corrected
+    // elements (encoded programs of the new file's executables) are held to the bound the LZMA container's
+    // executable form uses for its programs. No cap unless set.
+    void SetMaxOutputSize(size_t maxSize) { m_maxOutputSize = maxSize; }
+
     // Magic (5), version (6), the two crcs and the final input size (7).
     [[nodiscard]] int ReadHeader(SourceStream *patch);
     // The old file's bytes, which must outlive the applier. More than 32 bits of length cannot be patched (20).
@@ -50,12 +55,14 @@ public:
 
 private:
     // Linearises prediction, applies the correction diff to it into storage and parses the result as a set.
+    // storage's limit bounds what the correction may produce.
     [[nodiscard]] static int CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
                                               SourceStreamSet *corrected, SinkStream *storage);
 
     const uint8_t *m_oldStart = nullptr;
     uint32_t m_oldLength = 0;
     EnsemblePatchHeader m_header;
+    size_t m_maxOutputSize = SIZE_MAX;
     std::vector<std::unique_ptr<TransformationPatcher>> m_patchers;
     SinkStream m_correctedParametersStorage;
     SinkStream m_correctedElementsStorage;

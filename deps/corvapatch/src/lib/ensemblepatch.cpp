@@ -53,9 +53,10 @@ int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream 
     return applier->ApplyFinalCorrection(&basicCursor, payload->stream(PATCH_STREAM_FINAL_CORRECTION), output);
 }
 
-int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
+int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, size_t maxSize)
 {
     EnsembleApplier applier;
+    applier.SetMaxOutputSize(maxSize);
     if (const int status = applier.ReadHeader(patch); status != Status::OK)
         return status;
     if (const int status = applier.InitBase(old->Current(), old->Remaining()); status != Status::OK)
@@ -74,18 +75,18 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
 
 } // namespace
 
-int ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output)
+int ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output, size_t maxSize)
 {
     // The engine's own containers never throw, but the disassembly's maps and the programs' allocations may;
     // running out of memory is then a stream error like a failed sink.
     try {
-        return ApplyStreams(old, patch, output);
+        return ApplyStreams(old, patch, output, maxSize);
     } catch (const std::exception &) {
         return Status::STREAM_ERROR;
     }
 }
 
-int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const char *newPath)
+int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const char *newPath, size_t maxSize)
 {
     try {
         SinkStream output;
@@ -107,7 +108,7 @@ int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const ch
                 return Status::FILE_ACCESS_FAILED;
             SourceStream old;
             old.Init(oldFile.Data(), oldFile.ViewLength());
-            if (const int status = ApplyStreams(&old, &patch, &output); status != Status::OK)
+            if (const int status = ApplyStreams(&old, &patch, &output, maxSize); status != Status::OK)
                 return status;
         }
         return ReplaceFile(newPath, output.Buffer(), output.Length()) ? Status::OK : Status::FILE_ACCESS_FAILED;

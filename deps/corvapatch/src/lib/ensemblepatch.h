@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace corvapatch {
@@ -33,12 +34,16 @@ struct EnsemblePatchHeader
 // Applies the patch at patch's cursor to old's remaining bytes (old does not move) and appends the new file to
 // output, which should be empty. Returns a Status (status.h); 1 only when the result matched the target crc.
 // Never throws: running out of memory anywhere ends in a status.
-[[nodiscard]] int ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output);
+// maxSize bounds the new file: a final correction that declares more fails (2) before it is decoded, and the
+// corrected elements are held to MaxDisAndDiffIntermediateSize(maxSize) (lzmafile.h).
+[[nodiscard]] int ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream *output,
+                                            size_t maxSize = SIZE_MAX);
 
 // The same on files (byte-string paths). The new file is written under a hidden temporary name beside newPath
 // and renamed over it only when the patch applied and the result matched its crc, so a failure leaves a file
 // already at newPath untouched. 3: the patch cannot be mapped; 4: the old file cannot be mapped (only looked at
 // once the patch's header passed) or the new file could not be put in place.
-[[nodiscard]] int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const char *newPath);
+[[nodiscard]] int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const char *newPath,
+                                          size_t maxSize = SIZE_MAX);
 
 } // namespace corvapatch

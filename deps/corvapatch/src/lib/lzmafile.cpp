@@ -45,12 +45,23 @@ bool ReadContainerHeader(SourceStream *cursor, LzmaFileHeader *header)
     return true;
 }
 
+bool FormAllowed(const LzmaFileHeader &header, LzmaFileForms forms)
+{
+    if (forms == LZMA_FORMS_PLAIN_ONLY && header.directive == DIRECTIVE_DIS_AND_DIFF) {
+        LogError("preprocessing dirrective not allowed");
+        return false;
+    }
+    return true;
+}
+
 // Directive 2: the block holds a stream set whose streams 0..n-2 are encoded programs and whose last stream is
-// a byte diff from their joined assembly to the file.
+// a byte diff from their joined assembly to the file. The cap bounds the file; the block (the programs and the
+// diff) and the programs' assembly are larger than the file they make, so each gets its own bound from the cap.
 bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output, size_t maxSize)
 {
+    const size_t maxIntermediate = MaxDisAndDiffIntermediateSize(maxSize);
     SinkStream block;
-    if (!ReadLzma2Block(cursor, &block, maxSize)) {
+    if (!ReadLzma2Block(cursor, &block, maxIntermediate)) {
         LogError("could not decompress file");
         return false;
     }
@@ -65,6 +76,7 @@ bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output, size_t maxSize)
     }
     const uint32_t programs = set.count() - 1;
     SinkStream assembly;
+    assembly.SetLimit(maxIntermediate);
     for (uint32_t i = 0; i < programs; ++i) {
         SourceStreamSet programSource;
         if (!programSource.Init(*set.stream(i))) {
@@ -85,19 +97,23 @@ bool DecodeDisAndDiff(SourceStream *cursor, SinkStream *output, size_t maxSize)
     }
     SourceStream assembled;
     assembled.Init(assembly);
-    if (!ApplyDiff(&assembled, set.stream(programs), output, false)) {
+    const size_t had = output->Length();
+    output->SetLimit(maxSize > SIZE_MAX - had ? SIZE_MAX : had + maxSize);
+    const bool applied = ApplyDiff(&assembled, set.stream(programs), output, false);
+    output->SetLimit(SIZE_MAX);
+    if (!applied) {
         LogError("could not apply diff");
         return false;
     }
     return true;
 }
 
-bool Decompress(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize)
+bool Decompress(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize, LzmaFileForms forms)
 {
     SourceStream cursor;
     cursor.Init(data, n);
     LzmaFileHeader header;
-    if (!ReadContainerHeader(&cursor, &header))
+    if (!ReadContainerHeader(&cursor, &header) || !FormAllowed(header, forms))
         return false;
     switch (header.directive) {
     case DIRECTIVE_PLAIN:
@@ -142,7 +158,7 @@ struct InputFile
 constexpr size_t kMaxContainerHeader = 3 * kMaxVarint32Length;
 
 // Directive 2 is decoded in memory from the mapped file; its output replaces outPath once checked.
-bool DecompressMapped(const char *inPath, const char *outPath, size_t maxSize)
+bool DecompressMapped(const char *inPath, const char *outPath, size_t maxSize, LzmaFileForms forms)
 {
     SinkStream output;
     {
@@ -151,7 +167,7 @@ bool DecompressMapped(const char *inPath, const char *outPath, size_t maxSize)
             LogError("could not open lzma file");
             return false;
         }
-        if (!Decompress(input.Data(), input.ViewLength(), &output, maxSize))
+        if (!Decompress(input.Data(), input.ViewLength(), &output, maxSize, forms))
             return false;
     }
     if (!ReplaceFile(outPath, output.Buffer(), output.Length())) {
@@ -196,7 +212,7 @@ bool DecompressPlainStreaming(int fd, uint64_t blockOffset, uint32_t expectedCrc
     return true;
 }
 
-bool DecompressOpenFile(int fd, const char *inPath, const char *outPath, size_t maxSize)
+bool DecompressOpenFile(int fd, const char *inPath, const char *outPath, size_t maxSize, LzmaFileForms forms)
 {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
@@ -208,14 +224,14 @@ bool DecompressOpenFile(int fd, const char *inPath, const char *outPath, size_t 
     SourceStream cursor;
     cursor.Init(head, got > 0 ? static_cast<size_t>(got) : 0);
     LzmaFileHeader header;
-    if (!ReadContainerHeader(&cursor, &header))
+    if (!ReadContainerHeader(&cursor, &header) || !FormAllowed(header, forms))
         return false;
     switch (header.directive) {
     case DIRECTIVE_PLAIN:
         return DecompressPlainStreaming(fd, static_cast<size_t>(got) - cursor.Remaining(), header.crc, outPath,
                                         maxSize);
     case DIRECTIVE_DIS_AND_DIFF:
-        return DecompressMapped(inPath, outPath, maxSize);
+        return DecompressMapped(inPath, outPath, maxSize, forms);
     default:
         LogError("Unknown preprocessing dirrective");
         return false;
@@ -224,17 +240,24 @@ bool DecompressOpenFile(int fd, const char *inPath, const char *outPath, size_t 
 
 } // namespace
 
-bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize)
+size_t MaxDisAndDiffIntermediateSize(size_t maxSize)
+{
+    if (maxSize > (SIZE_MAX - kDisAndDiffSlack) / kMaxDisAndDiffBytesPerFileByte)
+        return SIZE_MAX;
+    return kMaxDisAndDiffBytesPerFileByte * maxSize + kDisAndDiffSlack;
+}
+
+bool DecompressLzmaBuffer(const uint8_t *data, size_t n, SinkStream *output, size_t maxSize, LzmaFileForms forms)
 {
     try {
-        return Decompress(data, n, output, maxSize);
+        return Decompress(data, n, output, maxSize, forms);
     } catch (const std::exception &) {
         LogError(kOutOfMemory);
         return false;
     }
 }
 
-bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize)
+bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize, LzmaFileForms forms)
 {
     try {
         const InputFile input(open(inPath, O_RDONLY | O_CLOEXEC));
@@ -242,7 +265,7 @@ bool DecompressLzmaFile(const char *inPath, const char *outPath, size_t maxSize)
             LogError("could not open lzma file");
             return false;
         }
-        return DecompressOpenFile(input.fd, inPath, outPath, maxSize);
+        return DecompressOpenFile(input.fd, inPath, outPath, maxSize, forms);
     } catch (const std::exception &) {
         LogError(kOutOfMemory);
         return false;

@@ -21,6 +21,10 @@ public:
     int Transform(SourceStreamSet *correctedParameters, SinkStreamSet *transformedElement) override;
     int Reassemble(SourceStreamSet *transformedElement, SinkStream *output) override;
 
+    // The element's place in the old file, once ReadParameters succeeded.
+    uint32_t offset() const { return m_offset; }
+    uint32_t length() const { return m_length; }
+
 private:
     const uint8_t *m_oldStart;
     uint32_t m_oldLength;

@@ -6,7 +6,7 @@ namespace corvapatch {
 
 bool SinkStream::Write(const void *data, size_t n)
 {
-    return m_buffer.Append(data, n);
+    return n <= Room() && m_buffer.Append(data, n);
 }
 
 bool SinkStream::WriteVarint32(uint32_t value)
@@ -38,7 +38,7 @@ bool SinkStream::Append(SinkStream *other)
 bool SinkStream::Reserve(size_t n)
 {
     // A sum that wraps would reserve too little, so the caller would write past the allocation.
-    if (m_buffer.Failed() || n > GrowableBuffer::kFailedCapacity - m_buffer.Length())
+    if (m_buffer.Failed() || n > GrowableBuffer::kFailedCapacity - m_buffer.Length() || n > Room())
         return false;
     return m_buffer.Reserve(uint64_t(m_buffer.Length()) + n);
 }

@@ -24,13 +24,17 @@ public:
     [[nodiscard]] bool Append(SinkStream *other);
     // Makes room for Length() + n bytes in one allocation.
     [[nodiscard]] bool Reserve(size_t n);
+    // Caps the length: a write, reservation or extension that would pass maxLength fails and leaves the sink as
+    // it was. Decoders check a declared size against Room() before they decode anything.
+    void SetLimit(size_t maxLength) { m_limit = maxLength; }
+    size_t Room() const { return Length() < m_limit ? m_limit - Length() : 0; }
     void Retire();
 
     // Direct filling of reserved space: write up to Capacity() - Length() bytes at Tail(), then Extend by the
     // number written.
     uint8_t *Tail() { return m_buffer.Data() ? m_buffer.Data() + m_buffer.Length() : nullptr; }
     size_t Capacity() const { return m_buffer.Failed() ? 0 : m_buffer.Capacity(); }
-    [[nodiscard]] bool Extend(size_t n) { return m_buffer.Extend(n); }
+    [[nodiscard]] bool Extend(size_t n) { return n <= Room() && m_buffer.Extend(n); }
 
     const uint8_t *Buffer() const { return m_buffer.Data(); }
     size_t Length() const { return m_buffer.Length(); }
@@ -38,6 +42,7 @@ public:
 
 private:
     GrowableBuffer m_buffer;
+    size_t m_limit = SIZE_MAX;
 };
 
 } // namespace corvapatch
