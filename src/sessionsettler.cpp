@@ -39,10 +39,7 @@ QString installationOf(const QString &sessionDir)
 
 void removeSession(const QString &dir)
 {
-    UpdateEngine::removeDirRecursive(dir);
-    QDir parent(dir);
-    const bool removed = parent.cdUp() && parent.rmdir(QFileInfo(dir).fileName());
-    qDebug() << "Removed the session of an earlier run" << dir << removed;
+    qDebug() << "Removed the session of an earlier run" << dir << UpdateEngine::removeSessionDirectory(dir);
 }
 
 } // namespace

@@ -109,12 +109,7 @@ bool UpdateEngine::initialize()
         } else {
             qDebug() << "Cleaning up previous session";
             emit message(tr("Cleanup previous session (v. %1, %2) files...").arg(version).arg(tempDir));
-            removeDirRecursive(tempDir);
-            QDir parent(tempDir);
-            if (parent.cdUp()) {
-                const bool removed = parent.rmdir(QFileInfo(tempDir).fileName());
-                emit message(removed ? tr("Ok") : tr("Failed to remove directory"));
-            }
+            emit message(removeSessionDirectory(tempDir) ? tr("Ok") : tr("Failed to remove directory"));
             if (!UpdateIniData::remove())
                 qDebug() << "Failed to remove the session record from" << UpdateIniData::path();
             m_sessionLock.release();
@@ -245,22 +240,35 @@ void UpdateEngine::cleanup()
     int version = 0;
     QString tempDir;
     if (UpdateIniData::get(&version, nullptr, &tempDir, nullptr)) {
-        removeDirRecursive(tempDir);
-        QDir parent(tempDir);
-        if (parent.cdUp())
-            parent.rmdir(QFileInfo(tempDir).fileName());
+        removeSessionDirectory(tempDir);
         UpdateIniData::remove();
     }
     emit message(tr("Temporary files removed."));
 }
 
+bool UpdateEngine::removeSessionDirectory(const QString &dir)
+{
+    const QString record = dir + "/update.ini";
+    removeDirEntries(dir, record);
+    QFile::remove(record);
+    QDir parent(dir);
+    return parent.cdUp() && parent.rmdir(QFileInfo(dir).fileName());
+}
+
 void UpdateEngine::removeDirRecursive(const QString &dir)
+{
+    removeDirEntries(dir, QString());
+}
+
+void UpdateEngine::removeDirEntries(const QString &dir, const QString &keep)
 {
     const QDir d(dir);
     const QDir::Filters common = QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot;
     const QFileInfoList files = d.entryInfoList(QDir::Files | common);
-    for (const QFileInfo &file : files)
-        QFile::remove(file.absoluteFilePath());
+    for (const QFileInfo &file : files) {
+        if (file.absoluteFilePath() != keep)
+            QFile::remove(file.absoluteFilePath());
+    }
     const QFileInfoList dirs = d.entryInfoList(QDir::Dirs | common);
     for (const QFileInfo &sub : dirs) {
         removeDirRecursive(sub.absoluteFilePath());

@@ -60,6 +60,10 @@ public:
     // Empties dir (files first, then subdirectories); dir itself stays. Symbolic links are neither followed
     // nor removed. Failures are ignored.
     static void removeDirRecursive(const QString &dir);
+    // Removes a session directory (removeDirRecursive, then the directory itself), its "update.ini" last: until
+    // the directory is gone, that record names the installation, so a run killed half-way leaves a directory
+    // that the next run can still tell is its own (see SessionSettler). True when the directory is gone.
+    static bool removeSessionDirectory(const QString &dir);
 
     // Leftovers of earlier installations in dir (a path without trailing separator), removed at start; see
     // oldfileremover.h. The four Qt 4 libraries under their own names:
@@ -73,6 +77,8 @@ protected:
 
 private:
     void setProxy();
+    // removeDirRecursive() that leaves the file keep (an absolute path) in dir.
+    static void removeDirEntries(const QString &dir, const QString &keep);
 
     int m_State = PRE_INIT;
     Configuration *m_config;
