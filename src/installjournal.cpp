@@ -75,6 +75,11 @@ bool isInside(const QString &path, const QString &root)
     return !FileInstall::leadsThroughLink(cleanRoot, cleanPath.mid(cleanRoot.size() + 1));
 }
 
+qint64 modifiedNs(const struct stat &st)
+{
+    return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
 // Whether the entry at path is the one the record describes: same inode and, where recorded, for a file the
 // same modification time.
 bool isRecordedEntry(const QString &path, const RollbackData &record)
@@ -84,8 +89,7 @@ bool isRecordedEntry(const QString &path, const RollbackData &record)
         quint64(st.st_ino) != record.inode)
         return false;
     // A directory's time changes with what is put into or taken out of it: for it the inode must do.
-    return record.modified == 0 || S_ISDIR(st.st_mode) ||
-        qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec == record.modified;
+    return record.modified == 0 || S_ISDIR(st.st_mode) || modifiedNs(st) == record.modified;
 }
 
 // The names this program creates and removes in the installation are hidden ones ("." + name + marker).
@@ -141,7 +145,7 @@ bool InstallJournal::record(const QString &sessionDir, const RollbackData &recor
         if (::lstat(QFile::encodeName(record.second).constData(), &st) == 0 &&
             (inode == 0 || quint64(st.st_ino) == inode)) {
             inode = quint64(st.st_ino);
-            modified = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+            modified = modifiedNs(st);
         }
     }
     const QByteArray line = QByteArray::number(record.op) + ' ' + field(record.first) + ' ' + field(record.second) +
@@ -266,13 +270,7 @@ void InstallJournal::rollBack(const QString &sessionDir, const QString &installD
     QList<RollbackData> records;
     if (!read(sessionDir, installDir, &records, &committed))
         return;
-    QStringList created;
-    for (int i = records.size() - 1; i >= 0; --i) {
-        undo(records[i]);
-        if (records[i].op == FILE_CREATE)
-            created.append(records[i].first);
-    }
-    removeWorkFilesOf(created);
+    undoAll(records);
     QFile::remove(path(sessionDir));
 }
 
@@ -287,10 +285,24 @@ bool InstallJournal::settle(const QString &sessionDir, const QString &installDir
         return false;
     }
     qDebug() << "Settling the install journal of an interrupted run:" << (committed ? "commit" : "roll back");
+    // A committed journal's line is on the disk already: what is left of the commit is the removal.
     if (committed)
-        return commit(sessionDir, installDir);
-    rollBack(sessionDir, installDir);
+        finish(records);
+    else
+        undoAll(records);
+    QFile::remove(path(sessionDir));
     return true;
+}
+
+void InstallJournal::undoAll(const QList<RollbackData> &records)
+{
+    QStringList created;
+    for (int i = records.size() - 1; i >= 0; --i) {
+        undo(records[i]);
+        if (records[i].op == FILE_CREATE)
+            created.append(records[i].first);
+    }
+    removeWorkFilesOf(created);
 }
 
 void InstallJournal::undo(const RollbackData &record)

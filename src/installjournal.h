@@ -40,6 +40,9 @@ public:
 private:
     static bool read(const QString &sessionDir, const QString &installDir, QList<RollbackData> *records,
                      bool *committed);
+    // Removes what a commit left behind: the old files, the paths moved aside, the work files.
     static void finish(const QList<RollbackData> &records);
+    // Undoes what is in effect of records, newest first, and removes their work files.
+    static void undoAll(const QList<RollbackData> &records);
     static void undo(const RollbackData &record);
 };

@@ -1,6 +1,7 @@
 #include "sessionsettler.h"
 
 #include "directorylock.h"
+#include "fileentry.h"
 #include "inisettings.h"
 #include "installjournal.h"
 #include "updateengine.h"
@@ -10,8 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -44,23 +43,6 @@ void removeSession(const QString &dir)
 
 } // namespace
 
-bool SessionSettler::isPrivateDirectoryOfThisUser(const QString &dir)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
-}
-
-bool SessionSettler::settleSession(const QString &sessionDir, const QString &installDir)
-{
-    DirectoryLock lock;
-    if (!lock.tryLock(sessionDir)) {
-        qDebug() << "Session in use by another run, not settled:" << sessionDir;
-        return false;
-    }
-    return InstallJournal::settle(sessionDir, installDir);
-}
-
 int SessionSettler::settleStaleSessions(const QString &installDir, const QString &keep)
 {
     const QDir temp(QDir::tempPath());
@@ -68,16 +50,17 @@ int SessionSettler::settleStaleSessions(const QString &installDir, const QString
     int removed = 0;
     for (const QString &name : names) {
         const QString dir = temp.filePath(name);
-        if (sameDirectory(dir, keep) || !isPrivateDirectoryOfThisUser(dir))
+        if (sameDirectory(dir, keep) || !isPrivateDirectory(dir))
             continue;
-        if (!sameDirectory(installationOf(dir), installDir))
+        const QString installation = installationOf(dir);
+        if (!sameDirectory(installation, installDir))
             continue;
         DirectoryLock lock;
         if (!lock.tryLock(dir)) {
             qDebug() << "Session in use by another run, left alone:" << dir;
             continue;
         }
-        if (!InstallJournal::settle(dir, installationOf(dir)))
+        if (!InstallJournal::settle(dir, installation))
             continue;
         removeSession(dir);
         ++removed;

@@ -13,11 +13,4 @@ public:
     // keep: the session this run continues (its journal is settled, the directory stays); may be empty.
     // Returns how many sessions were removed.
     static int settleStaleSessions(const QString &installDir, const QString &keep);
-
-    // Settles one session of installDir whose lock this process holds or can take. True when nothing of the
-    // session's journal is left.
-    static bool settleSession(const QString &sessionDir, const QString &installDir);
-
-    // A directory this user created privately (mode 0700 or stricter, not a link).
-    static bool isPrivateDirectoryOfThisUser(const QString &dir);
 };

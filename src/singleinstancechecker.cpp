@@ -1,5 +1,7 @@
 #include "singleinstancechecker.h"
 
+#include "fileentry.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -19,18 +21,6 @@ const char kHomeGuardDir[] = "/.cv5_update_guard";
 // sockaddr_un holds at most 107 bytes of path.
 const int kMaxSocketPathBytes = 100;
 
-// A real directory (not a link) of this user's that no one else may enter. Nobody but its owner can rename or
-// remove what lies in it, so the check holds afterwards.
-bool isPrivateDirectory(const QString &dir)
-{
-    struct stat st
-    {
-    };
-    return !dir.isEmpty() && QDir::isAbsolutePath(dir) &&
-        ::lstat(QFile::encodeName(dir).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-        (st.st_mode & 077) == 0;
-}
-
 // Where this user's socket lives: the session's runtime directory, else a directory of the user's own under the
 // home directory (created when missing), else the temporary directory, but only when that is itself this user's
 // private directory. A shared temporary directory never holds it: another user could take the name there first
@@ -38,7 +28,7 @@ bool isPrivateDirectory(const QString &dir)
 QString privateSocketDirectory()
 {
     const QString runtime = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR"));
-    if (isPrivateDirectory(runtime))
+    if (QDir::isAbsolutePath(runtime) && isPrivateDirectory(runtime))
         return runtime;
     const QString home = QDir::homePath();
     if (QDir::isAbsolutePath(home) && home != "/") {

@@ -72,11 +72,8 @@ bool UpdateEngine::initialize()
     int version = 0;
     QString tempDir;
     QString installDir;
+    // Without a usable record all three stay empty.
     const bool haveRecord = UpdateIniData::get(&version, nullptr, &tempDir, &installDir);
-    if (!haveRecord) {
-        tempDir.clear();
-        installDir.clear();
-    }
 
     // One run at a time changes an installation, whichever step it is: the start-up normally holds this lock
     // already (see main), and then this only shares it.
