@@ -10,6 +10,7 @@ build=build-bench
 work=${1:-$build/bytediff-pairs}
 
 build_bench "$build" bytediff
+print_load start
 tool=$build/benchmarks/bytediff
 mkdir -p "$work"
 
@@ -38,3 +39,4 @@ for mb in 1 10 100; do
         rm -f "$result"
     done
 done
+print_load end

@@ -23,6 +23,7 @@ streams=6 # the updater's default number of downloads at once
 fixed_waits=3.0
 
 build_bench "$build" update client_update_tree
+print_load start
 program="$PWD/$build/src/update"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/client_update_bench.XXXXXX")
@@ -146,3 +147,4 @@ awk -v waits="$fixed_waits" '
         printf "ratio updater/floor  %.2f\n", wall["updater"] / wall["floor"]
         printf "ratio updater/floor2 %.2f\n", wall["updater"] / wall["floor2"]
     }' "$work/medians"
+print_load end

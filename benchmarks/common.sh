@@ -54,3 +54,8 @@ CONF
     echo "nginx did not serve $base/$probe" >&2
     return 1
 }
+
+# print_load <when>: the load averages, printed at a script's start and end: a figure is only worth its load.
+print_load() {
+    echo "load average (1, 5, 15 min) at $1: $(cut -d' ' -f1-3 /proc/loadavg)"
+}

@@ -18,6 +18,7 @@ runs=${4:-3}
 streams=6
 
 build_bench "$build" download_list_bench
+print_load start
 bench="$PWD/$build/benchmarks/download_list_bench"
 
 work=$(mktemp -d)
@@ -76,3 +77,4 @@ done
 
 awk -v u="$(median < "$work/updater.walls")" -v c="$(median < "$work/curl.walls")" \
     'BEGIN { printf "median wall: updater %.2f s, curl %.2f s, ratio %.2f\n", u, c, u / c }'
+print_load end

@@ -81,7 +81,8 @@ bench() {
     rm -f "$result"
 }
 
-echo "load: $(cut -d' ' -f1-3 /proc/loadavg), $runs rounds, medians"
+print_load start
+echo "$runs rounds; medians of each applier"
 printf '%-10s %-8s %9s %12s %12s %8s %8s\n' pair tool elements "new bytes" "patch bytes" "apply s" "apply MB"
 old=$work/old-100M new=$work/new-100M
 [ -f "$new" ] || "$bytediff" pair 100000000 100 "$old" "$new"
@@ -95,4 +96,4 @@ fi
 if [ -n "${EXE_OLD:-}" ] && [ -n "${EXE_NEW:-}" ]; then
     bench executable "$EXE_OLD" "$EXE_NEW" with-bsdiff
 fi
-echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+print_load end

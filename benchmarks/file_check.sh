@@ -13,6 +13,7 @@ runs=${2:-5}
 work=${3:-}
 
 build_bench "$build" file_check
+print_load start
 check="$PWD/$build/benchmarks/file_check"
 
 if [ -z "$work" ]; then
@@ -51,3 +52,4 @@ rm -f "$work/random-1G"
 truncate -s 4G "$work/sparse-4G"
 compare "4 GiB sparse" "$work/sparse-4G"
 rm -f "$work/sparse-4G"
+print_load end

@@ -12,6 +12,7 @@ runs=${2:-5}
 work="$build/copy-bench"
 
 build_bench "$build" filecopy
+print_load start
 tool=$build/benchmarks/filecopy
 mkdir -p "$work/one" "$work/many"
 
@@ -62,3 +63,4 @@ for set in one many; do
         "$updater_median" "$runs" "$(awk -v u="$updater_median" -v c="$cp_median" 'BEGIN { print u / c }')"
 done
 rm -rf "$work/copy"
+print_load end

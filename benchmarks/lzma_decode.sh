@@ -13,6 +13,7 @@ megabytes=${2:-120}
 work="$build/lzma-bench"
 
 build_bench "$build" lzmaunpack
+print_load start
 mkdir -p "$work"
 
 if [ ! -s "$work/input" ] || [ "$(stat -c %s "$work/input")" -ne $((megabytes * 1000000)) ]; then
@@ -77,3 +78,4 @@ awk -v uw="$unpack_wall" -v xw="$xz_wall" -v ur="$unpack_rss" -v xr="$xz_rss" -v
     printf "medians of %d: lzmaunpack %.2f s, %d KiB; xz -d %.2f s, %d KiB\n", n, uw, ur, xw, xr
     printf "lzmaunpack / xz -d wall time = %.3f; peak RSS difference = %+.1f MiB\n", uw / xw, (ur - xr) / 1024
 }'
+print_load end
