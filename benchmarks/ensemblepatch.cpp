@@ -3,6 +3,10 @@
 //   ensemblepatch make OLD NEW PATCH    writes an ensemble patch (compressed payload); when a disassembler
 //                                       accepts both files, the whole executable is one element
 //   ensemblepatch apply OLD PATCH NEW   applies it through the file entry point the updater calls
+//   ensemblepatch streams OLD NEW [independent]
+//                                       prints the size of each payload stream of that patch, raw and compressed
+//                                       on its own (with "independent", the new labels numbered in their own
+//                                       address order instead of matched with the old ones)
 #include "disassembler.h"
 #include "ensemblepatch.h"
 #include "mappedfile.h"
@@ -10,6 +14,7 @@
 #include "writefile.h"
 
 #include "ensemblepatchwriter.h"
+#include "lzma2blockwriter.h"
 
 #include <cstdio>
 #include <string>
@@ -64,6 +69,30 @@ int Make(const char *oldPath, const char *newPath, const char *patchPath)
     return 0;
 }
 
+int Streams(const char *oldPath, const char *newPath, bool independent)
+{
+    std::vector<uint8_t> old, newData;
+    if (!Read(oldPath, &old) || !Read(newPath, &newData))
+        return 1;
+    const std::vector<patchwriter::Element> elements = ExecutableElements(old, newData);
+    patchwriter::EnsemblePatch patch;
+    const auto numbering =
+        independent ? patchwriter::LabelNumbering::INDEPENDENT : patchwriter::LabelNumbering::MATCHED;
+    if (const int status = patchwriter::MakeEnsemblePatch(old, newData, elements, &patch, numbering);
+        status != Status::OK) {
+        std::fprintf(stderr, "could not make the patch: status %d\n", status);
+        return 1;
+    }
+    const char *names[] = {"descriptions", "parameter correction", "element correction", "final correction"};
+    std::printf("%-22s %12s %12s\n", "stream", "raw bytes", "compressed");
+    for (size_t i = 0; i < patch.streams.size() && i < 4; ++i)
+        std::printf("%-22s %12zu %12zu\n", names[i], patch.streams[i].size(),
+                    patchwriter::CompressedLzma2Block(patch.streams[i]).size());
+    patch.compress = true;
+    std::printf("%-22s %12s %12zu\n", "whole patch", "", patch.Serialize().size());
+    return 0;
+}
+
 int Apply(const char *oldPath, const char *patchPath, const char *newPath)
 {
     const int status = ApplyEnsemblePatchFiles(oldPath, patchPath, newPath);
@@ -83,6 +112,8 @@ int main(int argc, char **argv)
         return Make(argv[2], argv[3], argv[4]);
     if (command == "apply" && argc == 5)
         return Apply(argv[2], argv[3], argv[4]);
-    std::fprintf(stderr, "usage: %s make OLD NEW PATCH | apply OLD PATCH NEW\n", argv[0]);
+    if (command == "streams" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "independent")))
+        return Streams(argv[2], argv[3], argc == 5);
+    std::fprintf(stderr, "usage: %s make OLD NEW PATCH | apply OLD PATCH NEW | streams OLD NEW [independent]\n", argv[0]);
     return 2;
 }
