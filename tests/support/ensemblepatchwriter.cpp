@@ -116,6 +116,12 @@ int Reassemble(const Bytes &old, const Bytes &linearElements, size_t count, Byte
 
 } // namespace
 
+int TransformedElements(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
+                        LabelNumbering numbering, Bytes *oldLinear, Bytes *newLinear)
+{
+    return TransformAll(old, newData, elements, numbering, oldLinear, newLinear);
+}
+
 Bytes EnsemblePatch::Serialize() const
 {
     const Bytes payload = StreamSetBytes(streams, streamCount);

@@ -54,6 +54,11 @@ enum class LabelNumbering {
 [[nodiscard]] int MakeEnsemblePatch(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
                                     EnsemblePatch *patch, LabelNumbering numbering = LabelNumbering::MATCHED);
 
+// The linear sets of all elements' transformed forms that the element correction turns one into the other: the old
+// file's as the applier makes it, the new file's numbered as asked. 1, or the status of the step that failed.
+[[nodiscard]] int TransformedElements(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
+                                      LabelNumbering numbering, Bytes *oldLinear, Bytes *newLinear);
+
 // The patch's building blocks, for patches made by hand.
 // The descriptions stream: the count, every kind, then every element's old offset and length.
 Bytes Descriptions(const std::vector<Element> &elements);

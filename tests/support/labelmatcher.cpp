@@ -25,8 +25,7 @@ constexpr uint16_t kOther = 0x200;
 // (the same runs on both sides, since the sample depends on the content only).
 constexpr size_t kAnchorLength = 32;
 constexpr uint64_t kSampleMask = 7;
-// An aligned stretch ends where its score (+1 per equal symbol, -kMismatchCost per different one) has fallen
-// kDrop below its best; it is cut back to the best point.
+// How far an alignment reaches past its anchors (see Align).
 constexpr int64_t kMismatchCost = 3;
 constexpr int64_t kDrop = 96;
 
@@ -123,25 +122,6 @@ std::vector<std::pair<uint64_t, uint32_t>> UniqueRuns(const std::vector<uint16_t
     return runs;
 }
 
-// How many symbols from the given positions, stepping by step (1 or -1, the start included), the two sequences
-// agree on, allowing scattered differences; at most limit.
-size_t Extend(const uint16_t *old, const uint16_t *newer, std::ptrdiff_t step, size_t limit)
-{
-    int64_t score = 0, best = 0;
-    size_t bestLength = 0;
-    for (size_t i = 0; i < limit; ++i) {
-        const std::ptrdiff_t at = step * static_cast<std::ptrdiff_t>(i);
-        score += old[at] == newer[at] ? 1 : -kMismatchCost;
-        if (score > best) {
-            best = score;
-            bestLength = i + 1;
-        } else if (score < best - kDrop) {
-            break;
-        }
-    }
-    return bestLength;
-}
-
 struct Segment
 {
     uint32_t oldStart;
@@ -150,6 +130,12 @@ struct Segment
 };
 
 // Stretches of the new sequence aligned with stretches of the old one, ascending and not overlapping in the new.
+// The anchors (runs of kAnchorLength symbols found once in each) are grouped by diagonal (old position less new
+// position) in new order; a group covers the whole range between its first and its last anchor, mismatches and
+// all, since code edited in place keeps its references where they were. Between two groups the range is split
+// where the two diagonals together agree best, and each side keeps only the part next to its group that still
+// agrees (an extension ends where its score, +1 per equal symbol and -kMismatchCost per different one, has fallen
+// kDrop below its best, and is cut back to the best point).
 std::vector<Segment> Align(const std::vector<uint16_t> &old, const std::vector<uint16_t> &newer)
 {
     const auto oldRuns = UniqueRuns(old);
@@ -170,18 +156,85 @@ std::vector<Segment> Align(const std::vector<uint16_t> &old, const std::vector<u
     }
     std::sort(anchors.begin(), anchors.end());
 
-    std::vector<Segment> segments;
-    size_t covered = 0; // new positions below are in a segment already
+    struct Group
+    {
+        int64_t diagonal;
+        size_t start; // new positions [start, end) are covered by the group's anchors
+        size_t end;
+    };
+    std::vector<Group> groups;
     for (const auto &[n, o] : anchors) {
-        if (n < covered)
-            continue;
-        const size_t back = n == 0 || o == 0
-            ? 0
-            : Extend(old.data() + o - 1, newer.data() + n - 1, -1, std::min<size_t>(n - covered, o));
-        const size_t forward = Extend(old.data() + o, newer.data() + n, 1, std::min(old.size() - o, newer.size() - n));
-        segments.push_back({static_cast<uint32_t>(o - back), static_cast<uint32_t>(n - back),
-                            static_cast<uint32_t>(back + forward)});
-        covered = n + forward;
+        const int64_t diagonal = int64_t(o) - int64_t(n);
+        if (!groups.empty() && groups.back().diagonal == diagonal) {
+            groups.back().end = std::max<size_t>(groups.back().end, n + kAnchorLength);
+        } else if (groups.empty() || n >= groups.back().end) {
+            // An anchor that overlaps the group before on another diagonal is left out.
+            groups.push_back({diagonal, n, n + kAnchorLength});
+        }
+    }
+    if (groups.empty())
+        return {};
+
+    const auto score = [&](size_t p, int64_t diagonal) -> int64_t {
+        const int64_t o = int64_t(p) + diagonal;
+        return o >= 0 && o < int64_t(old.size()) && old[size_t(o)] == newer[p] ? 1 : -kMismatchCost;
+    };
+    // The end of the agreeing stretch that starts at from, at most to.
+    const auto forward = [&](size_t from, size_t to, int64_t diagonal) {
+        int64_t sum = 0, best = 0;
+        size_t bestEnd = from;
+        for (size_t p = from; p < to; ++p) {
+            sum += score(p, diagonal);
+            if (sum > best) {
+                best = sum;
+                bestEnd = p + 1;
+            } else if (sum < best - kDrop) {
+                break;
+            }
+        }
+        return bestEnd;
+    };
+    // The start of the agreeing stretch that ends at from, at least to.
+    const auto backward = [&](size_t from, size_t to, int64_t diagonal) {
+        int64_t sum = 0, best = 0;
+        size_t bestStart = from;
+        for (size_t p = from; p > to; --p) {
+            sum += score(p - 1, diagonal);
+            if (sum > best) {
+                best = sum;
+                bestStart = p - 1;
+            } else if (sum < best - kDrop) {
+                break;
+            }
+        }
+        return bestStart;
+    };
+
+    std::vector<size_t> starts(groups.size()), ends(groups.size());
+    starts.front() = backward(groups.front().start, 0, groups.front().diagonal);
+    ends.back() = forward(groups.back().end, newer.size(), groups.back().diagonal);
+    for (size_t i = 0; i + 1 < groups.size(); ++i) {
+        const Group &a = groups[i], &b = groups[i + 1];
+        // The split s of the gap [a.end, b.start) with the best score of a's diagonal below s and b's above.
+        int64_t sum = 0;
+        for (size_t p = a.end; p < b.start; ++p)
+            sum += score(p, b.diagonal);
+        int64_t best = sum;
+        size_t split = a.end;
+        for (size_t p = a.end; p < b.start; ++p) {
+            sum += score(p, a.diagonal) - score(p, b.diagonal);
+            if (sum > best) {
+                best = sum;
+                split = p + 1;
+            }
+        }
+        ends[i] = forward(a.end, split, a.diagonal);
+        starts[i + 1] = backward(b.start, split, b.diagonal);
+    }
+    std::vector<Segment> segments;
+    for (size_t i = 0; i < groups.size(); ++i) {
+        segments.push_back({static_cast<uint32_t>(int64_t(starts[i]) + groups[i].diagonal),
+                            static_cast<uint32_t>(starts[i]), static_cast<uint32_t>(ends[i] - starts[i])});
     }
     return segments;
 }
