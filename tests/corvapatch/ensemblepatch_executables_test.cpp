@@ -20,6 +20,31 @@
 
 using namespace corvapatch;
 
+namespace {
+
+struct Applied
+{
+    size_t patchSize;
+    int status;
+    std::vector<uint8_t> result;
+};
+
+// The patch written with its payload compressed, and applied to old.
+Applied CompressAndApply(const std::vector<uint8_t> &old, patchwriter::EnsemblePatch *patch)
+{
+    patch->compress = true;
+    const std::vector<uint8_t> bytes = patch->Serialize();
+    SourceStream oldStream;
+    oldStream.Init(old.data(), old.size());
+    SourceStream patchStream;
+    patchStream.Init(bytes.data(), bytes.size());
+    SinkStream output;
+    const int status = bytes.empty() ? 0 : ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output);
+    return {bytes.size(), status, std::vector<uint8_t>(output.Buffer(), output.Buffer() + output.Length())};
+}
+
+} // namespace
+
 TEST(EnsemblePatchExecutables, TwoBuildsOfOneProgramPatchThroughTheirDisassembly)
 {
     const std::string fixtures = CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/";
@@ -48,17 +73,9 @@ TEST(EnsemblePatchExecutables, TwoBuildsOfOneProgramPatchThroughTheirDisassembly
         const std::vector<patchwriter::Element> elements = {
             {c.kind, 0, static_cast<uint32_t>(old.size()), 0, static_cast<uint32_t>(newData.size())}};
         ASSERT_EQ(patchwriter::MakeEnsemblePatch(old, newData, elements, &patch), Status::OK);
-        patch.compress = true;
-        const std::vector<uint8_t> bytes = patch.Serialize();
-        ASSERT_FALSE(bytes.empty());
-
-        SourceStream oldStream;
-        oldStream.Init(old.data(), old.size());
-        SourceStream patchStream;
-        patchStream.Init(bytes.data(), bytes.size());
-        SinkStream output;
-        ASSERT_EQ(ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output), Status::OK);
-        EXPECT_EQ(std::vector<uint8_t>(output.Buffer(), output.Buffer() + output.Length()), newData);
+        const Applied applied = CompressAndApply(old, &patch);
+        ASSERT_EQ(applied.status, Status::OK);
+        EXPECT_EQ(applied.result, newData);
     }
 }
 
@@ -126,18 +143,10 @@ TEST(EnsemblePatchExecutables, MatchedLabelsMakeASmallerPatchAfterCodeWasInserte
         SCOPED_TRACE(i);
         patchwriter::EnsemblePatch patch;
         ASSERT_EQ(patchwriter::MakeEnsemblePatch(old, newData, elements, &patch, numberings[i]), Status::OK);
-        patch.compress = true;
-        const std::vector<uint8_t> bytes = patch.Serialize();
-        ASSERT_FALSE(bytes.empty());
-        sizes[i] = bytes.size();
-
-        SourceStream oldStream;
-        oldStream.Init(old.data(), old.size());
-        SourceStream patchStream;
-        patchStream.Init(bytes.data(), bytes.size());
-        SinkStream output;
-        ASSERT_EQ(ApplyEnsemblePatchStreams(&oldStream, &patchStream, &output), Status::OK);
-        EXPECT_EQ(std::vector<uint8_t>(output.Buffer(), output.Buffer() + output.Length()), newData);
+        const Applied applied = CompressAndApply(old, &patch);
+        ASSERT_EQ(applied.status, Status::OK);
+        EXPECT_EQ(applied.result, newData);
+        sizes[i] = applied.patchSize;
     }
     // Independent numbering shifts the index of every label behind an inserted or removed function, so the
     // element correction has to rewrite most references; matched numbering leaves them alone.
