@@ -1,5 +1,6 @@
 #include "ensemblepatchwriter.h"
 
+#include "labelmatcher.h"
 #include "patchpieces.h"
 
 #include "assemblyprogram.h"
@@ -18,21 +19,27 @@ using namespace corvapatch;
 
 namespace {
 
-// The element's encoded program, nested into transformed as the applier's transformation does it.
-int TransformElement(const uint8_t *start, uint32_t length, SinkStreamSet *transformed)
+// The element's assembly program as the applier's transformation builds it: parsed and trimmed.
+int Disassemble(const Bytes &file, uint32_t offset, uint32_t length, AssemblyProgram **program)
 {
-    AssemblyProgram *program = nullptr;
-    if (const int status = ParseExecutable(start, length, &program); status != Status::OK)
+    if (offset > file.size() || length > file.size() - offset)
+        return Status::BAD_PARAMETERS;
+    if (const int status = ParseExecutable(file.data() + offset, length, program); status != Status::OK)
         return status;
-    if (const int status = TrimAssemblyProgram(program); status != Status::OK) {
-        DeleteAssemblyProgram(program);
+    if (const int status = TrimAssemblyProgram(*program); status != Status::OK) {
+        DeleteAssemblyProgram(*program);
+        *program = nullptr;
         return status;
     }
+    return Status::OK;
+}
+
+// The program's encoded form, nested into transformed.
+int WriteTransformed(AssemblyProgram *program, SinkStreamSet *transformed)
+{
     EncodedProgram *encoded = nullptr;
-    const int encodeStatus = EncodeAssemblyProgram(program, &encoded);
-    DeleteAssemblyProgram(program);
-    if (encodeStatus != Status::OK)
-        return encodeStatus;
+    if (const int status = EncodeAssemblyProgram(program, &encoded); status != Status::OK)
+        return status;
     SinkStreamSet element;
     const int written = WriteEncodedProgram(encoded, &element);
     DeleteEncodedProgram(encoded);
@@ -41,22 +48,43 @@ int TransformElement(const uint8_t *start, uint32_t length, SinkStreamSet *trans
     return transformed->WriteSet(&element) ? Status::OK : Status::STREAM_ERROR;
 }
 
-// The linear set of all elements' transformed forms, taken from old or from the new file.
-int TransformAll(const Bytes &file, const std::vector<Element> &elements, bool fromNew, Bytes *linear)
+// Both transformed forms of one element: the old one exactly as the applier makes it, the new one with its labels
+// numbered as asked.
+int TransformElement(const Bytes &old, const Bytes &newData, const Element &e, LabelNumbering numbering,
+                     SinkStreamSet *oldTransformed, SinkStreamSet *newTransformed)
 {
-    SinkStreamSet transformed;
+    AssemblyProgram *oldProgram = nullptr;
+    if (const int status = Disassemble(old, e.oldOffset, e.oldLength, &oldProgram); status != Status::OK)
+        return status;
+    AssemblyProgram *newProgram = nullptr;
+    int status = WriteTransformed(oldProgram, oldTransformed);
+    if (status == Status::OK)
+        status = Disassemble(newData, e.newOffset, e.newLength, &newProgram);
+    if (status == Status::OK) {
+        if (numbering == LabelNumbering::MATCHED)
+            MatchLabelIndexes(*oldProgram, newProgram);
+        status = WriteTransformed(newProgram, newTransformed);
+    }
+    DeleteAssemblyProgram(newProgram);
+    DeleteAssemblyProgram(oldProgram);
+    return status;
+}
+
+// The linear sets of all elements' transformed forms, from old and from the new file.
+int TransformAll(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
+                 LabelNumbering numbering, Bytes *oldLinear, Bytes *newLinear)
+{
+    SinkStreamSet oldTransformed, newTransformed;
     for (const Element &e : elements) {
-        const uint32_t offset = fromNew ? e.newOffset : e.oldOffset;
-        const uint32_t length = fromNew ? e.newLength : e.oldLength;
-        if (offset > file.size() || length > file.size() - offset)
-            return Status::BAD_PARAMETERS;
-        if (const int status = TransformElement(file.data() + offset, length, &transformed); status != Status::OK)
+        if (const int status = TransformElement(old, newData, e, numbering, &oldTransformed, &newTransformed);
+            status != Status::OK)
             return status;
     }
-    SinkStream out;
-    if (!transformed.CopyTo(&out))
+    SinkStream oldOut, newOut;
+    if (!oldTransformed.CopyTo(&oldOut) || !newTransformed.CopyTo(&newOut))
         return Status::STREAM_ERROR;
-    *linear = BytesOf(out);
+    *oldLinear = BytesOf(oldOut);
+    *newLinear = BytesOf(newOut);
     return Status::OK;
 }
 
@@ -87,6 +115,12 @@ int Reassemble(const Bytes &old, const Bytes &linearElements, size_t count, Byte
 }
 
 } // namespace
+
+int TransformedElements(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
+                        LabelNumbering numbering, Bytes *oldLinear, Bytes *newLinear)
+{
+    return TransformAll(old, newData, elements, numbering, oldLinear, newLinear);
+}
 
 Bytes EnsemblePatch::Serialize() const
 {
@@ -128,12 +162,11 @@ Bytes PredictedParameters(size_t elements)
 }
 
 int MakeEnsemblePatch(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
-                      EnsemblePatch *patch)
+                      EnsemblePatch *patch, LabelNumbering numbering)
 {
     Bytes oldElements, newElements, basic;
-    if (const int status = TransformAll(old, elements, false, &oldElements); status != Status::OK)
-        return status;
-    if (const int status = TransformAll(newData, elements, true, &newElements); status != Status::OK)
+    if (const int status = TransformAll(old, newData, elements, numbering, &oldElements, &newElements);
+        status != Status::OK)
         return status;
     if (const int status = Reassemble(old, newElements, elements.size(), &basic); status != Status::OK)
         return status;

@@ -37,11 +37,27 @@ struct EnsemblePatch
     Bytes Serialize() const;
 };
 
-// Makes the patch that turns old into newData, transforming every element exactly as the applier does (parse,
-// trim, encode and write on the old and on the new element, so that the element correction turns one into the
-// other). Returns the engine's status of the step that failed, or 1 with *patch filled in.
+// How the labels of a new element are numbered before it is encoded. The applier assembles whatever indexes the
+// new encoded program holds, so the writer may choose them.
+enum class LabelNumbering {
+    // In the new element's own address order, as the disassembler numbers them (and as the old element is).
+    INDEPENDENT,
+    // A label takes the index of its counterpart in the old element (see MatchLabelIndexes), so the element
+    // correction holds little more than what changed.
+    MATCHED,
+};
+
+// Makes the patch that turns old into newData, transforming every element as the applier does (parse, trim,
+// encode and write on the old and on the new element, so that the element correction turns one into the other;
+// the new element's labels numbered as asked). Returns the engine's status of the step that failed, or 1 with
+// *patch filled in.
 [[nodiscard]] int MakeEnsemblePatch(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
-                                    EnsemblePatch *patch);
+                                    EnsemblePatch *patch, LabelNumbering numbering = LabelNumbering::MATCHED);
+
+// The linear sets of all elements' transformed forms that the element correction turns one into the other: the old
+// file's as the applier makes it, the new file's numbered as asked. 1, or the status of the step that failed.
+[[nodiscard]] int TransformedElements(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
+                                      LabelNumbering numbering, Bytes *oldLinear, Bytes *newLinear);
 
 // The patch's building blocks, for patches made by hand.
 // The descriptions stream: the count, every kind, then every element's old offset and length.

@@ -4,6 +4,7 @@ set(patch_writer_sources
     ${CMAKE_CURRENT_LIST_DIR}/disanddiffwriter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/elfbuilder.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ensemblepatchwriter.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/labelmatcher.cpp
     ${CMAKE_CURRENT_LIST_DIR}/lzma2blockwriter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/patchpieces.cpp)
 add_library(patch_writer STATIC ${patch_writer_sources})
