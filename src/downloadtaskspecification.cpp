@@ -133,7 +133,7 @@ bool DownloadTaskSpecification::onReadyRead()
             return true;
         // A pool thread writes and hashes each piece while the next arrives. Taking what Qt holds as a
         // QByteArray, rather than copying it into a buffer of ours, lets Qt hand over the block it received
-        // from the socket when that block is all it holds, as it nearly always is: no copy, and no fresh
+        // from the socket when that block is all it holds, as it usually is: no copy, and no fresh
         // memory (a new buffer this large is new pages from the kernel, each faulted in and zeroed).
         const QByteArray piece = m_Reply->read(qMin(available, kChunkSize));
         const qint64 read = piece.size();
