@@ -131,12 +131,14 @@ bool DownloadTaskSpecification::onReadyRead()
         const qint64 available = m_Reply->bytesAvailable();
         if (available <= 0)
             return true;
-        // A piece of its own for every read: a pool thread writes and hashes it while the next arrives.
-        QByteArray piece(int(qMin(available, kChunkSize)), Qt::Uninitialized);
-        const qint64 read = m_Reply->read(piece.data(), piece.size());
-        if (read == 0)
-            return true;
-        if (read < 0) {
+        // A pool thread writes and hashes each piece while the next arrives. Taking what Qt holds as a
+        // QByteArray, rather than copying it into a buffer of ours, lets Qt hand over the block it received
+        // from the socket when that block is all it holds, as it usually is: no copy, and no fresh
+        // memory (a new buffer this large is new pages from the kernel, each faulted in and zeroed).
+        const QByteArray piece = m_Reply->read(qMin(available, kChunkSize));
+        const qint64 read = piece.size();
+        if (read == 0) {
+            // Bytes were announced but none could be taken: the reply can no longer be read.
             fail(m_Reply->errorString());
             return false;
         }
@@ -148,7 +150,6 @@ bool DownloadTaskSpecification::onReadyRead()
         // A failure shows as soon as the pool thread met it; the rest of this body is not written.
         if (partialFileFailed(m_Hash.createError(), m_Hash.writeError()))
             return false;
-        piece.resize(int(read));
         m_Hash.addData(piece);
         m_Received += read;
         if (m_Total >= 1)
