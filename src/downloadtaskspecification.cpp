@@ -138,7 +138,10 @@ bool DownloadTaskSpecification::onReadyRead()
         const QByteArray piece = m_Reply->read(qMin(available, kChunkSize));
         const qint64 read = piece.size();
         if (read == 0) {
-            // Bytes were announced but none could be taken: the reply can no longer be read.
+            // Nothing could be taken although bytes were announced: an error of the reply fails the attempt;
+            // without one the rest comes with the next readyRead or the end of the body.
+            if (m_Reply->error() == QNetworkReply::NoError)
+                return true;
             fail(m_Reply->errorString());
             return false;
         }
