@@ -44,6 +44,15 @@ bool ReadRawBody(SourceStream *in, DiffAreas *areas)
         in->ReadSubstream(extraLength, &areas->extra);
 }
 
+// The old data: one buffer, or two read as if the second followed the first.
+struct OldData
+{
+    const uint8_t *first;
+    size_t firstLength;
+    const uint8_t *second;
+    size_t secondLength;
+};
+
 bool AppendCopy(const uint8_t *old, const uint8_t *diff, size_t n, SinkStream *output)
 {
     if (output->Capacity() - output->Length() < n)
@@ -54,7 +63,21 @@ bool AppendCopy(const uint8_t *old, const uint8_t *diff, size_t n, SinkStream *o
     return output->Extend(n);
 }
 
-bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, SinkStream *output)
+// n bytes from position at of old, which the caller has checked hold them.
+bool AppendOldCopy(const OldData &old, size_t at, const uint8_t *diff, size_t n, SinkStream *output)
+{
+    if (at < old.firstLength) {
+        const size_t inFirst = n < old.firstLength - at ? n : old.firstLength - at;
+        if (!AppendCopy(old.first + at, diff, inFirst, output))
+            return false;
+        at += inFirst;
+        diff += inFirst;
+        n -= inFirst;
+    }
+    return n == 0 || AppendCopy(old.second + (at - old.firstLength), diff, n, output);
+}
+
+bool ApplyAreas(const OldData &old, DiffAreas *areas, uint32_t newSize, SinkStream *output)
 {
     // Every output byte comes from the diff or the extra area, so a larger declared size cannot be reached;
     // refusing it here keeps the reservation to what the patch itself holds.
@@ -62,8 +85,7 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
         LogError("Corrupt patch");
         return false;
     }
-    const uint8_t *old = oldStream->Current();
-    const int64_t oldSize = static_cast<int64_t>(oldStream->Remaining());
+    const int64_t oldSize = static_cast<int64_t>(old.firstLength + old.secondLength);
     const size_t start = output->Length();
     if (!output->Reserve(newSize))
         return false;
@@ -91,7 +113,8 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
             LogError("Corrupt patch");
             return false;
         }
-        if (copyLength > 0 && !AppendCopy(old + oldPos, areas->diff.Current(), size_t(copyLength), output))
+        if (copyLength > 0 &&
+            !AppendOldCopy(old, size_t(oldPos), areas->diff.Current(), size_t(copyLength), output))
             return false;
         if (uint32_t(extraLength) > newSize - produced - uint32_t(copyLength) ||
             size_t(extraLength) > areas->extra.Remaining()) {
@@ -107,9 +130,7 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
     return true;
 }
 
-} // namespace
-
-bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool withHeader)
+bool ApplyDiffTo(const OldData &old, SourceStream *patch, SinkStream *output, bool withHeader)
 {
     uint32_t crc = 0;
     if (withHeader) {
@@ -176,6 +197,19 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool withHeader)
+{
+    return ApplyDiffTo({old->Current(), old->Remaining(), nullptr, 0}, patch, output, withHeader);
+}
+
+bool ApplyDiffToJoined(SourceStream *first, SourceStream *second, SourceStream *patch, SinkStream *output)
+{
+    return ApplyDiffTo({first->Current(), first->Remaining(), second->Current(), second->Remaining()}, patch,
+                       output, false);
 }
 
 } // namespace corvapatch

@@ -3,6 +3,7 @@
 #include "binarydiff.h"
 #include "crc.h"
 #include "executabletype.h"
+#include "growablebuffer.h"
 #include "lzmafile.h"
 #include "patcherx86_32.h"
 #include "sinkstreamset.h"
@@ -157,16 +158,20 @@ int EnsembleApplier::SubpatchElements(SinkStreamSet *transformed, SourceStream *
 int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *basic)
 {
     // The reassembled elements are the new file's executables: with a cap on the new file they are held to the
-    // same bound as the corrected programs they come from.
+    // same bound as the corrected programs they come from. The old file and they together stay below the 32 bits
+    // a buffer holds, as when they were one buffer.
     const size_t maxElements = MaxDisAndDiffIntermediateSize(m_maxOutputSize);
-    basic->SetLimit(maxElements > SIZE_MAX - m_oldLength ? SIZE_MAX : m_oldLength + maxElements);
+    const size_t heldBelow =
+        m_oldLength < GrowableBuffer::kFailedCapacity ? GrowableBuffer::kFailedCapacity - 1 - m_oldLength : 0;
+    basic->SetLimit(std::min(maxElements, heldBelow));
     // The size is only a hint from the patch: reserve no more than the old file and the corrected elements can
     // assemble to, so a lying size costs nothing. A real patch's size is always below that bound.
+    const uint64_t room = maxElements > SIZE_MAX - m_oldLength ? SIZE_MAX : m_oldLength + maxElements;
     const uint64_t bound =
         uint64_t(m_oldLength) + kMaxAssembledBytesPerEncodedByte * uint64_t(m_correctedElementsStorage.Length());
-    const uint64_t reservation = std::min<uint64_t>({m_header.finalInputSize, bound, basic->Room()});
-    if (basic->Failed() || reservation > UINT32_MAX || !basic->Reserve(static_cast<size_t>(reservation)) ||
-        !basic->Write(m_oldStart, m_oldLength))
+    const uint64_t reservation = std::min<uint64_t>({m_header.finalInputSize, bound, room});
+    if (basic->Failed() || reservation > UINT32_MAX || m_oldLength >= GrowableBuffer::kFailedCapacity ||
+        !basic->Reserve(static_cast<size_t>(reservation > m_oldLength ? reservation - m_oldLength : 0)))
         return Status::STREAM_ERROR;
     for (const std::unique_ptr<TransformationPatcher> &patcher : m_patchers) {
         SourceStreamSet single;
@@ -185,11 +190,13 @@ int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *b
     return Status::OK;
 }
 
-int EnsembleApplier::ApplyFinalCorrection(SourceStream *basic, SourceStream *correction, SinkStream *output)
+int EnsembleApplier::ApplyFinalCorrection(SourceStream *elements, SourceStream *correction, SinkStream *output)
 {
     const size_t had = output->Length();
     output->SetLimit(m_maxOutputSize > SIZE_MAX - had ? SIZE_MAX : had + m_maxOutputSize);
-    const bool applied = ApplyDiff(basic, correction, output, false);
+    SourceStream old;
+    old.Init(m_oldStart, m_oldLength);
+    const bool applied = ApplyDiffToJoined(&old, elements, correction, output);
     output->SetLimit(SIZE_MAX);
     if (!applied)
         return Status::GENERAL_ERROR;

@@ -46,10 +46,12 @@ public:
     [[nodiscard]] int TransformElements(SourceStreamSet *parameters, SinkStreamSet *transformed);
     [[nodiscard]] int SubpatchElements(SinkStreamSet *transformed, SourceStream *correction,
                                        SourceStreamSet *corrected);
-    // The old file followed by every element's reassembled bytes: the final correction's old data.
+    // Every element's reassembled bytes. The old file followed by them is the final correction's old data; the
+    // old file is not copied in front of them.
     [[nodiscard]] int ReassembleElements(SourceStreamSet *elements, SinkStream *basic);
-    // The new file, checked against the header's target crc (8).
-    [[nodiscard]] int ApplyFinalCorrection(SourceStream *basic, SourceStream *correction, SinkStream *output);
+    // The new file made from the old file followed by the reassembled elements, checked against the header's
+    // target crc (8).
+    [[nodiscard]] int ApplyFinalCorrection(SourceStream *elements, SourceStream *correction, SinkStream *output);
 
     const EnsemblePatchHeader &header() const { return m_header; }
 

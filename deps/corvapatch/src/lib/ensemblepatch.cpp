@@ -45,12 +45,13 @@ int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream 
         status != Status::OK)
         return status;
 
-    SinkStream basic;
-    if (const int status = applier->ReassembleElements(&elements, &basic); status != Status::OK)
+    SinkStream reassembled;
+    if (const int status = applier->ReassembleElements(&elements, &reassembled); status != Status::OK)
         return status;
-    SourceStream basicCursor;
-    basicCursor.Init(basic);
-    return applier->ApplyFinalCorrection(&basicCursor, payload->stream(PATCH_STREAM_FINAL_CORRECTION), output);
+    SourceStream reassembledCursor;
+    reassembledCursor.Init(reassembled);
+    return applier->ApplyFinalCorrection(&reassembledCursor, payload->stream(PATCH_STREAM_FINAL_CORRECTION),
+                                         output);
 }
 
 int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, size_t maxSize)
