@@ -44,13 +44,11 @@ bool ReadRawBody(SourceStream *in, DiffAreas *areas)
         in->ReadSubstream(extraLength, &areas->extra);
 }
 
-// The old data: one buffer, or two read as if the second followed the first.
+// The old data: the bytes of its pieces one after another, read where they are. At most kMaxOldPieces.
 struct OldData
 {
-    const uint8_t *first;
-    size_t firstLength;
-    const uint8_t *second;
-    size_t secondLength;
+    const SourceStream *pieces;
+    size_t count;
 };
 
 bool AppendCopy(const uint8_t *old, const uint8_t *diff, size_t n, SinkStream *output)
@@ -63,18 +61,23 @@ bool AppendCopy(const uint8_t *old, const uint8_t *diff, size_t n, SinkStream *o
     return output->Extend(n);
 }
 
-// n bytes from position at of old, which the caller has checked hold them.
+// n bytes from position at of old, which the caller has checked hold them; a copy may run across pieces.
 bool AppendOldCopy(const OldData &old, size_t at, const uint8_t *diff, size_t n, SinkStream *output)
 {
-    if (at < old.firstLength) {
-        const size_t inFirst = n < old.firstLength - at ? n : old.firstLength - at;
-        if (!AppendCopy(old.first + at, diff, inFirst, output))
+    for (size_t i = 0; i < old.count && n > 0; ++i) {
+        const size_t length = old.pieces[i].Remaining();
+        if (at >= length) {
+            at -= length;
+            continue;
+        }
+        const size_t here = n < length - at ? n : length - at;
+        if (!AppendCopy(old.pieces[i].Current() + at, diff, here, output))
             return false;
-        at += inFirst;
-        diff += inFirst;
-        n -= inFirst;
+        diff += here;
+        n -= here;
+        at = 0;
     }
-    return n == 0 || AppendCopy(old.second + (at - old.firstLength), diff, n, output);
+    return n == 0;
 }
 
 bool ApplyAreas(const OldData &old, DiffAreas *areas, uint32_t newSize, SinkStream *output)
@@ -85,7 +88,9 @@ bool ApplyAreas(const OldData &old, DiffAreas *areas, uint32_t newSize, SinkStre
         LogError("Corrupt patch");
         return false;
     }
-    const int64_t oldSize = static_cast<int64_t>(old.firstLength + old.secondLength);
+    int64_t oldSize = 0;
+    for (size_t i = 0; i < old.count; ++i)
+        oldSize += static_cast<int64_t>(old.pieces[i].Remaining());
     const size_t start = output->Length();
     if (!output->Reserve(newSize))
         return false;
@@ -203,13 +208,12 @@ bool ApplyDiffTo(const OldData &old, SourceStream *patch, SinkStream *output, bo
 
 bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool withHeader)
 {
-    return ApplyDiffTo({old->Current(), old->Remaining(), nullptr, 0}, patch, output, withHeader);
+    return ApplyDiffTo({old, 1}, patch, output, withHeader);
 }
 
-bool ApplyDiffToJoined(SourceStream *first, SourceStream *second, SourceStream *patch, SinkStream *output)
+bool ApplyDiffToJoined(const SourceStream *pieces, size_t count, SourceStream *patch, SinkStream *output)
 {
-    return ApplyDiffTo({first->Current(), first->Remaining(), second->Current(), second->Remaining()}, patch,
-                       output, false);
+    return ApplyDiffTo({pieces, count}, patch, output, false);
 }
 
 } // namespace corvapatch

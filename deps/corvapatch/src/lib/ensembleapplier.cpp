@@ -194,9 +194,10 @@ int EnsembleApplier::ApplyFinalCorrection(SourceStream *elements, SourceStream *
 {
     const size_t had = output->Length();
     output->SetLimit(m_maxOutputSize > SIZE_MAX - had ? SIZE_MAX : had + m_maxOutputSize);
-    SourceStream old;
-    old.Init(m_oldStart, m_oldLength);
-    const bool applied = ApplyDiffToJoined(&old, elements, correction, output);
+    SourceStream basic[2];
+    basic[0].Init(m_oldStart, m_oldLength);
+    basic[1] = *elements;
+    const bool applied = ApplyDiffToJoined(basic, 2, correction, output);
     output->SetLimit(SIZE_MAX);
     if (!applied)
         return Status::GENERAL_ERROR;
@@ -207,12 +208,27 @@ int EnsembleApplier::ApplyFinalCorrection(SourceStream *elements, SourceStream *
 int EnsembleApplier::CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
                                       SourceStreamSet *corrected, SinkStream *storage)
 {
-    SinkStream linear;
-    if (!prediction->CopyTo(&linear))
+    // The prediction's serialised form is its header followed by its streams: the diff reads them where they
+    // are instead of from one copy of them all.
+    SinkStream header;
+    if (!prediction->CopyHeaderTo(&header) || header.Failed())
         return Status::STREAM_ERROR;
-    SourceStream predicted;
-    predicted.Init(linear);
-    if (!ApplyDiff(&predicted, correction, storage, false))
+    SourceStream pieces[kStreamSetMaxStreams + 1];
+    pieces[0].Init(header);
+    uint64_t total = header.Length();
+    for (uint32_t i = 0; i < prediction->count(); ++i) {
+        if (prediction->stream(i)->Failed())
+            return Status::STREAM_ERROR;
+        pieces[i + 1].Init(*prediction->stream(i));
+        total += prediction->stream(i)->Length();
+    }
+    // As one buffer it could not be held.
+    if (total >= GrowableBuffer::kFailedCapacity)
+        return Status::STREAM_ERROR;
+    const bool applied = ApplyDiffToJoined(pieces, prediction->count() + 1, correction, storage);
+    for (uint32_t i = 0; i < prediction->count(); ++i)
+        prediction->stream(i)->Retire();
+    if (!applied)
         return Status::GENERAL_ERROR;
     return corrected->Init(storage->Buffer(), storage->Length()) ? Status::OK : Status::STREAM_ERROR;
 }

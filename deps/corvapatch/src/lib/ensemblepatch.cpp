@@ -11,10 +11,29 @@
 #include "status.h"
 
 #include <exception>
+#include <system_error>
+#include <thread>
 
 namespace corvapatch {
 
 namespace {
+
+// Joins a thread however the scope is left, so that nothing it reads is released under it.
+class JoinOnExit
+{
+public:
+    explicit JoinOnExit(std::thread *thread) : m_thread(thread) { }
+    ~JoinOnExit()
+    {
+        if (m_thread->joinable())
+            m_thread->join();
+    }
+    JoinOnExit(const JoinOnExit &) = delete;
+    JoinOnExit &operator=(const JoinOnExit &) = delete;
+
+private:
+    std::thread *m_thread;
+};
 
 // Everything after the header: the payload's four streams in turn, ending in the new file appended to output.
 int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream *output)
@@ -62,11 +81,24 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
         return status;
     if (const int status = applier.InitBase(old->Current(), old->Remaining()); status != Status::OK)
         return status;
-    if (const int status = applier.ValidateBase(); status != Status::OK)
-        return status;
-
+    // The old file's crc and the payload's decoding do not depend on each other: the crc is taken beside the
+    // decoding, and a mismatch still comes first.
+    int baseStatus = Status::OK;
+    std::thread crc;
+    try {
+        crc = std::thread([&applier, &baseStatus] { baseStatus = applier.ValidateBase(); });
+    } catch (const std::system_error &) {
+        baseStatus = applier.ValidateBase(); // no thread to be had: in turn
+    }
     SinkStream payloadBytes;
-    if (!ReadLzma2Block(patch, &payloadBytes))
+    bool decoded = false;
+    {
+        const JoinOnExit joiner(&crc);
+        decoded = ReadLzma2Block(patch, &payloadBytes);
+    }
+    if (baseStatus != Status::OK)
+        return baseStatus;
+    if (!decoded)
         return Status::STREAM_ERROR;
     SourceStreamSet payload;
     // The result is not needed on its own: a set that did not parse leaves no readable descriptions.
