@@ -10,8 +10,10 @@
 #include "sourcestream.h"
 #include "sourcestreamset.h"
 #include "status.h"
+#include "streamsetheader.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -49,6 +51,59 @@ bool Overlapping(std::vector<ElementRange> *ranges)
 }
 
 } // namespace
+
+void EnsembleApplier::TransformAhead(const uint8_t *prefix, size_t length)
+{
+    if (!m_earlyElements.empty())
+        return;
+    SourceStream header;
+    header.Init(prefix, length);
+    uint32_t version = 0;
+    uint32_t count = 0;
+    if (!header.ReadVarint32(&version) || version != kStreamSetVersion || !header.ReadVarint32(&count) ||
+        count < PATCH_STREAM_COUNT || count > kStreamSetMaxStreams)
+        return;
+    uint32_t descriptionsLength = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t streamLength = 0;
+        if (!header.ReadVarint32(&streamLength))
+            return;
+        if (i == PATCH_STREAM_DESCRIPTIONS)
+            descriptionsLength = streamLength;
+    }
+    SourceStream descriptions;
+    if (!header.ReadSubstream(descriptionsLength, &descriptions))
+        return;
+    EnsembleApplier scratch;
+    if (scratch.InitBase(m_oldStart, m_oldLength) != Status::OK ||
+        scratch.ReadTransformationDescriptions(&descriptions) != Status::OK)
+        return;
+    for (const ElementPlace &place : scratch.m_places) {
+        auto element = std::make_unique<EarlyElement>();
+        element->place = place;
+        // A throw is left for the element's own transformation to meet again in its turn.
+        try {
+            element->status = PatcherX86_32::TransformBytes(m_oldStart + place.offset, place.length,
+                                                            &element->transformed);
+            element->usable = true;
+        } catch (const std::exception &) {
+            element->usable = false;
+        }
+        m_earlyElements.push_back(std::move(element));
+    }
+}
+
+EnsembleApplier::EarlyElement *EnsembleApplier::TakeEarly(const ElementPlace &place)
+{
+    for (const std::unique_ptr<EarlyElement> &element : m_earlyElements) {
+        if (element->usable && !element->taken && element->place.offset == place.offset &&
+            element->place.length == place.length) {
+            element->taken = true;
+            return element.get();
+        }
+    }
+    return nullptr;
+}
 
 int EnsembleApplier::ReadHeader(SourceStream *patch)
 {
@@ -102,6 +157,7 @@ int EnsembleApplier::ReadTransformationDescriptions(SourceStream *stream)
         if (patcher->length() == 0 || total > m_oldLength)
             return Status::BAD_PARAMETERS;
         ranges.push_back({patcher->offset(), patcher->length()});
+        m_places.push_back({patcher->offset(), patcher->length()});
         m_patchers.push_back(std::move(patcher));
     }
     if (Overlapping(&ranges))
@@ -133,16 +189,26 @@ int EnsembleApplier::SubpatchParameters(SinkStreamSet *prediction, SourceStream 
 
 int EnsembleApplier::TransformElements(SourceStreamSet *parameters, SinkStreamSet *transformed)
 {
-    for (const std::unique_ptr<TransformationPatcher> &patcher : m_patchers) {
+    for (size_t i = 0; i < m_patchers.size(); ++i) {
         SourceStreamSet single;
         if (!parameters->ReadSet(&single))
             return Status::STREAM_ERROR;
         SinkStreamSet element;
-        if (const int status = patcher->Transform(&single, &element); status != Status::OK)
+        SinkStreamSet *form = &element;
+        int status = Status::OK;
+        if (EarlyElement *early = TakeEarly(m_places[i])) {
+            status = PatcherX86_32::CheckCorrectedParameters(&single);
+            if (status == Status::OK)
+                status = early->status;
+            form = &early->transformed;
+        } else {
+            status = m_patchers[i]->Transform(&single, &element);
+        }
+        if (status != Status::OK)
             return status;
         if (!single.Empty())
             return Status::STREAM_NOT_CONSUMED;
-        if (!transformed->WriteSet(&element))
+        if (!transformed->WriteSet(form))
             return Status::STREAM_ERROR;
     }
     return parameters->Empty() ? Status::OK : Status::STREAM_NOT_CONSUMED;

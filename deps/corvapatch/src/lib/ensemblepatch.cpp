@@ -18,6 +18,9 @@ namespace corvapatch {
 
 namespace {
 
+// Enough of a payload's start for the descriptions of hundreds of elements.
+constexpr size_t kPayloadPrefixLength = 4096;
+
 // Joins a thread however the scope is left, so that nothing it reads is released under it.
 class JoinOnExit
 {
@@ -81,20 +84,38 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
         return status;
     if (const int status = applier.InitBase(old->Current(), old->Remaining()); status != Status::OK)
         return status;
-    // The old file's crc and the payload's decoding do not depend on each other: the crc is taken beside the
-    // decoding, and a mismatch still comes first.
+    // The old file's crc, the payload's decoding and the transformation of the elements its first bytes describe
+    // do not depend on each other: a second thread takes the crc and then decodes while this one transforms. The
+    // statuses stay in their order: a crc mismatch first, then a payload that does not decode.
     int baseStatus = Status::OK;
-    std::thread crc;
-    try {
-        crc = std::thread([&applier, &baseStatus] { baseStatus = applier.ValidateBase(); });
-    } catch (const std::system_error &) {
-        baseStatus = applier.ValidateBase(); // no thread to be had: in turn
-    }
-    SinkStream payloadBytes;
     bool decoded = false;
-    {
-        const JoinOnExit joiner(&crc);
-        decoded = ReadLzma2Block(patch, &payloadBytes);
+    SinkStream payloadBytes;
+    const SourceStream payloadStart = *patch; // the decoding moves patch's cursor
+    const auto checkAndDecode = [&applier, &baseStatus, &decoded, patch, &payloadBytes] {
+        try {
+            baseStatus = applier.ValidateBase();
+            decoded = baseStatus == Status::OK && ReadLzma2Block(patch, &payloadBytes);
+        } catch (const std::exception &) {
+            decoded = false; // as when it ran on the calling thread: a stream error
+        }
+    };
+    std::thread helper;
+    try {
+        helper = std::thread(checkAndDecode);
+    } catch (const std::system_error &) {
+    }
+    if (helper.joinable()) {
+        const JoinOnExit joiner(&helper);
+        uint8_t prefix[kPayloadPrefixLength];
+        size_t prefixLength = sizeof prefix;
+        // Work ahead only: when it cannot be done, each element is transformed in its turn.
+        try {
+            if (PeekLzma2Block(payloadStart, prefix, &prefixLength))
+                applier.TransformAhead(prefix, prefixLength);
+        } catch (const std::exception &) {
+        }
+    } else {
+        checkAndDecode(); // no thread to be had: in turn, nothing ahead
     }
     if (baseStatus != Status::OK)
         return baseStatus;
