@@ -68,7 +68,8 @@ int PatcherX86_32::TransformBytes(const uint8_t *start, uint32_t length, SinkStr
 int PatcherX86_32::Reassemble(SourceStreamSet *transformedElement, SinkStream *output)
 {
     EncodedProgram *encoded = nullptr;
-    if (ReadEncodedProgram(transformedElement, &encoded) != Status::OK)
+    // The corrected elements outlive the program: its literal bytes are read where they lie.
+    if (ReadEncodedProgramInPlace(transformedElement, &encoded) != Status::OK)
         return Status::DESERIALIZATION_FAILED;
     const int assembled = Assemble(encoded, output);
     DeleteEncodedProgram(encoded);
