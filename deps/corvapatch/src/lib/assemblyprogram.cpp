@@ -306,6 +306,17 @@ EncodedProgram *AssemblyProgram::Encode() const
     if (ok)
         encoded->FillRvaGaps();
 
+    // Every instruction makes at most one op; the literal bytes are those of the byte instructions.
+    uint64_t literalBytes = 0;
+    for (uint32_t i = 0; i < m_instructions.size(); ++i) {
+        const Instruction *instruction = m_instructions[i];
+        if (instruction->op() == OP_BYTE)
+            ++literalBytes;
+        else if (instruction->op() == OP_BYTES)
+            literalBytes += static_cast<const BytesInstruction *>(instruction)->length();
+    }
+    ok = ok && encoded->Reserve(m_instructions.size(), literalBytes);
+
     for (uint32_t i = 0; ok && i < m_instructions.size(); ++i) {
         const Instruction *instruction = m_instructions[i];
         switch (instruction->op()) {

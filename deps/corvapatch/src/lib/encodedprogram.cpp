@@ -182,6 +182,11 @@ void EncodedProgram::FillRvaGaps()
     FillGaps(&m_rel32Rvas);
 }
 
+bool EncodedProgram::Reserve(uint32_t ops, uint64_t copyBytes)
+{
+    return m_ops.Reserve(ops) && m_copyBytes.Reserve(copyBytes);
+}
+
 bool EncodedProgram::AppendOrigin(uint32_t rva)
 {
     return m_ops.PushBack(ENC_ORIGIN) && m_origins.PushBack(rva);

@@ -46,6 +46,9 @@ public:
     // Every kUnsetRva entry takes the value before it (0 for the first), abs32 table first.
     void FillRvaGaps();
 
+    // Room for ops operations and copyBytes literal bytes in all, so that appending them does not grow the
+    // arrays step by step; false when it cannot be had.
+    [[nodiscard]] bool Reserve(uint32_t ops, uint64_t copyBytes);
     [[nodiscard]] bool AppendOrigin(uint32_t rva);
     // count literal bytes; runs of literals merge into one ENC_COPY, a lone byte stays ENC_COPY1.
     [[nodiscard]] bool AppendCopy(uint32_t count, const uint8_t *bytes);
