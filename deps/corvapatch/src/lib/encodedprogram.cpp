@@ -8,6 +8,7 @@
 #include "sourcestream.h"
 #include "sourcestreamset.h"
 #include "status.h"
+#include "varint.h"
 
 #include <algorithm>
 #include <new>
@@ -49,9 +50,24 @@ bool WriteU32(SinkStream *sink, uint32_t value)
     return sink->Write(bytes, 4);
 }
 
+// The bytes of the varints of count and values (or of the deltas between them), reserved before they are
+// written so that a long array does not grow its stream step by step.
+bool ReserveVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bool deltas)
+{
+    uint8_t scratch[kMaxVarint32Length];
+    uint64_t total = EncodeVarint32(values.size(), scratch);
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < values.size(); ++i) {
+        const uint32_t value = deltas ? values[i] - previous : values[i];
+        total += value < (1u << 7) ? 1 : value < (1u << 14) ? 2 : value < (1u << 21) ? 3 : value < (1u << 28) ? 4 : 5;
+        previous = values[i];
+    }
+    return total <= sink->Room() && sink->Reserve(static_cast<size_t>(total));
+}
+
 bool WriteValues(SinkStream *sink, const EncodedProgram::U32Array &values)
 {
-    if (!sink->WriteVarint32(values.size()))
+    if (!ReserveVarints(sink, values, false) || !sink->WriteVarint32(values.size()))
         return false;
     for (uint32_t i = 0; i < values.size(); ++i) {
         if (!sink->WriteVarint32(values[i]))
@@ -63,7 +79,7 @@ bool WriteValues(SinkStream *sink, const EncodedProgram::U32Array &values)
 // Each entry as the difference to the one before (the first to 0), unsigned 32-bit.
 bool WriteDeltas(SinkStream *sink, const EncodedProgram::U32Array &rvas)
 {
-    if (!sink->WriteVarint32(rvas.size()))
+    if (!ReserveVarints(sink, rvas, true) || !sink->WriteVarint32(rvas.size()))
         return false;
     uint32_t previous = 0;
     for (uint32_t i = 0; i < rvas.size(); ++i) {

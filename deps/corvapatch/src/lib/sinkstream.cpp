@@ -32,6 +32,13 @@ bool SinkStream::Append(SinkStream *other)
 {
     if (other->Failed())
         return false;
+    // Into an empty sink without room reserved for them the bytes move instead of being copied: a set's streams
+    // are appended whole.
+    if (Length() == 0 && !Failed() && Capacity() < other->Length() && other->Length() <= Room()) {
+        m_buffer.Swap(&other->m_buffer);
+        other->Retire();
+        return true;
+    }
     if (!Write(other->Buffer(), other->Length()))
         return false;
     other->Retire();
