@@ -158,12 +158,20 @@ TEST(EncodedProgram, AssemblesTheExecutableBytes)
                           {"PE relocation table", relocProgram, kRelocProgramBytes}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        // Both the program as built and the program read back from its serialisation.
+        // The program as built, read back from its serialisation, and read back in place (its literal bytes
+        // left where they lie in the serialisation, which outlives it).
         EncodedPtr built = c.build();
         EncodedProgram *read = nullptr;
         ASSERT_EQ(readProgram(serialisedProgram(built.get()), &read), Status::OK);
         EncodedPtr readBack(read);
-        for (EncodedProgram *program : {built.get(), readBack.get()}) {
+        const Bytes serialised = serialisedProgram(built.get());
+        SourceStreamSet set;
+        ASSERT_TRUE(set.Init(serialised.data(), serialised.size()));
+        EncodedProgram *inPlace = nullptr;
+        ASSERT_EQ(ReadEncodedProgramInPlace(&set, &inPlace), Status::OK);
+        EncodedPtr readInPlace(inPlace);
+        EXPECT_EQ(serialisedProgram(readInPlace.get()), serialised);
+        for (EncodedProgram *program : {built.get(), readBack.get(), readInPlace.get()}) {
             int status = 0;
             EXPECT_EQ(assembled(program, &status), c.bytes);
             EXPECT_EQ(status, Status::OK);

@@ -253,6 +253,16 @@ TEST(EnsemblePatch, EachBrokenPartFailsWithItsStatus)
          [&] { return stream(element, 1, ByteDiff(PredictedParameters(1), StreamSetBytes({{0x01, 0x01, 0x58}}))); },
          Status::GENERAL_ERROR},
         {"element no parser accepts", [&] { return element.Serialize(); }, Status::INPUT_NOT_RECOGNISED},
+        // The element is transformed while the payload is decoded; the old file's crc and the payload still
+        // decide first.
+        {"element's patch for another old file",
+         [&] { return changed(element, [](EnsemblePatch &p) { p.sourceCrc ^= 1; }); }, Status::CRC_MISMATCH},
+        {"element's payload cut short",
+         [&] {
+             const Bytes whole = element.Serialize();
+             return Bytes(whole.begin(), whole.end() - 1);
+         },
+         Status::STREAM_ERROR},
         {"element correction not a diff", [&] { return stream(plain, 2, {0x03}); }, Status::GENERAL_ERROR},
         {"corrected elements not a set", [&] { return stream(plain, 2, ByteDiff(kEmptySet, bytes("xyz"))); },
          Status::STREAM_ERROR},

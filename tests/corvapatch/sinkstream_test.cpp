@@ -85,6 +85,36 @@ TEST(SinkStream, AppendMovesTheBytesAndRetiresTheSource)
     ASSERT_TRUE(b.Write("e", 1)); // a retired sink is usable again
 }
 
+// Into an empty sink the source's buffer is taken over rather than copied; the sink's limit and a reservation it
+// made still hold.
+TEST(SinkStream, AppendIntoAnEmptySinkTakesOverTheBytes)
+{
+    SinkStream source;
+    ASSERT_TRUE(source.Write("abcdef", 6));
+    const uint8_t *bytes = source.Buffer();
+    SinkStream empty;
+    ASSERT_TRUE(empty.Append(&source));
+    EXPECT_EQ(empty.Buffer(), bytes);
+    EXPECT_EQ(bytesOf(empty), Bytes({'a', 'b', 'c', 'd', 'e', 'f'}));
+    EXPECT_EQ(source.Length(), 0u);
+    EXPECT_EQ(source.Buffer(), nullptr);
+    ASSERT_TRUE(empty.Write("g", 1));
+
+    SinkStream limited;
+    limited.SetLimit(5);
+    EXPECT_FALSE(limited.Append(&empty));
+    EXPECT_EQ(limited.Length(), 0u);
+    EXPECT_EQ(empty.Length(), 7u); // not retired: nothing was taken from it
+
+    SinkStream reserved;
+    ASSERT_TRUE(reserved.Reserve(1024));
+    const uint8_t *room = reserved.Buffer();
+    ASSERT_TRUE(reserved.Append(&empty));
+    EXPECT_EQ(reserved.Buffer(), room);
+    EXPECT_EQ(bytesOf(reserved), Bytes({'a', 'b', 'c', 'd', 'e', 'f', 'g'}));
+    EXPECT_EQ(empty.Length(), 0u);
+}
+
 TEST(SinkStream, TailAndExtendFillReservedSpace)
 {
     SinkStream sink;

@@ -44,6 +44,13 @@ bool ReadRawBody(SourceStream *in, DiffAreas *areas)
         in->ReadSubstream(extraLength, &areas->extra);
 }
 
+// The old data: the bytes of its pieces one after another, read where they are. At most kMaxOldPieces.
+struct OldData
+{
+    const SourceStream *pieces;
+    size_t count;
+};
+
 bool AppendCopy(const uint8_t *old, const uint8_t *diff, size_t n, SinkStream *output)
 {
     if (output->Capacity() - output->Length() < n)
@@ -54,7 +61,26 @@ bool AppendCopy(const uint8_t *old, const uint8_t *diff, size_t n, SinkStream *o
     return output->Extend(n);
 }
 
-bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, SinkStream *output)
+// n bytes from position at of old, which the caller has checked hold them; a copy may run across pieces.
+bool AppendOldCopy(const OldData &old, size_t at, const uint8_t *diff, size_t n, SinkStream *output)
+{
+    for (size_t i = 0; i < old.count && n > 0; ++i) {
+        const size_t length = old.pieces[i].Remaining();
+        if (at >= length) {
+            at -= length;
+            continue;
+        }
+        const size_t here = n < length - at ? n : length - at;
+        if (!AppendCopy(old.pieces[i].Current() + at, diff, here, output))
+            return false;
+        diff += here;
+        n -= here;
+        at = 0;
+    }
+    return n == 0;
+}
+
+bool ApplyAreas(const OldData &old, DiffAreas *areas, uint32_t newSize, SinkStream *output)
 {
     // Every output byte comes from the diff or the extra area, so a larger declared size cannot be reached;
     // refusing it here keeps the reservation to what the patch itself holds.
@@ -62,8 +88,9 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
         LogError("Corrupt patch");
         return false;
     }
-    const uint8_t *old = oldStream->Current();
-    const int64_t oldSize = static_cast<int64_t>(oldStream->Remaining());
+    int64_t oldSize = 0;
+    for (size_t i = 0; i < old.count; ++i)
+        oldSize += static_cast<int64_t>(old.pieces[i].Remaining());
     const size_t start = output->Length();
     if (!output->Reserve(newSize))
         return false;
@@ -91,7 +118,8 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
             LogError("Corrupt patch");
             return false;
         }
-        if (copyLength > 0 && !AppendCopy(old + oldPos, areas->diff.Current(), size_t(copyLength), output))
+        if (copyLength > 0 &&
+            !AppendOldCopy(old, size_t(oldPos), areas->diff.Current(), size_t(copyLength), output))
             return false;
         if (uint32_t(extraLength) > newSize - produced - uint32_t(copyLength) ||
             size_t(extraLength) > areas->extra.Remaining()) {
@@ -107,9 +135,7 @@ bool ApplyAreas(SourceStream *oldStream, DiffAreas *areas, uint32_t newSize, Sin
     return true;
 }
 
-} // namespace
-
-bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool withHeader)
+bool ApplyDiffTo(const OldData &old, SourceStream *patch, SinkStream *output, bool withHeader)
 {
     uint32_t crc = 0;
     if (withHeader) {
@@ -176,6 +202,18 @@ bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool 
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool withHeader)
+{
+    return ApplyDiffTo({old, 1}, patch, output, withHeader);
+}
+
+bool ApplyDiffToJoined(const SourceStream *pieces, size_t count, SourceStream *patch, SinkStream *output)
+{
+    return ApplyDiffTo({pieces, count}, patch, output, false);
 }
 
 } // namespace corvapatch

@@ -17,64 +17,49 @@ const char kUnreachable[] = "REACHED UNREACHABLE";
 
 } // namespace
 
-AssemblyProgram::AssemblyProgram(int kind) : m_kind(kind), m_instructions(&AssemblyProgram::ReleaseInstructions)
-{
-}
+AssemblyProgram::AssemblyProgram(int kind) : m_kind(kind) { }
 
 AssemblyProgram::~AssemblyProgram()
 {
-    ReleaseInstructions(m_instructions.data(), m_instructions.size());
-    if (m_byteCache) {
-        for (int i = 0; i < kByteValues; ++i)
-            delete m_byteCache[i];
-        delete[] m_byteCache;
-    }
-    for (const auto &entry : m_rel32Labels)
-        delete entry.second;
-    for (const auto &entry : m_abs32Labels)
-        delete entry.second;
-    for (Label *label : m_trimmedLabels)
-        delete label;
-}
-
-// The cached OP_BYTE instructions belong to the byte cache, not to the instruction list.
-void AssemblyProgram::ReleaseInstructions(Instruction **instructions, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; ++i) {
-        if (instructions[i]->op() != OP_BYTE)
-            delete instructions[i];
-    }
+    for (uint32_t i = 0; i < m_handedOver.size(); ++i)
+        delete m_handedOver[i];
+    delete[] m_byteCache;
 }
 
 bool AssemblyProgram::PushInstruction(Instruction *instruction)
 {
     if (!instruction)
         return false;
-    if (!m_instructions.PushBack(instruction)) {
+    if (!m_handedOver.PushBack(instruction)) {
         delete instruction;
         return false;
     }
-    return true;
+    return m_instructions.PushBack(instruction);
+}
+
+bool AssemblyProgram::PushMade(Instruction *instruction)
+{
+    return instruction && m_instructions.PushBack(instruction);
 }
 
 bool AssemblyProgram::PushOrigin(uint32_t rva)
 {
-    return PushInstruction(new (std::nothrow) OriginInstruction(rva));
+    return PushMade(m_arena.Make<OriginInstruction>(rva));
 }
 
 bool AssemblyProgram::PushPeRelocs()
 {
-    return PushInstruction(new (std::nothrow) Instruction(OP_PE_RELOCS));
+    return PushMade(m_arena.Make<Instruction>(OP_PE_RELOCS));
 }
 
 bool AssemblyProgram::PushElfRelocs()
 {
-    return PushInstruction(new (std::nothrow) Instruction(OP_ELF_RELOCS));
+    return PushMade(m_arena.Make<Instruction>(OP_ELF_RELOCS));
 }
 
 bool AssemblyProgram::PushElfArmRelocs()
 {
-    return PushInstruction(new (std::nothrow) Instruction(OP_ELF_ARM_RELOCS));
+    return PushMade(m_arena.Make<Instruction>(OP_ELF_ARM_RELOCS));
 }
 
 bool AssemblyProgram::BuildByteCache()
@@ -83,10 +68,8 @@ bool AssemblyProgram::BuildByteCache()
     if (!cache)
         return false;
     for (int i = 0; i < kByteValues; ++i) {
-        cache[i] = new (std::nothrow) ByteInstruction(static_cast<uint8_t>(i));
+        cache[i] = m_arena.Make<ByteInstruction>(static_cast<uint8_t>(i));
         if (!cache[i]) {
-            for (int j = 0; j < i; ++j)
-                delete cache[j];
             delete[] cache;
             return false;
         }
@@ -105,7 +88,7 @@ bool AssemblyProgram::PushByte(uint8_t value)
 
 bool AssemblyProgram::PushBytes(const uint8_t *values, uint32_t length)
 {
-    return PushInstruction(new (std::nothrow) BytesInstruction(values, length));
+    return PushMade(m_arena.Make<BytesInstruction>(values, length));
 }
 
 bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)
@@ -115,7 +98,7 @@ bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)
         LogStream(1) << kUnreachable;
         return false;
     }
-    return PushInstruction(new (std::nothrow) LabelInstruction(op, label));
+    return PushMade(m_arena.Make<LabelInstruction>(op, label));
 }
 
 bool AssemblyProgram::PushRel32(Label *label)
@@ -135,22 +118,21 @@ bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const ui
         LogStream(1) << kUnreachable;
         return false;
     }
-    return PushInstruction(new (std::nothrow) Rel32ArmInstruction(compressedOp, label, armOp, opSize));
+    return PushMade(m_arena.Make<Rel32ArmInstruction>(compressedOp, label, armOp, opSize));
 }
 
 Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
 {
-    const auto found = labels->find(rva);
-    if (found != labels->end())
+    const auto found = labels->lower_bound(rva);
+    if (found != labels->end() && found->first == rva)
         return found->second;
-    Label *label = new (std::nothrow) Label(rva);
+    Label *label = m_arena.Make<Label>(rva);
     if (!label)
         return nullptr;
     try {
-        labels->emplace(rva, label);
+        labels->emplace_hint(found, rva, label);
     } catch (const std::bad_alloc &) {
-        delete label;
-        return nullptr;
+        return nullptr; // the label stays unused in the arena
     }
     return label;
 }
@@ -284,24 +266,12 @@ bool AssemblyProgram::TrimLabels()
         return true;
     LogStream(3) << "TrimLabels: threshold " << kTrimThreshold;
 
-    size_t trimmed = 0;
-    for (const auto &entry : m_rel32Labels) {
-        if (entry.second->count <= kTrimThreshold)
-            ++trimmed;
-    }
-    // Room for the removed labels first, so nothing is removed unless all of them can be kept.
-    try {
-        m_trimmedLabels.reserve(m_trimmedLabels.size() + trimmed);
-    } catch (const std::exception &) {
-        return false;
-    }
+    // The removed labels stay in the arena for the instructions that still point at them.
     for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
-        if (it->second->count <= kTrimThreshold) {
-            m_trimmedLabels.push_back(it->second);
+        if (it->second->count <= kTrimThreshold)
             it = m_rel32Labels.erase(it);
-        } else {
+        else
             ++it;
-        }
     }
 
     for (uint32_t i = 0; i < m_instructions.size(); ++i) {
@@ -313,10 +283,9 @@ bool AssemblyProgram::TrimLabels()
             continue;
         if (branch->opSize() == 0)
             return false;
-        Instruction *bytes = new (std::nothrow) BytesInstruction(branch->armOp(), branch->opSize());
+        Instruction *bytes = m_arena.Make<BytesInstruction>(branch->armOp(), branch->opSize());
         if (!bytes)
             return false;
-        delete branch;
         m_instructions[i] = bytes;
     }
     return true;
@@ -336,6 +305,17 @@ EncodedProgram *AssemblyProgram::Encode() const
         ok = encoded->SetRel32Rva(it->second->index, it->second->rva);
     if (ok)
         encoded->FillRvaGaps();
+
+    // Every instruction makes at most one op; the literal bytes are those of the byte instructions.
+    uint64_t literalBytes = 0;
+    for (uint32_t i = 0; i < m_instructions.size(); ++i) {
+        const Instruction *instruction = m_instructions[i];
+        if (instruction->op() == OP_BYTE)
+            ++literalBytes;
+        else if (instruction->op() == OP_BYTES)
+            literalBytes += static_cast<const BytesInstruction *>(instruction)->length();
+    }
+    ok = ok && encoded->Reserve(m_instructions.size(), literalBytes);
 
     for (uint32_t i = 0; ok && i < m_instructions.size(); ++i) {
         const Instruction *instruction = m_instructions[i];

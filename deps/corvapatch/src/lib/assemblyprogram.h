@@ -3,6 +3,7 @@
 #include "executabletype.h"
 #include "instruction.h"
 #include "label.h"
+#include "objectarena.h"
 
 #include <cstdint>
 #include <vector>
@@ -41,7 +42,7 @@ public:
     [[nodiscard]] bool PushRel32(Label *label);
     [[nodiscard]] bool PushAbs32(Label *label);
     [[nodiscard]] bool PushRel32Arm(uint16_t compressedOp, Label *label, const uint8_t *armOp, uint16_t opSize);
-    // Takes ownership of instruction; releases it when the append fails.
+    // Takes ownership of instruction (from plain new); releases it when the append fails.
     [[nodiscard]] bool PushInstruction(Instruction *instruction);
 
     // The label of rva in the abs32 / rel32 map, made when missing, with its count raised by one. nullptr when
@@ -78,19 +79,22 @@ private:
     [[nodiscard]] bool BuildByteCache();
     Label *GetLabel(RvaToLabel *labels, uint32_t rva);
     [[nodiscard]] bool PushLabelInstruction(uint32_t op, Label *label);
+    // Appends an instruction made in the arena; false when it could not be made or appended.
+    [[nodiscard]] bool PushMade(Instruction *instruction);
     static void NumberMap(RvaToLabel *labels);
     static void FillMapIndexes(RvaToLabel *labels);
-    static void ReleaseInstructions(Instruction **instructions, uint32_t count);
 
     int m_kind;
+    // The program's own instructions and all its labels, released with it. Labels trimmed from the rel32 map
+    // stay there too: instructions may still point at them.
+    ObjectArena m_arena;
     Instruction **m_byteCache = nullptr; // 256 shared OP_BYTE instructions, built on first use
     uint64_t m_imageBase = 0;
     InstructionVector m_instructions;
+    // Instructions handed over by PushInstruction, which came from plain new.
+    GrowableArray<Instruction *> m_handedOver;
     RvaToLabel m_rel32Labels;
     RvaToLabel m_abs32Labels;
-    // Labels trimmed from the rel32 map; their instructions may still point at them, so they live as long as
-    // the program.
-    std::vector<Label *> m_trimmedLabels;
 };
 
 // OK when TrimLabels succeeds, else TRIM_FAILED.

@@ -25,6 +25,11 @@ constexpr size_t kDiffMagicLength = 8;
 // advances past the diff. withHeader: the diff starts with the magic and crc, and the crc is checked. Returns
 // false for any malformed diff or failed write, leaving in output whatever was appended until then.
 [[nodiscard]] bool ApplyDiff(SourceStream *old, SourceStream *patch, SinkStream *output, bool withHeader);
+// ApplyDiff without the header, whose old data is the remaining bytes of count pieces one after another (none
+// moves): the same diff as against the pieces joined in one buffer, without joining them. Their total length
+// must fit 63 bits, as that of pieces in memory does.
+[[nodiscard]] bool ApplyDiffToJoined(const SourceStream *pieces, size_t count, SourceStream *patch,
+                                     SinkStream *output);
 
 // Appends to patch a diff that turns old's remaining bytes into newData's remaining bytes (neither moves), with
 // the header when withHeader is set, in the given method. Fails for inputs of 2^31 bytes or more, an unknown

@@ -210,35 +210,47 @@ template <typename Format>
 bool DisassemblerElf<Format>::CollectRel32()
 {
     m_rel32.clear();
+    m_x86Rel32.clear();
+    m_ownedRel32.clear();
     for (uint32_t i = 0; i < m_header.shnum; ++i) {
         const ElfSection section = SectionAt(i);
         if (section.type == SHT_PROGBITS && Walked(i) && !ParseRel32InSection(section))
             return false;
     }
-    // Stable, so references at one address keep the order they were found in.
-    std::stable_sort(m_rel32.begin(), m_rel32.end(),
-                     [](const std::unique_ptr<TypedRVA> &a, const std::unique_ptr<TypedRVA> &b) {
-                         return a->rva() < b->rva();
-                     });
+    m_rel32.reserve(m_x86Rel32.size() + m_ownedRel32.size());
+    for (X86TypedRva &reference : m_x86Rel32)
+        m_rel32.push_back(&reference);
+    for (const std::unique_ptr<TypedRVA> &reference : m_ownedRel32)
+        m_rel32.push_back(reference.get());
+    // Stable, so references at one address keep the order they were found in. Sections in address order, as
+    // in every real file, give references in address order already.
+    const auto byRva = [](const TypedRVA *a, const TypedRVA *b) { return a->rva() < b->rva(); };
+    if (!std::is_sorted(m_rel32.begin(), m_rel32.end(), byRva))
+        std::stable_sort(m_rel32.begin(), m_rel32.end(), byRva);
     return true;
 }
 
 template <typename Format>
-bool DisassemblerElf<Format>::ScanX86Branches(const ElfSection &section, CandidateRule rule)
+bool DisassemblerElf<Format>::ScanX86Branches(const ElfSection &section, CandidateRule rule, const bool *starts)
 {
     if (!SectionInImage(section))
         return false;
     const uint64_t end = section.offset + section.size;
+    const uint8_t *bytes = PointerAt(0);
     uint64_t p = section.offset;
     while (p < end) {
-        const uint32_t displacement = rule(PointerAt(p), end - p);
+        if (!starts[bytes[p]]) {
+            ++p;
+            continue;
+        }
+        const uint32_t displacement = rule(bytes + p, end - p);
         if (displacement != 0) {
             const uint64_t q = p + displacement;
             X86TypedRva candidate(SectionRva(section, q));
             if (!candidate.ComputeRelativeTarget(PointerAt(q)))
                 return false;
             if (IsLoadable(candidate.rva() + candidate.relative_target())) {
-                AddRel32(std::make_unique<X86TypedRva>(candidate));
+                m_x86Rel32.push_back(candidate);
                 p = q + 4;
                 continue;
             }
@@ -258,7 +270,7 @@ bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
     }
     if (!m_rel32.empty() && m_header.phnum == 0)
         return false;
-    for (const std::unique_ptr<TypedRVA> &reference : m_rel32) {
+    for (TypedRVA *reference : m_rel32) {
         uint32_t fileOffset = 0;
         if (!RvaToFileOffset(reference->rva(), &fileOffset))
             return false;
@@ -321,7 +333,7 @@ bool DisassemblerElf<Format>::ParseProgBitsSection(const ElfSection &section, As
             return false;
         while (m_rel32Next < m_rel32.size() && m_rel32[m_rel32Next]->file_offset() < o)
             ++m_rel32Next;
-        TypedRVA *reference = m_rel32Next < m_rel32.size() ? m_rel32[m_rel32Next].get() : nullptr;
+        TypedRVA *reference = m_rel32Next < m_rel32.size() ? m_rel32[m_rel32Next] : nullptr;
 
         uint64_t nextStop = end;
         if (haveAbs32 && m_abs32Offsets[m_abs32Next] < nextStop)

@@ -61,10 +61,12 @@ protected:
 
     // The x86 and x86-64 scan: at each position rule gives the offset of a 32-bit displacement in the
     // instruction there (0 for none); a displacement whose target is loadable becomes a reference and the scan
-    // goes on after it, otherwise one byte later.
+    // goes on after it, otherwise one byte later. The rule is asked only at positions whose byte is marked in
+    // starts (256 entries): the bytes its instructions can begin with.
     using CandidateRule = uint32_t (*)(const uint8_t *position, uint64_t remaining);
-    [[nodiscard]] bool ScanX86Branches(const ElfSection &section, CandidateRule rule);
-    void AddRel32(std::unique_ptr<TypedRVA> reference) { m_rel32.push_back(std::move(reference)); }
+    [[nodiscard]] bool ScanX86Branches(const ElfSection &section, CandidateRule rule, const bool *starts);
+    // A disassembler adds references of one kind only: through AddRel32 or through the x86 scan.
+    void AddRel32(std::unique_ptr<TypedRVA> reference) { m_ownedRel32.push_back(std::move(reference)); }
 
     const std::vector<uint32_t> &abs32_locations() const { return m_abs32; }
 
@@ -98,7 +100,11 @@ private:
     FirstCover m_loadableSegments; // PT_LOAD segments by [p_vaddr, + p_memsz)
     std::vector<uint32_t> m_abs32;        // addresses, ascending
     std::vector<uint32_t> m_abs32Offsets; // their file offsets, filled by the walk
-    std::vector<std::unique_ptr<TypedRVA>> m_rel32; // by address, ascending
+    // The references in the order found: the x86 scan's by value (one allocation for all), the others' one by
+    // one. m_rel32 points at them by address, ascending.
+    std::vector<X86TypedRva> m_x86Rel32;
+    std::vector<std::unique_ptr<TypedRVA>> m_ownedRel32;
+    std::vector<TypedRVA *> m_rel32;
     // The walk's positions in both lists; they run on across sections.
     size_t m_abs32Next = 0;
     size_t m_rel32Next = 0;

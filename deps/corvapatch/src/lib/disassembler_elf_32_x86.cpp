@@ -20,6 +20,18 @@ uint32_t X86Candidate(const uint8_t *p, uint64_t remaining)
     return displacement;
 }
 
+// The first bytes X86Candidate can match.
+struct X86Starts
+{
+    bool marked[256] = {};
+    X86Starts()
+    {
+        for (const uint8_t first : {0xE8, 0xE9, 0x0F})
+            marked[first] = true;
+    }
+};
+const X86Starts kX86Starts;
+
 } // namespace
 
 int DisassemblerElf32X86::kind() const
@@ -55,7 +67,7 @@ bool DisassemblerElf32X86::ParseRelocationSection(const ElfSection &section, Ass
 
 bool DisassemblerElf32X86::ParseRel32InSection(const ElfSection &section)
 {
-    return ScanX86Branches(section, X86Candidate);
+    return ScanX86Branches(section, X86Candidate, kX86Starts.marked);
 }
 
 } // namespace corvapatch

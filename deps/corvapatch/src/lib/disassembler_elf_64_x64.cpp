@@ -24,6 +24,18 @@ uint32_t X64Candidate(const uint8_t *p, uint64_t remaining)
     return displacement;
 }
 
+// The first bytes X64Candidate can match.
+struct X64Starts
+{
+    bool marked[256] = {};
+    X64Starts()
+    {
+        for (const uint8_t first : {0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49})
+            marked[first] = true;
+    }
+};
+const X64Starts kX64Starts;
+
 } // namespace
 
 int DisassemblerElf64X64::kind() const
@@ -43,7 +55,7 @@ bool DisassemblerElf64X64::ParseRelocationSection(const ElfSection &section, Ass
 
 bool DisassemblerElf64X64::ParseRel32InSection(const ElfSection &section)
 {
-    return ScanX86Branches(section, X64Candidate);
+    return ScanX86Branches(section, X64Candidate, kX64Starts.marked);
 }
 
 } // namespace corvapatch

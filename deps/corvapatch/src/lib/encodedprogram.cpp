@@ -8,6 +8,7 @@
 #include "sourcestream.h"
 #include "sourcestreamset.h"
 #include "status.h"
+#include "varint.h"
 
 #include <algorithm>
 #include <new>
@@ -49,9 +50,24 @@ bool WriteU32(SinkStream *sink, uint32_t value)
     return sink->Write(bytes, 4);
 }
 
+// The bytes of the varints of count and values (or of the deltas between them), reserved before they are
+// written so that a long array does not grow its stream step by step.
+bool ReserveVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bool deltas)
+{
+    uint8_t scratch[kMaxVarint32Length];
+    uint64_t total = EncodeVarint32(values.size(), scratch);
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < values.size(); ++i) {
+        const uint32_t value = deltas ? values[i] - previous : values[i];
+        total += value < (1u << 7) ? 1 : value < (1u << 14) ? 2 : value < (1u << 21) ? 3 : value < (1u << 28) ? 4 : 5;
+        previous = values[i];
+    }
+    return total <= sink->Room() && sink->Reserve(static_cast<size_t>(total));
+}
+
 bool WriteValues(SinkStream *sink, const EncodedProgram::U32Array &values)
 {
-    if (!sink->WriteVarint32(values.size()))
+    if (!ReserveVarints(sink, values, false) || !sink->WriteVarint32(values.size()))
         return false;
     for (uint32_t i = 0; i < values.size(); ++i) {
         if (!sink->WriteVarint32(values[i]))
@@ -63,7 +79,7 @@ bool WriteValues(SinkStream *sink, const EncodedProgram::U32Array &values)
 // Each entry as the difference to the one before (the first to 0), unsigned 32-bit.
 bool WriteDeltas(SinkStream *sink, const EncodedProgram::U32Array &rvas)
 {
-    if (!sink->WriteVarint32(rvas.size()))
+    if (!ReserveVarints(sink, rvas, true) || !sink->WriteVarint32(rvas.size()))
         return false;
     uint32_t previous = 0;
     for (uint32_t i = 0; i < rvas.size(); ++i) {
@@ -182,6 +198,11 @@ void EncodedProgram::FillRvaGaps()
     FillGaps(&m_rel32Rvas);
 }
 
+bool EncodedProgram::Reserve(uint32_t ops, uint64_t copyBytes)
+{
+    return m_ops.Reserve(ops) && m_copyBytes.Reserve(copyBytes);
+}
+
 bool EncodedProgram::AppendOrigin(uint32_t rva)
 {
     return m_ops.PushBack(ENC_ORIGIN) && m_origins.PushBack(rva);
@@ -242,7 +263,7 @@ void EncodedProgram::PrintSummary() const
                  << "\n  image base  " << m_imageBase << "\n  abs32 rvas  " << m_abs32Rvas.size()
                  << "\n  rel32 rvas  " << m_rel32Rvas.size() << "\n  ops         " << m_ops.size()
                  << "\n  origins     " << m_origins.size() << "\n  copy_counts " << m_copyCounts.size()
-                 << "\n  copy_bytes  " << m_copyBytes.Length() << "\n  abs32_ix    " << m_abs32Ix.size()
+                 << "\n  copy_bytes  " << CopyLength() << "\n  abs32_ix    " << m_abs32Ix.size()
                  << "\n  rel32_ix    " << m_rel32Ix.size();
 }
 
@@ -265,14 +286,13 @@ bool EncodedProgram::WriteTo(SinkStreamSet *set) const
 
     ok = WriteValues(set->stream(kStreamCopyCounts), m_copyCounts) && ok;
     SinkStream *copyBytes = set->stream(kStreamCopyBytes);
-    ok = copyBytes->WriteVarint32(m_copyBytes.Length()) && copyBytes->Write(m_copyBytes.Data(), m_copyBytes.Length()) &&
-        ok;
+    ok = copyBytes->WriteVarint32(CopyLength()) && copyBytes->Write(CopyBytes(), CopyLength()) && ok;
     ok = WriteValues(set->stream(kStreamAbs32Ix), m_abs32Ix) && ok;
     ok = WriteValues(set->stream(kStreamRel32Ix), m_rel32Ix) && ok;
     return ok;
 }
 
-bool EncodedProgram::ReadFrom(SourceStreamSet *set)
+bool EncodedProgram::ReadFrom(SourceStreamSet *set, bool inPlace)
 {
     if (set->count() < kStreamsRead)
         return false;
@@ -290,11 +310,20 @@ bool EncodedProgram::ReadFrom(SourceStreamSet *set)
     SourceStream *copyBytes = set->stream(kStreamCopyBytes);
     uint32_t count = 0;
     m_copyBytes.Retire();
-    if (!ReadCount(copyBytes, &count) || !m_copyBytes.Reserve(std::max<uint32_t>(count, 256)))
+    m_readCopyBytes = nullptr;
+    m_readCopyLength = 0;
+    if (!ReadCount(copyBytes, &count) || (!inPlace && !m_copyBytes.Reserve(std::max<uint32_t>(count, 256))))
         return false;
     const uint8_t *bytes = copyBytes->Current();
-    if (!copyBytes->Skip(count) || !m_copyBytes.Append(bytes, count))
+    if (!copyBytes->Skip(count))
         return false;
+    if (inPlace) {
+        static const uint8_t kNoBytes = 0;
+        m_readCopyBytes = count > 0 ? bytes : &kNoBytes;
+        m_readCopyLength = count;
+    } else if (!m_copyBytes.Append(bytes, count)) {
+        return false;
+    }
 
     if (!ReadValues(set->stream(kStreamAbs32Ix), &m_abs32Ix, false) ||
         !ReadValues(set->stream(kStreamRel32Ix), &m_rel32Ix, false))
@@ -314,8 +343,8 @@ bool EncodedProgram::AssembleTo(SinkStream *sink)
     uint32_t elfRelocType = 0; // 0: no ELF table pending
     SinkStream relocated;      // the output after a relocation op, which goes behind the table
     SinkStream *out = sink;
-    const uint8_t *copyBytes = m_copyBytes.Data();
-    const uint32_t copyLength = m_copyBytes.Length();
+    const uint8_t *copyBytes = CopyBytes();
+    const uint32_t copyLength = CopyLength();
 
     for (uint32_t opAt = 0; opAt < m_ops.size(); ++opAt) {
         const uint32_t op = m_ops[opAt];
@@ -416,7 +445,9 @@ int WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *set)
     return program->WriteTo(set) ? Status::OK : Status::STREAM_ERROR;
 }
 
-int ReadEncodedProgram(SourceStreamSet *set, EncodedProgram **out)
+namespace {
+
+int ReadProgram(SourceStreamSet *set, bool inPlace, EncodedProgram **out)
 {
     *out = nullptr;
     EncodedProgram *program = nullptr;
@@ -425,12 +456,24 @@ int ReadEncodedProgram(SourceStreamSet *set, EncodedProgram **out)
     } catch (const std::bad_alloc &) {
         return Status::DESERIALIZATION_FAILED;
     }
-    if (!program->ReadFrom(set)) {
+    if (!program->ReadFrom(set, inPlace)) {
         DeleteEncodedProgram(program);
         return Status::DESERIALIZATION_FAILED;
     }
     *out = program;
     return Status::OK;
+}
+
+} // namespace
+
+int ReadEncodedProgram(SourceStreamSet *set, EncodedProgram **out)
+{
+    return ReadProgram(set, false, out);
+}
+
+int ReadEncodedProgramInPlace(SourceStreamSet *set, EncodedProgram **out)
+{
+    return ReadProgram(set, true, out);
 }
 
 int Assemble(EncodedProgram *program, SinkStream *sink)

@@ -46,6 +46,9 @@ public:
     // Every kUnsetRva entry takes the value before it (0 for the first), abs32 table first.
     void FillRvaGaps();
 
+    // Room for ops operations and copyBytes literal bytes in all, so that appending them does not grow the
+    // arrays step by step; false when it cannot be had.
+    [[nodiscard]] bool Reserve(uint32_t ops, uint64_t copyBytes);
     [[nodiscard]] bool AppendOrigin(uint32_t rva);
     // count literal bytes; runs of literals merge into one ENC_COPY, a lone byte stays ENC_COPY1.
     [[nodiscard]] bool AppendCopy(uint32_t count, const uint8_t *bytes);
@@ -63,8 +66,10 @@ public:
 
     // Into streams 0 to 7 of set; false when a write failed or set has fewer than 8 streams.
     [[nodiscard]] bool WriteTo(SinkStreamSet *set) const;
-    // From streams 0 to 8 of set, which must be used up exactly; false on any failure.
-    [[nodiscard]] bool ReadFrom(SourceStreamSet *set);
+    // From streams 0 to 8 of set, which must be used up exactly; false on any failure. inPlace: the literal bytes
+    // are not copied, the program refers to them in the set's bytes, which must then outlive it; such a program
+    // is only written or assembled.
+    [[nodiscard]] bool ReadFrom(SourceStreamSet *set, bool inPlace = false);
     // The executable's bytes, relocation tables included.
     [[nodiscard]] bool AssembleTo(SinkStream *sink);
 
@@ -73,6 +78,7 @@ public:
     const U32Array &ops() const { return m_ops; }
     const U32Array &origins() const { return m_origins; }
     const U32Array &copy_counts() const { return m_copyCounts; }
+    // The literal bytes (empty for a program read in place).
     const GrowableBuffer &copy_bytes() const { return m_copyBytes; }
     const U32Array &abs32_ix() const { return m_abs32Ix; }
     const U32Array &rel32_ix() const { return m_rel32Ix; }
@@ -89,6 +95,11 @@ private:
     U32Array m_origins;
     U32Array m_copyCounts;
     GrowableBuffer m_copyBytes;
+    // The literal bytes of a program read in place, where they lie in its set.
+    const uint8_t *m_readCopyBytes = nullptr;
+    uint32_t m_readCopyLength = 0;
+    const uint8_t *CopyBytes() const { return m_readCopyBytes ? m_readCopyBytes : m_copyBytes.Data(); }
+    uint32_t CopyLength() const { return m_readCopyBytes ? m_readCopyLength : m_copyBytes.Length(); }
     U32Array m_abs32Ix;
     U32Array m_rel32Ix;
     U32Array m_abs32Relocs; // filled while assembling: the output address of every abs32 value
@@ -98,6 +109,8 @@ private:
 [[nodiscard]] int WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *set);
 // Sets *out to a new program read from set: OK, or DESERIALIZATION_FAILED with *out null.
 [[nodiscard]] int ReadEncodedProgram(SourceStreamSet *set, EncodedProgram **out);
+// The same, read in place (see ReadFrom): the set's bytes must outlive the program.
+[[nodiscard]] int ReadEncodedProgramInPlace(SourceStreamSet *set, EncodedProgram **out);
 // OK, or ASSEMBLY_FAILED.
 [[nodiscard]] int Assemble(EncodedProgram *program, SinkStream *sink);
 // Releases program; null is allowed.

@@ -3,14 +3,17 @@
 #include "binarydiff.h"
 #include "crc.h"
 #include "executabletype.h"
+#include "growablebuffer.h"
 #include "lzmafile.h"
 #include "patcherx86_32.h"
 #include "sinkstreamset.h"
 #include "sourcestream.h"
 #include "sourcestreamset.h"
 #include "status.h"
+#include "streamsetheader.h"
 
 #include <algorithm>
+#include <exception>
 #include <memory>
 #include <vector>
 
@@ -48,6 +51,59 @@ bool Overlapping(std::vector<ElementRange> *ranges)
 }
 
 } // namespace
+
+void EnsembleApplier::TransformAhead(const uint8_t *prefix, size_t length)
+{
+    if (!m_earlyElements.empty())
+        return;
+    SourceStream header;
+    header.Init(prefix, length);
+    uint32_t version = 0;
+    uint32_t count = 0;
+    if (!header.ReadVarint32(&version) || version != kStreamSetVersion || !header.ReadVarint32(&count) ||
+        count < PATCH_STREAM_COUNT || count > kStreamSetMaxStreams)
+        return;
+    uint32_t descriptionsLength = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t streamLength = 0;
+        if (!header.ReadVarint32(&streamLength))
+            return;
+        if (i == PATCH_STREAM_DESCRIPTIONS)
+            descriptionsLength = streamLength;
+    }
+    SourceStream descriptions;
+    if (!header.ReadSubstream(descriptionsLength, &descriptions))
+        return;
+    EnsembleApplier scratch;
+    if (scratch.InitBase(m_oldStart, m_oldLength) != Status::OK ||
+        scratch.ReadTransformationDescriptions(&descriptions) != Status::OK)
+        return;
+    for (const ElementPlace &place : scratch.m_places) {
+        auto element = std::make_unique<EarlyElement>();
+        element->place = place;
+        // A throw is left for the element's own transformation to meet again in its turn.
+        try {
+            element->status = PatcherX86_32::TransformBytes(m_oldStart + place.offset, place.length,
+                                                            &element->transformed);
+            element->usable = true;
+        } catch (const std::exception &) {
+            element->usable = false;
+        }
+        m_earlyElements.push_back(std::move(element));
+    }
+}
+
+EnsembleApplier::EarlyElement *EnsembleApplier::TakeEarly(const ElementPlace &place)
+{
+    for (const std::unique_ptr<EarlyElement> &element : m_earlyElements) {
+        if (element->usable && !element->taken && element->place.offset == place.offset &&
+            element->place.length == place.length) {
+            element->taken = true;
+            return element.get();
+        }
+    }
+    return nullptr;
+}
 
 int EnsembleApplier::ReadHeader(SourceStream *patch)
 {
@@ -101,6 +157,7 @@ int EnsembleApplier::ReadTransformationDescriptions(SourceStream *stream)
         if (patcher->length() == 0 || total > m_oldLength)
             return Status::BAD_PARAMETERS;
         ranges.push_back({patcher->offset(), patcher->length()});
+        m_places.push_back({patcher->offset(), patcher->length()});
         m_patchers.push_back(std::move(patcher));
     }
     if (Overlapping(&ranges))
@@ -132,16 +189,26 @@ int EnsembleApplier::SubpatchParameters(SinkStreamSet *prediction, SourceStream 
 
 int EnsembleApplier::TransformElements(SourceStreamSet *parameters, SinkStreamSet *transformed)
 {
-    for (const std::unique_ptr<TransformationPatcher> &patcher : m_patchers) {
+    for (size_t i = 0; i < m_patchers.size(); ++i) {
         SourceStreamSet single;
         if (!parameters->ReadSet(&single))
             return Status::STREAM_ERROR;
         SinkStreamSet element;
-        if (const int status = patcher->Transform(&single, &element); status != Status::OK)
+        SinkStreamSet *form = &element;
+        int status = Status::OK;
+        if (EarlyElement *early = TakeEarly(m_places[i])) {
+            status = PatcherX86_32::CheckCorrectedParameters(&single);
+            if (status == Status::OK)
+                status = early->status;
+            form = &early->transformed;
+        } else {
+            status = m_patchers[i]->Transform(&single, &element);
+        }
+        if (status != Status::OK)
             return status;
         if (!single.Empty())
             return Status::STREAM_NOT_CONSUMED;
-        if (!transformed->WriteSet(&element))
+        if (!transformed->WriteSet(form))
             return Status::STREAM_ERROR;
     }
     return parameters->Empty() ? Status::OK : Status::STREAM_NOT_CONSUMED;
@@ -157,16 +224,20 @@ int EnsembleApplier::SubpatchElements(SinkStreamSet *transformed, SourceStream *
 int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *basic)
 {
     // The reassembled elements are the new file's executables: with a cap on the new file they are held to the
-    // same bound as the corrected programs they come from.
+    // same bound as the corrected programs they come from. The old file and they together stay below the 32 bits
+    // a buffer holds, as when they were one buffer.
     const size_t maxElements = MaxDisAndDiffIntermediateSize(m_maxOutputSize);
-    basic->SetLimit(maxElements > SIZE_MAX - m_oldLength ? SIZE_MAX : m_oldLength + maxElements);
+    const size_t heldBelow =
+        m_oldLength < GrowableBuffer::kFailedCapacity ? GrowableBuffer::kFailedCapacity - 1 - m_oldLength : 0;
+    basic->SetLimit(std::min(maxElements, heldBelow));
     // The size is only a hint from the patch: reserve no more than the old file and the corrected elements can
     // assemble to, so a lying size costs nothing. A real patch's size is always below that bound.
+    const uint64_t room = maxElements > SIZE_MAX - m_oldLength ? SIZE_MAX : m_oldLength + maxElements;
     const uint64_t bound =
         uint64_t(m_oldLength) + kMaxAssembledBytesPerEncodedByte * uint64_t(m_correctedElementsStorage.Length());
-    const uint64_t reservation = std::min<uint64_t>({m_header.finalInputSize, bound, basic->Room()});
-    if (basic->Failed() || reservation > UINT32_MAX || !basic->Reserve(static_cast<size_t>(reservation)) ||
-        !basic->Write(m_oldStart, m_oldLength))
+    const uint64_t reservation = std::min<uint64_t>({m_header.finalInputSize, bound, room});
+    if (basic->Failed() || reservation > UINT32_MAX || m_oldLength >= GrowableBuffer::kFailedCapacity ||
+        !basic->Reserve(static_cast<size_t>(reservation > m_oldLength ? reservation - m_oldLength : 0)))
         return Status::STREAM_ERROR;
     for (const std::unique_ptr<TransformationPatcher> &patcher : m_patchers) {
         SourceStreamSet single;
@@ -185,11 +256,14 @@ int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *b
     return Status::OK;
 }
 
-int EnsembleApplier::ApplyFinalCorrection(SourceStream *basic, SourceStream *correction, SinkStream *output)
+int EnsembleApplier::ApplyFinalCorrection(SourceStream *elements, SourceStream *correction, SinkStream *output)
 {
     const size_t had = output->Length();
     output->SetLimit(m_maxOutputSize > SIZE_MAX - had ? SIZE_MAX : had + m_maxOutputSize);
-    const bool applied = ApplyDiff(basic, correction, output, false);
+    SourceStream basic[2];
+    basic[0].Init(m_oldStart, m_oldLength);
+    basic[1] = *elements;
+    const bool applied = ApplyDiffToJoined(basic, 2, correction, output);
     output->SetLimit(SIZE_MAX);
     if (!applied)
         return Status::GENERAL_ERROR;
@@ -200,12 +274,27 @@ int EnsembleApplier::ApplyFinalCorrection(SourceStream *basic, SourceStream *cor
 int EnsembleApplier::CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
                                       SourceStreamSet *corrected, SinkStream *storage)
 {
-    SinkStream linear;
-    if (!prediction->CopyTo(&linear))
+    // The prediction's serialised form is its header followed by its streams: the diff reads them where they
+    // are instead of from one copy of them all.
+    SinkStream header;
+    if (!prediction->CopyHeaderTo(&header) || header.Failed())
         return Status::STREAM_ERROR;
-    SourceStream predicted;
-    predicted.Init(linear);
-    if (!ApplyDiff(&predicted, correction, storage, false))
+    SourceStream pieces[kStreamSetMaxStreams + 1];
+    pieces[0].Init(header);
+    uint64_t total = header.Length();
+    for (uint32_t i = 0; i < prediction->count(); ++i) {
+        if (prediction->stream(i)->Failed())
+            return Status::STREAM_ERROR;
+        pieces[i + 1].Init(*prediction->stream(i));
+        total += prediction->stream(i)->Length();
+    }
+    // As one buffer it could not be held.
+    if (total >= GrowableBuffer::kFailedCapacity)
+        return Status::STREAM_ERROR;
+    const bool applied = ApplyDiffToJoined(pieces, prediction->count() + 1, correction, storage);
+    for (uint32_t i = 0; i < prediction->count(); ++i)
+        prediction->stream(i)->Retire();
+    if (!applied)
         return Status::GENERAL_ERROR;
     return corrected->Init(storage->Buffer(), storage->Length()) ? Status::OK : Status::STREAM_ERROR;
 }

@@ -2,6 +2,7 @@
 
 #include "ensemblepatch.h"
 #include "sinkstream.h"
+#include "sinkstreamset.h"
 #include "transformationpatcher.h"
 
 #include <cstddef>
@@ -11,7 +12,6 @@
 
 namespace corvapatch {
 
-class SinkStreamSet;
 class SourceStream;
 class SourceStreamSet;
 
@@ -36,6 +36,12 @@ public:
     [[nodiscard]] int InitBase(const uint8_t *start, size_t length);
     // The old file against the header's source crc (8).
     [[nodiscard]] int ValidateBase();
+    // Optional, after InitBase: transforms the elements that the descriptions at the start of the payload
+    // describe, so that another thread can decode the rest of the payload meanwhile. prefix holds the payload's
+    // first bytes. Nothing is done unless they hold the whole descriptions stream and it reads as
+    // ReadTransformationDescriptions reads it. TransformElements takes the form made ahead for an element at the
+    // same place: the form it would have made, with the status it would have had.
+    void TransformAhead(const uint8_t *prefix, size_t length);
     // Creates one patcher per described element and lets each read its parameters; nothing may follow (7).
     [[nodiscard]] int ReadTransformationDescriptions(SourceStream *stream);
     // The set of every element's predicted parameters, each element nested in turn.
@@ -46,10 +52,12 @@ public:
     [[nodiscard]] int TransformElements(SourceStreamSet *parameters, SinkStreamSet *transformed);
     [[nodiscard]] int SubpatchElements(SinkStreamSet *transformed, SourceStream *correction,
                                        SourceStreamSet *corrected);
-    // The old file followed by every element's reassembled bytes: the final correction's old data.
+    // Every element's reassembled bytes. The old file followed by them is the final correction's old data; the
+    // old file is not copied in front of them.
     [[nodiscard]] int ReassembleElements(SourceStreamSet *elements, SinkStream *basic);
-    // The new file, checked against the header's target crc (8).
-    [[nodiscard]] int ApplyFinalCorrection(SourceStream *basic, SourceStream *correction, SinkStream *output);
+    // The new file made from the old file followed by the reassembled elements, checked against the header's
+    // target crc (8).
+    [[nodiscard]] int ApplyFinalCorrection(SourceStream *elements, SourceStream *correction, SinkStream *output);
 
     const EnsemblePatchHeader &header() const { return m_header; }
 
@@ -59,11 +67,30 @@ private:
     [[nodiscard]] static int CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
                                               SourceStreamSet *corrected, SinkStream *storage);
 
+    struct ElementPlace
+    {
+        uint32_t offset;
+        uint32_t length;
+    };
+    // An element transformed ahead of time; not usable when its transformation threw.
+    struct EarlyElement
+    {
+        ElementPlace place;
+        bool usable = false;
+        bool taken = false;
+        int status = 0;
+        SinkStreamSet transformed;
+    };
+    // The unused early element at place; nullptr when there is none.
+    EarlyElement *TakeEarly(const ElementPlace &place);
+
     const uint8_t *m_oldStart = nullptr;
     uint32_t m_oldLength = 0;
     EnsemblePatchHeader m_header;
     size_t m_maxOutputSize = SIZE_MAX;
     std::vector<std::unique_ptr<TransformationPatcher>> m_patchers;
+    std::vector<ElementPlace> m_places; // of every patcher, in the same order
+    std::vector<std::unique_ptr<EarlyElement>> m_earlyElements;
     SinkStream m_correctedParametersStorage;
     SinkStream m_correctedElementsStorage;
 };

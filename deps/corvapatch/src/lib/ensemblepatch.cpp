@@ -11,10 +11,32 @@
 #include "status.h"
 
 #include <exception>
+#include <system_error>
+#include <thread>
 
 namespace corvapatch {
 
 namespace {
+
+// Enough of a payload's start for the descriptions of hundreds of elements.
+constexpr size_t kPayloadPrefixLength = 4096;
+
+// Joins a thread however the scope is left, so that nothing it reads is released under it.
+class JoinOnExit
+{
+public:
+    explicit JoinOnExit(std::thread *thread) : m_thread(thread) { }
+    ~JoinOnExit()
+    {
+        if (m_thread->joinable())
+            m_thread->join();
+    }
+    JoinOnExit(const JoinOnExit &) = delete;
+    JoinOnExit &operator=(const JoinOnExit &) = delete;
+
+private:
+    std::thread *m_thread;
+};
 
 // Everything after the header: the payload's four streams in turn, ending in the new file appended to output.
 int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream *output)
@@ -45,12 +67,13 @@ int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream 
         status != Status::OK)
         return status;
 
-    SinkStream basic;
-    if (const int status = applier->ReassembleElements(&elements, &basic); status != Status::OK)
+    SinkStream reassembled;
+    if (const int status = applier->ReassembleElements(&elements, &reassembled); status != Status::OK)
         return status;
-    SourceStream basicCursor;
-    basicCursor.Init(basic);
-    return applier->ApplyFinalCorrection(&basicCursor, payload->stream(PATCH_STREAM_FINAL_CORRECTION), output);
+    SourceStream reassembledCursor;
+    reassembledCursor.Init(reassembled);
+    return applier->ApplyFinalCorrection(&reassembledCursor, payload->stream(PATCH_STREAM_FINAL_CORRECTION),
+                                         output);
 }
 
 int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, size_t maxSize)
@@ -61,11 +84,42 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
         return status;
     if (const int status = applier.InitBase(old->Current(), old->Remaining()); status != Status::OK)
         return status;
-    if (const int status = applier.ValidateBase(); status != Status::OK)
-        return status;
-
+    // The old file's crc, the payload's decoding and the transformation of the elements its first bytes describe
+    // do not depend on each other: a second thread takes the crc and then decodes while this one transforms. The
+    // statuses stay in their order: a crc mismatch first, then a payload that does not decode.
+    int baseStatus = Status::OK;
+    bool decoded = false;
     SinkStream payloadBytes;
-    if (!ReadLzma2Block(patch, &payloadBytes))
+    const SourceStream payloadStart = *patch; // the decoding moves patch's cursor
+    const auto checkAndDecode = [&applier, &baseStatus, &decoded, patch, &payloadBytes] {
+        try {
+            baseStatus = applier.ValidateBase();
+            decoded = baseStatus == Status::OK && ReadLzma2Block(patch, &payloadBytes);
+        } catch (const std::exception &) {
+            decoded = false; // as when it ran on the calling thread: a stream error
+        }
+    };
+    std::thread helper;
+    try {
+        helper = std::thread(checkAndDecode);
+    } catch (const std::system_error &) {
+    }
+    if (helper.joinable()) {
+        const JoinOnExit joiner(&helper);
+        uint8_t prefix[kPayloadPrefixLength];
+        size_t prefixLength = sizeof prefix;
+        // Work ahead only: when it cannot be done, each element is transformed in its turn.
+        try {
+            if (PeekLzma2Block(payloadStart, prefix, &prefixLength))
+                applier.TransformAhead(prefix, prefixLength);
+        } catch (const std::exception &) {
+        }
+    } else {
+        checkAndDecode(); // no thread to be had: in turn, nothing ahead
+    }
+    if (baseStatus != Status::OK)
+        return baseStatus;
+    if (!decoded)
         return Status::STREAM_ERROR;
     SourceStreamSet payload;
     // The result is not needed on its own: a set that did not parse leaves no readable descriptions.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace corvapatch {
 
@@ -72,6 +73,13 @@ bool GrowableBuffer::Extend(size_t n)
         return false;
     m_length += static_cast<uint32_t>(n);
     return true;
+}
+
+void GrowableBuffer::Swap(GrowableBuffer *other)
+{
+    std::swap(m_data, other->m_data);
+    std::swap(m_length, other->m_length);
+    std::swap(m_capacity, other->m_capacity);
 }
 
 void GrowableBuffer::Retire()

@@ -28,6 +28,8 @@ public:
     [[nodiscard]] bool Extend(size_t n);
     // Frees the data and starts over empty; a failed buffer stays failed.
     void Retire();
+    // Exchanges the contents and states of the two buffers.
+    void Swap(GrowableBuffer *other);
 
     uint8_t *Data() { return m_data; }
     const uint8_t *Data() const { return m_data; }

@@ -143,6 +143,40 @@ int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcL
     return LZMA2_OK;
 }
 
+int DecodeLzma2Prefix(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t srcLen, uint8_t property)
+{
+    const size_t room = *destLen;
+    *destLen = 0;
+    if (room == 0 || !dest || !src)
+        return LZMA2_ERROR_DATA;
+    lzma_filter filters[2];
+    const int setUp = SetUpLzma2Decoding(property, room, filters);
+    if (setUp != LZMA2_OK)
+        return setUp;
+    lzma_stream stream = LZMA_STREAM_INIT;
+    const lzma_ret started = lzma_raw_decoder(&stream, filters);
+    std::free(filters[0].options);
+    if (started != LZMA_OK) {
+        lzma_end(&stream);
+        return Lzma2ResultOf(started);
+    }
+    stream.next_in = src;
+    stream.avail_in = srcLen;
+    stream.next_out = dest;
+    stream.avail_out = room;
+    // Each call makes progress or reports that it cannot; the output room ends it at the latest.
+    lzma_ret ret = LZMA_OK;
+    while (ret == LZMA_OK && stream.avail_out > 0 && stream.avail_in > 0) {
+        const size_t before = stream.avail_in + stream.avail_out;
+        ret = lzma_code(&stream, LZMA_RUN);
+        if (stream.avail_in + stream.avail_out == before)
+            break;
+    }
+    *destLen = room - stream.avail_out;
+    lzma_end(&stream);
+    return *destLen > 0 ? LZMA2_OK : LZMA2_ERROR_DATA;
+}
+
 bool Lzma2Encoder::SetLevel(uint32_t level)
 {
     lzma_options_lzma options;

@@ -30,6 +30,9 @@ int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, s
 // *destLen is 0. The dictionary is never larger than the output room, so a large dictionary property costs no
 // memory for a small block.
 int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property);
+// The first bytes of the LZMA2 stream at src (srcLen bytes available): up to *destLen of them into dest, *destLen
+// set to the number decoded. Nothing after them is decoded or checked. LZMA2_OK when at least one byte was.
+int DecodeLzma2Prefix(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t srcLen, uint8_t property);
 
 // Raw LZMA2 encoder. The stream it writes ends with the end marker.
 class Lzma2Encoder

@@ -75,6 +75,20 @@ bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
     return source->Skip(inLength) && dest->Extend(outLength);
 }
 
+bool PeekLzma2Block(const SourceStream &source, uint8_t *out, size_t *length)
+{
+    SourceStream cursor = source;
+    uint8_t property = 0;
+    uint32_t size = 0;
+    if (!cursor.Read(&property, 1) || !cursor.ReadVarint32(&size)) {
+        *length = 0;
+        return false;
+    }
+    if (size < *length)
+        *length = size;
+    return DecodeLzma2Prefix(out, length, cursor.Current(), cursor.Remaining(), property) == LZMA2_OK;
+}
+
 bool ReadLzma2BlockFromFile(int fd, uint64_t offset, const Lzma2Writer &write, size_t maxSize)
 {
     uint8_t head[kMaxBlockHeader];

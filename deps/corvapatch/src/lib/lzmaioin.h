@@ -18,6 +18,10 @@ namespace corvapatch {
 // allocated; since the output never exceeds the block's size, at most maxSize bytes are ever appended.
 [[nodiscard]] bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize = SIZE_MAX);
 
+// The first bytes of the block's content (up to *length of them into out; *length becomes how many), decoded
+// without moving the cursor and without checking the rest of the block: for work that can begin before the
+// whole block is decoded. Nothing is logged; false when no byte could be decoded.
+[[nodiscard]] bool PeekLzma2Block(const SourceStream &source, uint8_t *out, size_t *length);
 // The same block at offset in the open file fd, read with bounded reads; its content goes to write in pieces as
 // it is decoded and is never held whole. The same checks in the same order with the same messages; a write that
 // fails ends the block without a message of its own (the writer reports it). At most the block's size, and so

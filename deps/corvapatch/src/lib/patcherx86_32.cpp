@@ -33,11 +33,20 @@ int PatcherX86_32::PredictParameters(SinkStreamSet *)
 
 int PatcherX86_32::Transform(SourceStreamSet *correctedParameters, SinkStreamSet *transformedElement)
 {
-    if (!correctedParameters->Empty())
-        return Status::GENERAL_ERROR;
+    if (const int status = CheckCorrectedParameters(correctedParameters); status != Status::OK)
+        return status;
+    return TransformBytes(m_oldStart + m_offset, m_length, transformedElement);
+}
 
+int PatcherX86_32::CheckCorrectedParameters(SourceStreamSet *correctedParameters)
+{
+    return correctedParameters->Empty() ? Status::OK : Status::GENERAL_ERROR;
+}
+
+int PatcherX86_32::TransformBytes(const uint8_t *start, uint32_t length, SinkStreamSet *transformedElement)
+{
     AssemblyProgram *program = nullptr;
-    const int parsed = ParseExecutable(m_oldStart + m_offset, m_length, &program);
+    const int parsed = ParseExecutable(start, length, &program);
     if (parsed != Status::OK)
         return parsed;
     const int trimmed = TrimAssemblyProgram(program);
@@ -59,7 +68,8 @@ int PatcherX86_32::Transform(SourceStreamSet *correctedParameters, SinkStreamSet
 int PatcherX86_32::Reassemble(SourceStreamSet *transformedElement, SinkStream *output)
 {
     EncodedProgram *encoded = nullptr;
-    if (ReadEncodedProgram(transformedElement, &encoded) != Status::OK)
+    // The corrected elements outlive the program: its literal bytes are read where they lie.
+    if (ReadEncodedProgramInPlace(transformedElement, &encoded) != Status::OK)
         return Status::DESERIALIZATION_FAILED;
     const int assembled = Assemble(encoded, output);
     DeleteEncodedProgram(encoded);

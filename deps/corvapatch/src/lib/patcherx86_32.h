@@ -20,6 +20,10 @@ public:
     int PredictParameters(SinkStreamSet *prediction) override;
     int Transform(SourceStreamSet *correctedParameters, SinkStreamSet *transformedElement) override;
     int Reassemble(SourceStreamSet *transformedElement, SinkStream *output) override;
+    // Transform in two parts: the check of the corrected parameters (an element has none), then what it makes
+    // of the element's bytes, which may also be done ahead of time.
+    [[nodiscard]] static int CheckCorrectedParameters(SourceStreamSet *correctedParameters);
+    [[nodiscard]] static int TransformBytes(const uint8_t *start, uint32_t length, SinkStreamSet *transformedElement);
 
     // The element's place in the old file, once ReadParameters succeeded.
     uint32_t offset() const { return m_offset; }

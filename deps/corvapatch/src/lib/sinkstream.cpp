@@ -11,6 +11,9 @@ bool SinkStream::Write(const void *data, size_t n)
 
 bool SinkStream::WriteVarint32(uint32_t value)
 {
+    // Straight into reserved space when the longest form fits there; the streams of a program take millions.
+    if (Room() >= kMaxVarint32Length && Capacity() - Length() >= kMaxVarint32Length)
+        return m_buffer.Extend(EncodeVarint32(value, Tail()));
     uint8_t bytes[kMaxVarint32Length];
     return Write(bytes, EncodeVarint32(value, bytes));
 }
@@ -29,6 +32,13 @@ bool SinkStream::Append(SinkStream *other)
 {
     if (other->Failed())
         return false;
+    // Into an empty sink without room reserved for them the bytes move instead of being copied: a set's streams
+    // are appended whole.
+    if (Length() == 0 && !Failed() && Capacity() < other->Length() && other->Length() <= Room()) {
+        m_buffer.Swap(&other->m_buffer);
+        other->Retire();
+        return true;
+    }
     if (!Write(other->Buffer(), other->Length()))
         return false;
     other->Retire();
