@@ -10,8 +10,10 @@
 # both versions, else it patches the pair as plain files ("elements" says which).
 # The patches are made once and kept in the work directory (untimed). Each of RUNS rounds (default 5) runs every
 # applier once in turn, so that a change of load hits all of them alike; the table gives each applier's median
-# wall time and median peak memory, and checks every result. Not run by CI.
-# Usage: [RUNS=n] [LIBRARIES=dir] [EXE_OLD=old EXE_NEW=new] benchmarks/ensemblepatch.sh [work-directory]
+# wall time and median peak memory, and checks every result. BASELINE names another build's `ensemblepatch`
+# driver (an earlier version, say): it makes its own patches and joins the rounds as "baseline", so that two
+# versions of the engine are compared under the same load. Not run by CI.
+# Usage: [RUNS=n] [LIBRARIES=dir] [EXE_OLD=old EXE_NEW=new] [BASELINE=driver] benchmarks/ensemblepatch.sh [work-directory]
 #        (default work directory: build-bench/ensemble)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,6 +57,13 @@ bench() {
         "zstd -q -d -f --long=$window --patch-from=$old $zst -o $result"
     )
     local patches=("$patch" "$byte" "$xd3" "$zst")
+    if [ -n "${BASELINE:-}" ]; then
+        local base=$work/$name.baseline
+        [ -f "$base" ] || "$BASELINE" make "$old" "$new" "$base" > /dev/null
+        tools+=(baseline)
+        commands+=("$BASELINE apply $old $base $result")
+        patches+=("$base")
+    fi
     if [ "${4:-}" = with-bsdiff ]; then
         local bsd=$work/$name.bsdiff
         [ -f "$bsd" ] || bsdiff "$old" "$new" "$bsd"
