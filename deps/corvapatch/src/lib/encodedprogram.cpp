@@ -11,6 +11,7 @@
 #include "varint.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace corvapatch {
@@ -200,7 +201,8 @@ void EncodedProgram::FillRvaGaps()
 
 bool EncodedProgram::Reserve(uint32_t ops, uint64_t copyBytes)
 {
-    return m_ops.Reserve(ops) && m_copyBytes.Reserve(copyBytes);
+    // The room for the literals' count in front lets WriteToReleasing move them into a stream without a copy.
+    return m_ops.Reserve(ops) && m_copyBytes.Reserve(copyBytes + kMaxVarint32Length);
 }
 
 bool EncodedProgram::AppendOrigin(uint32_t rva)
@@ -269,6 +271,11 @@ void EncodedProgram::PrintSummary() const
 
 bool EncodedProgram::WriteTo(SinkStreamSet *set) const
 {
+    return WriteStreams(set, true);
+}
+
+bool EncodedProgram::WriteStreams(SinkStreamSet *set, bool withCopyBytes) const
+{
     if (set->count() < kStreamsWritten)
         return false;
     SinkStream *baseAndOrigins = set->stream(kStreamBaseAndOrigins);
@@ -286,10 +293,30 @@ bool EncodedProgram::WriteTo(SinkStreamSet *set) const
 
     ok = WriteValues(set->stream(kStreamCopyCounts), m_copyCounts) && ok;
     SinkStream *copyBytes = set->stream(kStreamCopyBytes);
-    ok = copyBytes->WriteVarint32(CopyLength()) && copyBytes->Write(CopyBytes(), CopyLength()) && ok;
+    if (withCopyBytes)
+        ok = copyBytes->WriteVarint32(CopyLength()) && copyBytes->Write(CopyBytes(), CopyLength()) && ok;
     ok = WriteValues(set->stream(kStreamAbs32Ix), m_abs32Ix) && ok;
     ok = WriteValues(set->stream(kStreamRel32Ix), m_rel32Ix) && ok;
     return ok;
+}
+
+bool EncodedProgram::WriteToReleasing(SinkStreamSet *set)
+{
+    SinkStream *copyBytes = set->count() < kStreamsWritten ? nullptr : set->stream(kStreamCopyBytes);
+    if (!copyBytes || m_readCopyBytes || copyBytes->Length() != 0 || copyBytes->Failed() ||
+        m_copyBytes.Failed() || m_copyBytes.Capacity() - m_copyBytes.Length() < kMaxVarint32Length)
+        return WriteTo(set);
+    // The stream's form is the count followed by the bytes: the bytes shift up in place to make room for it.
+    uint8_t count[kMaxVarint32Length];
+    const uint32_t length = m_copyBytes.Length();
+    const size_t countLength = EncodeVarint32(length, count);
+    if (length + countLength > copyBytes->Room())
+        return WriteTo(set);
+    if (length > 0)
+        std::memmove(m_copyBytes.Data() + countLength, m_copyBytes.Data(), length);
+    std::memcpy(m_copyBytes.Data(), count, countLength);
+    const bool moved = m_copyBytes.Extend(countLength) && copyBytes->Adopt(&m_copyBytes);
+    return WriteStreams(set, false) && moved;
 }
 
 bool EncodedProgram::ReadFrom(SourceStreamSet *set, bool inPlace)
@@ -443,6 +470,11 @@ bool EncodedProgram::AssembleTo(SinkStream *sink)
 int WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *set)
 {
     return program->WriteTo(set) ? Status::OK : Status::STREAM_ERROR;
+}
+
+int WriteEncodedProgramReleasing(EncodedProgram *program, SinkStreamSet *set)
+{
+    return program->WriteToReleasing(set) ? Status::OK : Status::STREAM_ERROR;
 }
 
 namespace {
