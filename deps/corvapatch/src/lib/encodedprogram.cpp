@@ -51,9 +51,8 @@ bool WriteU32(SinkStream *sink, uint32_t value)
     return sink->Write(bytes, 4);
 }
 
-// The bytes of the varints of count and values (or of the deltas between them), reserved before they are
-// written so that a long array does not grow its stream step by step.
-bool ReserveVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bool deltas)
+// The exact length of the varints of values (of their deltas when deltas) and their count.
+uint64_t VarintsLength(const EncodedProgram::U32Array &values, bool deltas)
 {
     uint8_t scratch[kMaxVarint32Length];
     uint64_t total = EncodeVarint32(values.size(), scratch);
@@ -63,32 +62,35 @@ bool ReserveVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bo
         total += value < (1u << 7) ? 1 : value < (1u << 14) ? 2 : value < (1u << 21) ? 3 : value < (1u << 28) ? 4 : 5;
         previous = values[i];
     }
-    return total <= sink->Room() && sink->Reserve(static_cast<size_t>(total));
+    return total;
+}
+
+// The count and the values (each as the difference to the one before, the first to 0, when deltas), unsigned
+// 32-bit. Their exact length is reserved first, so they are encoded straight into the sink's tail: a program's
+// streams take millions of values.
+bool WriteVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bool deltas)
+{
+    const uint64_t total = VarintsLength(values, deltas);
+    if (total > sink->Room() || !sink->Reserve(static_cast<size_t>(total)))
+        return false;
+    uint8_t *const start = sink->Tail();
+    uint8_t *cursor = start + EncodeVarint32(values.size(), start);
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < values.size(); ++i) {
+        cursor += EncodeVarint32(deltas ? values[i] - previous : values[i], cursor);
+        previous = values[i];
+    }
+    return sink->Extend(static_cast<size_t>(cursor - start));
 }
 
 bool WriteValues(SinkStream *sink, const EncodedProgram::U32Array &values)
 {
-    if (!ReserveVarints(sink, values, false) || !sink->WriteVarint32(values.size()))
-        return false;
-    for (uint32_t i = 0; i < values.size(); ++i) {
-        if (!sink->WriteVarint32(values[i]))
-            return false;
-    }
-    return true;
+    return WriteVarints(sink, values, false);
 }
 
-// Each entry as the difference to the one before (the first to 0), unsigned 32-bit.
 bool WriteDeltas(SinkStream *sink, const EncodedProgram::U32Array &rvas)
 {
-    if (!ReserveVarints(sink, rvas, true) || !sink->WriteVarint32(rvas.size()))
-        return false;
-    uint32_t previous = 0;
-    for (uint32_t i = 0; i < rvas.size(); ++i) {
-        if (!sink->WriteVarint32(rvas[i] - previous))
-            return false;
-        previous = rvas[i];
-    }
-    return true;
+    return WriteVarints(sink, rvas, true);
 }
 
 // A count read from the stream, checked against what the stream can hold before anything is allocated: every
