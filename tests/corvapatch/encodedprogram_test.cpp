@@ -145,6 +145,32 @@ TEST(EncodedProgram, SerialisesEveryFieldIntoItsStreamByteForByte)
     }
 }
 
+// An element's program moves its literal bytes into the set instead of copying them; the set's bytes are the
+// same, also when the literals' stream already holds bytes and the move cannot be made.
+TEST(EncodedProgram, WritingThatReleasesTheLiteralsGivesTheSameSet)
+{
+    const Bytes held = {'x', 'y'};
+    for (EncodedPtr (*build)() : {copyProgram, labelProgram, relocProgram}) {
+        for (const bool streamUsed : {false, true}) {
+            SCOPED_TRACE(streamUsed ? "literals' stream already used" : "fresh set");
+            Bytes out[2];
+            for (const bool releasing : {false, true}) {
+                EncodedPtr program = build();
+                SinkStreamSet set;
+                ASSERT_TRUE(set.Init(8));
+                ASSERT_TRUE(!streamUsed || set.stream(2)->Write(held.data(), held.size()));
+                const int status = releasing ? WriteEncodedProgramReleasing(program.get(), &set)
+                                             : WriteEncodedProgram(program.get(), &set);
+                ASSERT_EQ(status, Status::OK);
+                SinkStream combined;
+                ASSERT_TRUE(set.CopyTo(&combined));
+                out[releasing] = bytesOf(combined);
+            }
+            EXPECT_EQ(out[1], out[0]);
+        }
+    }
+}
+
 TEST(EncodedProgram, AssemblesTheExecutableBytes)
 {
     struct Case

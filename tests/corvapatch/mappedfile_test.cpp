@@ -147,4 +147,18 @@ TEST(ComputeCrc, IsTheComplementOfCrc32)
     }
     EXPECT_EQ(ComputeCrc(nullptr, 0), 0xFFFFFFFFu);
     EXPECT_EQ(ExtendCrc(0x12345678u, nullptr, 0), 0x12345678u);
+    EXPECT_EQ(ComputeCrcInHalves(nullptr, 0), 0xFFFFFFFFu);
+}
+
+// Taken in two halves on two threads, the crc of a large buffer is the one taken in one piece, at even and odd
+// lengths around where the split begins.
+TEST(ComputeCrc, InHalvesGivesTheSameValue)
+{
+    Bytes bytes((3u << 20) + 1);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 11));
+    for (const size_t n : {size_t(1000), (size_t(1) << 20) - 1, size_t(1) << 20, (size_t(1) << 20) + 1, bytes.size()}) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(ComputeCrcInHalves(bytes.data(), n), ComputeCrc(bytes.data(), n));
+    }
 }

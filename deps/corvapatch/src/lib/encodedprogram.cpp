@@ -11,6 +11,7 @@
 #include "varint.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace corvapatch {
@@ -50,9 +51,8 @@ bool WriteU32(SinkStream *sink, uint32_t value)
     return sink->Write(bytes, 4);
 }
 
-// The bytes of the varints of count and values (or of the deltas between them), reserved before they are
-// written so that a long array does not grow its stream step by step.
-bool ReserveVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bool deltas)
+// The exact length of the varints of values (of their deltas when deltas) and their count.
+uint64_t VarintsLength(const EncodedProgram::U32Array &values, bool deltas)
 {
     uint8_t scratch[kMaxVarint32Length];
     uint64_t total = EncodeVarint32(values.size(), scratch);
@@ -62,32 +62,35 @@ bool ReserveVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bo
         total += value < (1u << 7) ? 1 : value < (1u << 14) ? 2 : value < (1u << 21) ? 3 : value < (1u << 28) ? 4 : 5;
         previous = values[i];
     }
-    return total <= sink->Room() && sink->Reserve(static_cast<size_t>(total));
+    return total;
+}
+
+// The count and the values (each as the difference to the one before, the first to 0, when deltas), unsigned
+// 32-bit. Their exact length is reserved first, so they are encoded straight into the sink's tail: a program's
+// streams take millions of values.
+bool WriteVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bool deltas)
+{
+    const uint64_t total = VarintsLength(values, deltas);
+    if (total > sink->Room() || !sink->Reserve(static_cast<size_t>(total)))
+        return false;
+    uint8_t *const start = sink->Tail();
+    uint8_t *cursor = start + EncodeVarint32(values.size(), start);
+    uint32_t previous = 0;
+    for (uint32_t i = 0; i < values.size(); ++i) {
+        cursor += EncodeVarint32(deltas ? values[i] - previous : values[i], cursor);
+        previous = values[i];
+    }
+    return sink->Extend(static_cast<size_t>(cursor - start));
 }
 
 bool WriteValues(SinkStream *sink, const EncodedProgram::U32Array &values)
 {
-    if (!ReserveVarints(sink, values, false) || !sink->WriteVarint32(values.size()))
-        return false;
-    for (uint32_t i = 0; i < values.size(); ++i) {
-        if (!sink->WriteVarint32(values[i]))
-            return false;
-    }
-    return true;
+    return WriteVarints(sink, values, false);
 }
 
-// Each entry as the difference to the one before (the first to 0), unsigned 32-bit.
 bool WriteDeltas(SinkStream *sink, const EncodedProgram::U32Array &rvas)
 {
-    if (!ReserveVarints(sink, rvas, true) || !sink->WriteVarint32(rvas.size()))
-        return false;
-    uint32_t previous = 0;
-    for (uint32_t i = 0; i < rvas.size(); ++i) {
-        if (!sink->WriteVarint32(rvas[i] - previous))
-            return false;
-        previous = rvas[i];
-    }
-    return true;
+    return WriteVarints(sink, rvas, true);
 }
 
 // A count read from the stream, checked against what the stream can hold before anything is allocated: every
@@ -200,7 +203,8 @@ void EncodedProgram::FillRvaGaps()
 
 bool EncodedProgram::Reserve(uint32_t ops, uint64_t copyBytes)
 {
-    return m_ops.Reserve(ops) && m_copyBytes.Reserve(copyBytes);
+    // The room for the literals' count in front lets WriteToReleasing move them into a stream without a copy.
+    return m_ops.Reserve(ops) && m_copyBytes.Reserve(copyBytes + kMaxVarint32Length);
 }
 
 bool EncodedProgram::AppendOrigin(uint32_t rva)
@@ -269,6 +273,11 @@ void EncodedProgram::PrintSummary() const
 
 bool EncodedProgram::WriteTo(SinkStreamSet *set) const
 {
+    return WriteStreams(set, true);
+}
+
+bool EncodedProgram::WriteStreams(SinkStreamSet *set, bool withCopyBytes) const
+{
     if (set->count() < kStreamsWritten)
         return false;
     SinkStream *baseAndOrigins = set->stream(kStreamBaseAndOrigins);
@@ -286,10 +295,30 @@ bool EncodedProgram::WriteTo(SinkStreamSet *set) const
 
     ok = WriteValues(set->stream(kStreamCopyCounts), m_copyCounts) && ok;
     SinkStream *copyBytes = set->stream(kStreamCopyBytes);
-    ok = copyBytes->WriteVarint32(CopyLength()) && copyBytes->Write(CopyBytes(), CopyLength()) && ok;
+    if (withCopyBytes)
+        ok = copyBytes->WriteVarint32(CopyLength()) && copyBytes->Write(CopyBytes(), CopyLength()) && ok;
     ok = WriteValues(set->stream(kStreamAbs32Ix), m_abs32Ix) && ok;
     ok = WriteValues(set->stream(kStreamRel32Ix), m_rel32Ix) && ok;
     return ok;
+}
+
+bool EncodedProgram::WriteToReleasing(SinkStreamSet *set)
+{
+    SinkStream *copyBytes = set->count() < kStreamsWritten ? nullptr : set->stream(kStreamCopyBytes);
+    if (!copyBytes || m_readCopyBytes || copyBytes->Length() != 0 || copyBytes->Failed() ||
+        m_copyBytes.Failed() || m_copyBytes.Capacity() - m_copyBytes.Length() < kMaxVarint32Length)
+        return WriteTo(set);
+    // The stream's form is the count followed by the bytes: the bytes shift up in place to make room for it.
+    uint8_t count[kMaxVarint32Length];
+    const uint32_t length = m_copyBytes.Length();
+    const size_t countLength = EncodeVarint32(length, count);
+    if (length + countLength > copyBytes->Room())
+        return WriteTo(set);
+    if (length > 0)
+        std::memmove(m_copyBytes.Data() + countLength, m_copyBytes.Data(), length);
+    std::memcpy(m_copyBytes.Data(), count, countLength);
+    const bool moved = m_copyBytes.Extend(countLength) && copyBytes->Adopt(&m_copyBytes);
+    return WriteStreams(set, false) && moved;
 }
 
 bool EncodedProgram::ReadFrom(SourceStreamSet *set, bool inPlace)
@@ -443,6 +472,11 @@ bool EncodedProgram::AssembleTo(SinkStream *sink)
 int WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *set)
 {
     return program->WriteTo(set) ? Status::OK : Status::STREAM_ERROR;
+}
+
+int WriteEncodedProgramReleasing(EncodedProgram *program, SinkStreamSet *set)
+{
+    return program->WriteToReleasing(set) ? Status::OK : Status::STREAM_ERROR;
 }
 
 namespace {

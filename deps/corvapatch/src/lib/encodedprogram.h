@@ -66,6 +66,10 @@ public:
 
     // Into streams 0 to 7 of set; false when a write failed or set has fewer than 8 streams.
     [[nodiscard]] bool WriteTo(SinkStreamSet *set) const;
+    // The same, but the literal bytes move into the set instead of being copied, when their stream is still
+    // empty: an element's literals are most of it and need not be held twice. The program is to be deleted
+    // afterwards; it no longer holds its literal bytes.
+    [[nodiscard]] bool WriteToReleasing(SinkStreamSet *set);
     // From streams 0 to 8 of set, which must be used up exactly; false on any failure. inPlace: the literal bytes
     // are not copied, the program refers to them in the set's bytes, which must then outlive it; such a program
     // is only written or assembled.
@@ -95,6 +99,7 @@ private:
     U32Array m_origins;
     U32Array m_copyCounts;
     GrowableBuffer m_copyBytes;
+    bool WriteStreams(SinkStreamSet *set, bool withCopyBytes) const;
     // The literal bytes of a program read in place, where they lie in its set.
     const uint8_t *m_readCopyBytes = nullptr;
     uint32_t m_readCopyLength = 0;
@@ -107,6 +112,8 @@ private:
 
 // OK, or STREAM_ERROR when a write failed.
 [[nodiscard]] int WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *set);
+// The same for a program that is deleted right after: its literal bytes move into the set (see WriteToReleasing).
+[[nodiscard]] int WriteEncodedProgramReleasing(EncodedProgram *program, SinkStreamSet *set);
 // Sets *out to a new program read from set: OK, or DESERIALIZATION_FAILED with *out null.
 [[nodiscard]] int ReadEncodedProgram(SourceStreamSet *set, EncodedProgram **out);
 // The same, read in place (see ReadFrom): the set's bytes must outlive the program.

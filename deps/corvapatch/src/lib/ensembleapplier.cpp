@@ -267,7 +267,7 @@ int EnsembleApplier::ApplyFinalCorrection(SourceStream *elements, SourceStream *
     output->SetLimit(SIZE_MAX);
     if (!applied)
         return Status::GENERAL_ERROR;
-    return ComputeCrc(output->Buffer(), output->Length()) == m_header.targetCrc ? Status::OK
+    return ComputeCrcInHalves(output->Buffer(), output->Length()) == m_header.targetCrc ? Status::OK
                                                                                  : Status::CRC_MISMATCH;
 }
 

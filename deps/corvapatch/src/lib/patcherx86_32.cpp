@@ -60,7 +60,7 @@ int PatcherX86_32::TransformBytes(const uint8_t *start, uint32_t length, SinkStr
     if (encodeStatus != Status::OK)
         return Status::GENERAL_ERROR;
 
-    const int written = WriteEncodedProgram(encoded, transformedElement);
+    const int written = WriteEncodedProgramReleasing(encoded, transformedElement);
     DeleteEncodedProgram(encoded);
     return written;
 }

@@ -45,6 +45,15 @@ bool SinkStream::Append(SinkStream *other)
     return true;
 }
 
+bool SinkStream::Adopt(GrowableBuffer *buffer)
+{
+    if (Length() != 0 || Failed() || buffer->Failed() || buffer->Length() > Room())
+        return false;
+    m_buffer.Swap(buffer);
+    buffer->Retire();
+    return true;
+}
+
 bool SinkStream::Reserve(size_t n)
 {
     // A sum that wraps would reserve too little, so the caller would write past the allocation.

@@ -22,6 +22,9 @@ public:
     [[nodiscard]] bool WriteSizeVarint32(size_t size);
     // Appends other's bytes and retires other. A failed other makes this fail too, so its loss is not hidden.
     [[nodiscard]] bool Append(SinkStream *other);
+    // Takes over buffer's bytes and leaves it empty, when this sink is empty and they fit its limit; false and
+    // nothing changed otherwise.
+    [[nodiscard]] bool Adopt(GrowableBuffer *buffer);
     // Makes room for Length() + n bytes in one allocation.
     [[nodiscard]] bool Reserve(size_t n);
     // Caps the length: a write, reservation or extension that would pass maxLength fails and leaves the sink as

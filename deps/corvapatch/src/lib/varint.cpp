@@ -20,15 +20,4 @@ const uint8_t *ParseVarint32(const uint8_t *start, const uint8_t *limit, uint32_
     return nullptr;
 }
 
-size_t EncodeVarint32(uint32_t value, uint8_t *buffer)
-{
-    size_t length = 0;
-    while (value >= 0x80) {
-        buffer[length++] = static_cast<uint8_t>((value & 0x7F) | 0x80);
-        value >>= 7;
-    }
-    buffer[length++] = static_cast<uint8_t>(value);
-    return length;
-}
-
 } // namespace corvapatch

@@ -13,8 +13,18 @@ constexpr size_t kMaxVarint32Length = 5;
 // first or the fifth byte has bit 7 set; *out is written only on success.
 const uint8_t *ParseVarint32(const uint8_t *start, const uint8_t *limit, uint32_t *out);
 
-// Writes the shortest form of value into buffer (room for kMaxVarint32Length bytes); returns its length.
-size_t EncodeVarint32(uint32_t value, uint8_t *buffer);
+// Writes the shortest form of value into buffer and returns its length; only those bytes are written. Inline:
+// a program's streams are written millions of values at a time.
+inline size_t EncodeVarint32(uint32_t value, uint8_t *buffer)
+{
+    size_t length = 0;
+    while (value >= 0x80) {
+        buffer[length++] = static_cast<uint8_t>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    buffer[length++] = static_cast<uint8_t>(value);
+    return length;
+}
 
 // Zigzag mapping of signed values: 0, -1, 1, -2, 2 become 0, 1, 2, 3, 4.
 inline uint32_t ZigzagEncode(int32_t value)
