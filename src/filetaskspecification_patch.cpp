@@ -17,7 +17,7 @@ FileTaskSpecification_patch::FileTaskSpecification_patch(RollbackDataList *rollb
 
 ASyncFunc *FileTaskSpecification_patch::createFunc()
 {
-    return new FileFuncPatch(source(), patch(), target(), m_maxOutputSize);
+    return new FileFuncPatch(source(), patch(), target(), maxOutputSize());
 }
 
 FileFuncPatch::FileFuncPatch(const QString &oldFile, const QString &patchFile, const QString &newFile,

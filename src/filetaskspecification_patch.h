@@ -14,14 +14,8 @@ public:
     FileTaskSpecification_patch(RollbackDataList *rollback, const QString &oldFile, const QString &patchFile,
                                 const QString &newFile, QObject *parent, qreal weight);
 
-    // A new file beyond this many bytes fails the patch (-1: no cap); the listed final size.
-    void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
-
 protected:
     ASyncFunc *createFunc() override;
-
-private:
-    qint64 m_maxOutputSize = -1;
 };
 
 class FileFuncPatch : public SlowFileOpFunc

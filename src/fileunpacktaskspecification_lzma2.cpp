@@ -15,7 +15,7 @@ FileUnpackTaskSpecification_lzma2::FileUnpackTaskSpecification_lzma2(RollbackDat
 
 ASyncFunc *FileUnpackTaskSpecification_lzma2::createFunc()
 {
-    return new FileUnpackFunc_lzma2(source(), target(), m_maxOutputSize, m_plainOnly);
+    return new FileUnpackFunc_lzma2(source(), target(), maxOutputSize(), m_plainOnly);
 }
 
 FileUnpackFunc_lzma2::FileUnpackFunc_lzma2(const QString &source, const QString &target, qint64 maxOutputSize,

@@ -10,9 +10,6 @@ public:
     FileUnpackTaskSpecification_lzma2(RollbackDataList *rollback, const QString &source, const QString &target,
                                       QObject *parent, qreal weight);
 
-    // Output beyond this many bytes fails the unpack (-1: no cap): the listed size, or a hard cap for what
-    // is not signed yet.
-    void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
     // Only the plain form of the container is taken (for a file that never holds an executable).
     void setPlainOnly(bool plainOnly) { m_plainOnly = plainOnly; }
 
@@ -20,7 +17,6 @@ protected:
     ASyncFunc *createFunc() override;
 
 private:
-    qint64 m_maxOutputSize = -1;
     bool m_plainOnly = false;
 };
 

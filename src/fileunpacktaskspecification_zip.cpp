@@ -29,7 +29,7 @@ FileUnpackTaskSpecification_zip::FileUnpackTaskSpecification_zip(RollbackDataLis
 
 ASyncFunc *FileUnpackTaskSpecification_zip::createFunc()
 {
-    return new FileUnpackFunc_Zip(source(), target(), m_maxOutputSize);
+    return new FileUnpackFunc_Zip(source(), target(), maxOutputSize());
 }
 
 FileUnpackFunc_Zip::FileUnpackFunc_Zip(const QString &source, const QString &target, qint64 maxOutputSize)

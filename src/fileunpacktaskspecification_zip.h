@@ -11,15 +11,8 @@ public:
     FileUnpackTaskSpecification_zip(RollbackDataList *rollback, const QString &source, const QString &target,
                                     QObject *parent, qreal weight);
 
-    // Output beyond this many bytes fails the unpack (-1: no cap): the listed size, or a hard cap for what
-    // is not signed yet.
-    void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
-
 protected:
     ASyncFunc *createFunc() override;
-
-private:
-    qint64 m_maxOutputSize = -1;
 };
 
 class FileUnpackFunc_Zip : public SlowFileOpFunc

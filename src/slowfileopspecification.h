@@ -52,6 +52,10 @@ public:
     const QString &target() const { return m_target; }
     const QString &errorText() const { return m_errorText; }
     RollbackDataList *rollback() const { return m_rollback; }
+    // Output beyond this many bytes fails an unpack or a patch (-1: no cap): the size the signed ini lists, or
+    // a hard cap for what is not signed yet.
+    void setMaxOutputSize(qint64 bytes) { m_maxOutputSize = bytes; }
+    qint64 maxOutputSize() const { return m_maxOutputSize; }
 
 protected:
     // Records the target (on the GUI thread, when the result arrives) or reports the failure, then
@@ -64,4 +68,5 @@ private:
     QString m_patch;
     QString m_target;
     QString m_errorText;
+    qint64 m_maxOutputSize = -1;
 };
