@@ -31,20 +31,14 @@ constexpr uint64_t kMaxAssembledBytesPerEncodedByte = 8;
 constexpr size_t kMaxCorrectedParametersPerElement = 5;
 constexpr size_t kCorrectedParametersSlack = 64;
 
-struct ElementRange
+// Whether two of the places share a byte.
+bool Overlapping(std::vector<ElementPlace> places)
 {
-    uint32_t offset;
-    uint32_t length;
-};
-
-// Whether two of the ranges share a byte; sorts them.
-bool Overlapping(std::vector<ElementRange> *ranges)
-{
-    std::sort(ranges->begin(), ranges->end(),
-              [](const ElementRange &a, const ElementRange &b) { return a.offset < b.offset; });
-    for (size_t i = 1; i < ranges->size(); ++i) {
-        const ElementRange &before = (*ranges)[i - 1];
-        if ((*ranges)[i].offset - before.offset < before.length)
+    std::sort(places.begin(), places.end(),
+              [](const ElementPlace &a, const ElementPlace &b) { return a.offset < b.offset; });
+    for (size_t i = 1; i < places.size(); ++i) {
+        const ElementPlace &before = places[i - 1];
+        if (places[i].offset - before.offset < before.length)
             return true;
     }
     return false;
@@ -147,7 +141,6 @@ int EnsembleApplier::ReadTransformationDescriptions(SourceStream *stream)
     // Elements hold at least one byte each and do not overlap, so together they fit in the old file: their
     // number and the bytes disassembled are bounded by it. The running total refuses the first element that
     // cannot fit before the list grows further; the overlap test follows once all are known.
-    std::vector<ElementRange> ranges;
     uint64_t total = 0;
     for (uint32_t i = 0; i < count; ++i) {
         auto patcher = std::make_unique<PatcherX86_32>(m_oldStart, m_oldLength);
@@ -156,11 +149,10 @@ int EnsembleApplier::ReadTransformationDescriptions(SourceStream *stream)
         total += patcher->length();
         if (patcher->length() == 0 || total > m_oldLength)
             return Status::BAD_PARAMETERS;
-        ranges.push_back({patcher->offset(), patcher->length()});
         m_places.push_back({patcher->offset(), patcher->length()});
         m_patchers.push_back(std::move(patcher));
     }
-    if (Overlapping(&ranges))
+    if (Overlapping(m_places))
         return Status::BAD_PARAMETERS;
     return stream->Empty() ? Status::OK : Status::BAD_HEADER;
 }

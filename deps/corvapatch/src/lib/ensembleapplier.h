@@ -15,6 +15,13 @@ namespace corvapatch {
 class SourceStream;
 class SourceStreamSet;
 
+// Where an element lies in the old file.
+struct ElementPlace
+{
+    uint32_t offset;
+    uint32_t length;
+};
+
 // The state of one ensemble patch application. The steps run in the order declared; each returns a Status
 // (status.h) and a failure ends the application. The corrected sets point into this object's storage, so they
 // are valid only while it lives.
@@ -67,11 +74,6 @@ private:
     [[nodiscard]] static int CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
                                               SourceStreamSet *corrected, SinkStream *storage);
 
-    struct ElementPlace
-    {
-        uint32_t offset;
-        uint32_t length;
-    };
     // An element transformed ahead of time; not usable when its transformation threw.
     struct EarlyElement
     {
