@@ -34,11 +34,8 @@ bool SinkStream::Append(SinkStream *other)
         return false;
     // Into an empty sink without room reserved for them the bytes move instead of being copied: a set's streams
     // are appended whole.
-    if (Length() == 0 && !Failed() && Capacity() < other->Length() && other->Length() <= Room()) {
-        m_buffer.Swap(&other->m_buffer);
-        other->Retire();
+    if (Capacity() < other->Length() && Adopt(&other->m_buffer))
         return true;
-    }
     if (!Write(other->Buffer(), other->Length()))
         return false;
     other->Retire();
