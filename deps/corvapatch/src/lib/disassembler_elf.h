@@ -6,10 +6,23 @@
 #include "firstcover.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
 namespace corvapatch {
+
+// The bytes an x86 scan's candidate rule can match first, marked in a table of all 256 byte values: the
+// starts ScanX86Branches takes.
+struct X86StartBytes
+{
+    bool marked[256] = {};
+    X86StartBytes(std::initializer_list<uint8_t> firsts)
+    {
+        for (const uint8_t first : firsts)
+            marked[first] = true;
+    }
+};
 
 // The common walk of the ELF disassemblers, for the 32-bit (Elf32Format) and the 64-bit (Elf64Format) layout.
 // It checks the headers, maps addresses to file offsets, collects the absolute references (from relocation

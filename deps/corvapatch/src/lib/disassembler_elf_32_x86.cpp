@@ -21,16 +21,7 @@ uint32_t X86Candidate(const uint8_t *p, uint64_t remaining)
 }
 
 // The first bytes X86Candidate can match.
-struct X86Starts
-{
-    bool marked[256] = {};
-    X86Starts()
-    {
-        for (const uint8_t first : {0xE8, 0xE9, 0x0F})
-            marked[first] = true;
-    }
-};
-const X86Starts kX86Starts;
+const X86StartBytes kX86Starts{0xE8, 0xE9, 0x0F};
 
 } // namespace
 

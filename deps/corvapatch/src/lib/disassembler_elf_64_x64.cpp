@@ -25,16 +25,7 @@ uint32_t X64Candidate(const uint8_t *p, uint64_t remaining)
 }
 
 // The first bytes X64Candidate can match.
-struct X64Starts
-{
-    bool marked[256] = {};
-    X64Starts()
-    {
-        for (const uint8_t first : {0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49})
-            marked[first] = true;
-    }
-};
-const X64Starts kX64Starts;
+const X86StartBytes kX64Starts{0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49};
 
 } // namespace
 
