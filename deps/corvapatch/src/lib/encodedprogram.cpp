@@ -54,12 +54,10 @@ bool WriteU32(SinkStream *sink, uint32_t value)
 // The exact length of the varints of values (of their deltas when deltas) and their count.
 uint64_t VarintsLength(const EncodedProgram::U32Array &values, bool deltas)
 {
-    uint8_t scratch[kMaxVarint32Length];
-    uint64_t total = EncodeVarint32(values.size(), scratch);
+    uint64_t total = Varint32Length(values.size());
     uint32_t previous = 0;
     for (uint32_t i = 0; i < values.size(); ++i) {
-        const uint32_t value = deltas ? values[i] - previous : values[i];
-        total += value < (1u << 7) ? 1 : value < (1u << 14) ? 2 : value < (1u << 21) ? 3 : value < (1u << 28) ? 4 : 5;
+        total += Varint32Length(deltas ? values[i] - previous : values[i]);
         previous = values[i];
     }
     return total;

@@ -26,6 +26,12 @@ inline size_t EncodeVarint32(uint32_t value, uint8_t *buffer)
     return length;
 }
 
+// The length of EncodeVarint32's form of value.
+inline size_t Varint32Length(uint32_t value)
+{
+    return value < (1u << 7) ? 1 : value < (1u << 14) ? 2 : value < (1u << 21) ? 3 : value < (1u << 28) ? 4 : 5;
+}
+
 // Zigzag mapping of signed values: 0, -1, 1, -2, 2 become 0, 1, 2, 3, 4.
 inline uint32_t ZigzagEncode(int32_t value)
 {
