@@ -70,24 +70,6 @@ int TransformElement(const Bytes &old, const Bytes &newData, const Element &e, L
     return status;
 }
 
-// The linear sets of all elements' transformed forms, from old and from the new file.
-int TransformAll(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
-                 LabelNumbering numbering, Bytes *oldLinear, Bytes *newLinear)
-{
-    SinkStreamSet oldTransformed, newTransformed;
-    for (const Element &e : elements) {
-        if (const int status = TransformElement(old, newData, e, numbering, &oldTransformed, &newTransformed);
-            status != Status::OK)
-            return status;
-    }
-    SinkStream oldOut, newOut;
-    if (!oldTransformed.CopyTo(&oldOut) || !newTransformed.CopyTo(&newOut))
-        return Status::STREAM_ERROR;
-    *oldLinear = BytesOf(oldOut);
-    *newLinear = BytesOf(newOut);
-    return Status::OK;
-}
-
 // The final correction's old data: old followed by every element reassembled from its linear transformed form,
 // read back the way the applier reads its corrected elements.
 int Reassemble(const Bytes &old, const Bytes &linearElements, size_t count, Bytes *basic)
@@ -119,7 +101,18 @@ int Reassemble(const Bytes &old, const Bytes &linearElements, size_t count, Byte
 int TransformedElements(const Bytes &old, const Bytes &newData, const std::vector<Element> &elements,
                         LabelNumbering numbering, Bytes *oldLinear, Bytes *newLinear)
 {
-    return TransformAll(old, newData, elements, numbering, oldLinear, newLinear);
+    SinkStreamSet oldTransformed, newTransformed;
+    for (const Element &e : elements) {
+        if (const int status = TransformElement(old, newData, e, numbering, &oldTransformed, &newTransformed);
+            status != Status::OK)
+            return status;
+    }
+    SinkStream oldOut, newOut;
+    if (!oldTransformed.CopyTo(&oldOut) || !newTransformed.CopyTo(&newOut))
+        return Status::STREAM_ERROR;
+    *oldLinear = BytesOf(oldOut);
+    *newLinear = BytesOf(newOut);
+    return Status::OK;
 }
 
 Bytes EnsemblePatch::Serialize() const
@@ -165,7 +158,7 @@ int MakeEnsemblePatch(const Bytes &old, const Bytes &newData, const std::vector<
                       EnsemblePatch *patch, LabelNumbering numbering)
 {
     Bytes oldElements, newElements, basic;
-    if (const int status = TransformAll(old, newData, elements, numbering, &oldElements, &newElements);
+    if (const int status = TransformedElements(old, newData, elements, numbering, &oldElements, &newElements);
         status != Status::OK)
         return status;
     if (const int status = Reassemble(old, newElements, elements.size(), &basic); status != Status::OK)
