@@ -1,11 +1,14 @@
 #include "lzma2coder.h"
 
 #include "lzma2decoding.h"
+#include "lzmadecoder.h"
 
 #include <lzma.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace corvapatch {
 
@@ -117,30 +120,72 @@ int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, s
     return result;
 }
 
-int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property)
+int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property, bool zeroed)
 {
     const size_t room = *destLen;
     const size_t available = *srcLen;
     *destLen = 0;
     *srcLen = 0;
-    lzma_filter filters[2];
-    const int setUp = SetUpLzma2Decoding(property, room, filters);
-    if (setUp != LZMA2_OK)
-        return setUp;
-
-    // liblzma refuses a null output buffer, which an empty block has.
-    uint8_t spare = 0;
-    uint8_t *out = dest ? dest : &spare;
-    size_t inPos = 0;
-    size_t outPos = 0;
-    const lzma_ret ret =
-        lzma_raw_buffer_decode(filters, nullptr, src ? src : &spare, &inPos, available, out, &outPos, room);
-    std::free(filters[0].options);
-    if (ret != LZMA_OK)
-        return ret == LZMA_BUF_ERROR ? LZMA2_ERROR_DATA : Lzma2ResultOf(ret);
-    *destLen = outPos;
-    *srcLen = inPos;
-    return LZMA2_OK;
+    if (property > kMaxProperty)
+        return LZMA2_ERROR_UNSUPPORTED;
+    const uint32_t dictionary = property == kMaxProperty ? 0xFFFFFFFFu : (2u | (property & 1u)) << (property / 2 + 11);
+    // The decoder's tables take some 60 KB: not on a pool thread's stack.
+    std::unique_ptr<LzmaDecoder> decoder(new (std::nothrow) LzmaDecoder(dest, room, zeroed));
+    if (!decoder)
+        return LZMA2_ERROR_MEM;
+    // The first chunk must start a dictionary, and one that starts a dictionary must be followed by an LZMA chunk
+    // that sets the properties, as the encoder writes them.
+    bool needDictionary = true;
+    bool needProperties = true;
+    size_t pos = 0;
+    for (;;) {
+        if (pos >= available)
+            return LZMA2_ERROR_DATA;
+        const uint8_t control = src[pos++];
+        if (control == 0x00) {
+            *destLen = decoder->Position();
+            *srcLen = pos;
+            return LZMA2_OK;
+        }
+        if (control == 0x01 || control >= 0xE0) {
+            decoder->ResetDictionary(dictionary);
+            needDictionary = false;
+            needProperties = true;
+        } else if (needDictionary) {
+            return LZMA2_ERROR_DATA;
+        }
+        if (control >= 0x80) {
+            if (available - pos < 4)
+                return LZMA2_ERROR_DATA;
+            const size_t unpacked = ((size_t(control & 0x1F) << 16) | (size_t(src[pos]) << 8) | src[pos + 1]) + 1;
+            const size_t packed = ((size_t(src[pos + 2]) << 8) | src[pos + 3]) + 1;
+            pos += 4;
+            const uint32_t reset = (control >> 5) & 3; // 0 none, 1 state, 2 state and properties, 3 also dictionary
+            if (reset >= 2) {
+                if (pos >= available || !decoder->SetProperties(src[pos]))
+                    return LZMA2_ERROR_DATA;
+                ++pos;
+                needProperties = false;
+            } else if (needProperties) {
+                return LZMA2_ERROR_DATA;
+            }
+            if (reset >= 1)
+                decoder->ResetState();
+            if (packed > available - pos || !decoder->DecodeChunk(src + pos, packed, unpacked))
+                return LZMA2_ERROR_DATA;
+            pos += packed;
+        } else if (control <= 0x02) {
+            if (available - pos < 2)
+                return LZMA2_ERROR_DATA;
+            const size_t stored = ((size_t(src[pos]) << 8) | src[pos + 1]) + 1;
+            pos += 2;
+            if (stored > available - pos || !decoder->CopyStored(src + pos, stored))
+                return LZMA2_ERROR_DATA;
+            pos += stored;
+        } else {
+            return LZMA2_ERROR_DATA;
+        }
+    }
 }
 
 int DecodeLzma2Prefix(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t srcLen, uint8_t property)

@@ -24,12 +24,14 @@ enum Lzma2Result : int {
 // LZMA2_ERROR_DATA for an invalid chunk header.
 int ScanLzma2Chunks(const uint8_t *src, size_t srcLen, uint64_t *unpackedSize, size_t *packedSize);
 
-// One-shot decoding of the LZMA2 stream at src into dest. *destLen: room in dest on entry, bytes written on
-// return; *srcLen: bytes available on entry, bytes consumed on return. The stream must end with its end marker
-// within the input and the output room. property is the one-byte dictionary size (0..40). dest may be null when
-// *destLen is 0. The dictionary is never larger than the output room, so a large dictionary property costs no
-// memory for a small block.
-int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property);
+// One-shot decoding of the LZMA2 stream at src into dest, which is the dictionary itself: nothing is held beside
+// the output. *destLen: room in dest on entry, bytes written on return; *srcLen: bytes available on entry, bytes
+// consumed on return. The stream must end with its end marker within the input and the output room. property is
+// the one-byte dictionary size (0..40); matches may reach back as far as it allows, never before dest. dest may
+// be null when *destLen is 0. zeroed: dest's room is known to hold zeros (a fresh anonymous mapping); zeros are
+// then not written, so that the pages of long zero runs are never touched.
+int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcLen, uint8_t property,
+                bool zeroed = false);
 // The first bytes of the LZMA2 stream at src (srcLen bytes available): up to *destLen of them into dest, *destLen
 // set to the number decoded. Nothing after them is decoded or checked. LZMA2_OK when at least one byte was.
 int DecodeLzma2Prefix(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t srcLen, uint8_t property);
