@@ -3,6 +3,8 @@
 #include "lzma2coder.h"
 #include "lzmaioin.h"
 #include "lzmaioout.h"
+#include "mappedfile.h"
+#include "zeroedpages.h"
 
 #include <gtest/gtest.h>
 
@@ -93,7 +95,38 @@ TEST(Lzma2Block, MalformedBlocksFailWithOneMessage)
         EXPECT_EQ(log.levels, std::vector<int> {1});
         EXPECT_EQ(bytesOf(dest), Bytes({'k', 'e', 'e', 'p'}));
         EXPECT_LE(dest.Capacity(), 256u) << "nothing beyond what the stream can hold is reserved";
+
+        // The reader into fresh pages gives the same verdict with the same message.
+        source.Init(c.block.data(), c.block.size());
+        ZeroedPages pages;
+        LogRecorder pagesLog;
+        EXPECT_FALSE(ReadLzma2BlockToPages(&source, &pages));
+        EXPECT_EQ(pagesLog.messages, std::vector<std::string> {c.message});
+        EXPECT_LE(pages.Length(), 256u);
     }
+}
+
+TEST(Lzma2Block, PagesReaderDecodesIntoFreshPagesThatCanBeGivenBack)
+{
+    Bytes content(5 * 4096 + 100, 0);
+    content[4096 + 7] = 'x';
+    content[content.size() - 1] = 'y';
+    SinkStream block;
+    ASSERT_TRUE(CompressLzma2Buffer(content.data(), content.size(), &block));
+    SourceStream source;
+    source.Init(block.Buffer(), block.Length());
+    ZeroedPages pages;
+    ASSERT_TRUE(ReadLzma2BlockToPages(&source, &pages));
+    EXPECT_EQ(source.Remaining(), 0u);
+    ASSERT_EQ(pages.Length(), content.size());
+    EXPECT_EQ(Bytes(pages.Data(), pages.Data() + pages.Length()), content);
+
+    // Only the whole pages inside a range are given back; a range outside the buffer is ignored.
+    const size_t page = PageSize();
+    pages.Release(pages.Data() + 1, 3 * page);
+    pages.Release(pages.Data() + page, pages.Length()); // runs past the end
+    EXPECT_EQ(pages.Data()[page + 7], 0) << "the page inside the range reads as zeros again";
+    EXPECT_EQ(pages.Data()[pages.Length() - 1], 'y') << "the partly covered last page is kept";
 }
 
 TEST(Lzma2Block, LargestDictionaryPropertyDecodesASmallBlock)

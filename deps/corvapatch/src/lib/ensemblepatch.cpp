@@ -9,8 +9,10 @@
 #include "sourcestream.h"
 #include "sourcestreamset.h"
 #include "status.h"
+#include "zeroedpages.h"
 
 #include <exception>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -39,7 +41,11 @@ private:
 };
 
 // Everything after the header: the payload's four streams in turn, ending in the new file appended to output.
-int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream *output)
+// What is no longer needed is given back as soon as it is not: the old file's pages once its elements are
+// transformed (dropOld, when the old file is a mapping; the final correction reads back only what it copies),
+// and the element correction's pages once it is applied.
+int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, ZeroedPages *payloadPages,
+                 const std::function<void()> &dropOld, SinkStream *output)
 {
     // A set of fewer streams than the patch needs is as unreadable as missing descriptions; its absent streams
     // are never touched. A set that did not parse has empty streams and fails at the descriptions the same way.
@@ -61,11 +67,16 @@ int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream 
     SinkStreamSet transformed;
     if (const int status = applier->TransformElements(&parameters, &transformed); status != Status::OK)
         return status;
+    if (dropOld)
+        dropOld();
+    SourceStream *elementCorrection = payload->stream(PATCH_STREAM_ELEMENT_CORRECTION);
+    const uint8_t *correctionStart = elementCorrection->Current();
+    const size_t correctionLength = elementCorrection->Remaining();
     SourceStreamSet elements;
-    if (const int status =
-            applier->SubpatchElements(&transformed, payload->stream(PATCH_STREAM_ELEMENT_CORRECTION), &elements);
+    if (const int status = applier->SubpatchElements(&transformed, elementCorrection, &elements);
         status != Status::OK)
         return status;
+    payloadPages->Release(correctionStart, correctionLength);
 
     SinkStream reassembled;
     if (const int status = applier->ReassembleElements(&elements, &reassembled); status != Status::OK)
@@ -76,7 +87,8 @@ int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, SinkStream 
                                          output);
 }
 
-int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, size_t maxSize)
+int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, size_t maxSize,
+                 const std::function<void()> &dropOld)
 {
     EnsembleApplier applier;
     applier.SetMaxOutputSize(maxSize);
@@ -89,12 +101,13 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
     // statuses stay in their order: a crc mismatch first, then a payload that does not decode.
     int baseStatus = Status::OK;
     bool decoded = false;
-    SinkStream payloadBytes;
+    // Most of a payload is zeros (the corrections of what did not change): only its other pages take memory.
+    ZeroedPages payloadBytes;
     const SourceStream payloadStart = *patch; // the decoding moves patch's cursor
     const auto checkAndDecode = [&applier, &baseStatus, &decoded, patch, &payloadBytes] {
         try {
             baseStatus = applier.ValidateBase();
-            decoded = baseStatus == Status::OK && ReadLzma2Block(patch, &payloadBytes);
+            decoded = baseStatus == Status::OK && ReadLzma2BlockToPages(patch, &payloadBytes);
         } catch (const std::exception &) {
             decoded = false; // as when it ran on the calling thread: a stream error
         }
@@ -123,8 +136,8 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
         return Status::STREAM_ERROR;
     SourceStreamSet payload;
     // The result is not needed on its own: a set that did not parse leaves no readable descriptions.
-    (void)payload.Init(payloadBytes.Buffer(), payloadBytes.Length());
-    return ApplyPayload(&applier, &payload, output);
+    (void)payload.Init(payloadBytes.Data(), payloadBytes.Length());
+    return ApplyPayload(&applier, &payload, &payloadBytes, dropOld, output);
 }
 
 } // namespace
@@ -134,7 +147,7 @@ int ApplyEnsemblePatchStreams(SourceStream *old, SourceStream *patch, SinkStream
     // The engine's own containers never throw, but the disassembly's maps and the programs' allocations may;
     // running out of memory is then a stream error like a failed sink.
     try {
-        return ApplyStreams(old, patch, output, maxSize);
+        return ApplyStreams(old, patch, output, maxSize, {});
     } catch (const std::exception &) {
         return Status::STREAM_ERROR;
     }
@@ -162,7 +175,8 @@ int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const ch
                 return Status::FILE_ACCESS_FAILED;
             SourceStream old;
             old.Init(oldFile.Data(), oldFile.ViewLength());
-            if (const int status = ApplyStreams(&old, &patch, &output, maxSize); status != Status::OK)
+            const auto dropOld = [&oldFile] { oldFile.DropResidentPages(); };
+            if (const int status = ApplyStreams(&old, &patch, &output, maxSize, dropOld); status != Status::OK)
                 return status;
         }
         return ReplaceFile(newPath, output.Buffer(), output.Length()) ? Status::OK : Status::FILE_ACCESS_FAILED;

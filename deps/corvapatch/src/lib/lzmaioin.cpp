@@ -37,15 +37,16 @@ void LogDecodeError(int result)
     LogError("Error uncompressing data " + std::to_string(result));
 }
 
-} // namespace
-
-bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
+// The block at source's cursor, decoded into the room that place(room) gives (nullptr when it cannot); its
+// length in *produced. usable: whether the destination can take anything at all, checked after the header.
+template <typename Place>
+bool ReadBlock(SourceStream *source, size_t maxSize, bool usable, const Place &place, bool zeroed, size_t *produced)
 {
     uint8_t property = 0;
     uint32_t size = 0;
     if (!ReadBlockHeader(source, &property, &size, maxSize))
         return false;
-    if (dest->Failed()) {
+    if (!usable) {
         LogError("unable to allocate sink space");
         return false;
     }
@@ -60,19 +61,37 @@ bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
         return false;
     }
     const size_t room = declared < size ? static_cast<size_t>(declared) : size;
-    if (!dest->Reserve(room)) {
+    uint8_t *out = place(room);
+    if (!out && room > 0) {
         LogError("unable to allocate sink space");
         return false;
     }
 
     size_t outLength = room;
     size_t inLength = source->Remaining();
-    const int result = DecodeLzma2(dest->Tail(), &outLength, source->Current(), &inLength, property);
+    const int result = DecodeLzma2(out, &outLength, source->Current(), &inLength, property, zeroed);
     if (result != LZMA2_OK || outLength != size) {
         LogDecodeError(result);
         return false;
     }
-    return source->Skip(inLength) && dest->Extend(outLength);
+    *produced = outLength;
+    return source->Skip(inLength);
+}
+
+} // namespace
+
+bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize)
+{
+    const auto place = [dest](size_t room) { return dest->Reserve(room) ? dest->Tail() : nullptr; };
+    size_t produced = 0;
+    return ReadBlock(source, maxSize, !dest->Failed(), place, false, &produced) && dest->Extend(produced);
+}
+
+bool ReadLzma2BlockToPages(SourceStream *source, ZeroedPages *dest, size_t maxSize)
+{
+    const auto place = [dest](size_t room) { return dest->Allocate(room) ? dest->Data() : nullptr; };
+    size_t produced = 0;
+    return ReadBlock(source, maxSize, true, place, true, &produced);
 }
 
 bool PeekLzma2Block(const SourceStream &source, uint8_t *out, size_t *length)

@@ -3,6 +3,7 @@
 #include "lzma2filedecoder.h"
 #include "sinkstream.h"
 #include "sourcestream.h"
+#include "zeroedpages.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,10 @@ namespace corvapatch {
 // unspecified. A size the stream's chunks cannot produce, or one above maxSize, fails before any output is
 // allocated; since the output never exceeds the block's size, at most maxSize bytes are ever appended.
 [[nodiscard]] bool ReadLzma2Block(SourceStream *source, SinkStream *dest, size_t maxSize = SIZE_MAX);
+
+// The same into dest's fresh pages, which are allocated to the block's size: runs of zeros are not written, so
+// only the pages with other bytes take memory. The checks, messages and bounds are ReadLzma2Block's.
+[[nodiscard]] bool ReadLzma2BlockToPages(SourceStream *source, ZeroedPages *dest, size_t maxSize = SIZE_MAX);
 
 // The first bytes of the block's content (up to *length of them into out; *length becomes how many), decoded
 // without moving the cursor and without checking the rest of the block: for work that can begin before the

@@ -68,6 +68,12 @@ bool MappedFile::MapView(uint64_t offset, uint32_t length)
     return true;
 }
 
+void MappedFile::DropResidentPages()
+{
+    if (m_view)
+        (void)madvise(const_cast<uint8_t *>(m_view), m_viewLength, MADV_DONTNEED);
+}
+
 void MappedFile::Unmap()
 {
     if (m_view)

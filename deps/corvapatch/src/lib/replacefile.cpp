@@ -53,10 +53,14 @@ int CreateTemporaryBeside(const std::string &target, std::string *temporary)
     return -1;
 }
 
+// One write of tens of megabytes can cost the kernel many times what the same bytes cost in pieces (seen on
+// ext4: 0.2 s against 6 ms for 22 MB), so large outputs go out a piece at a time.
+constexpr size_t kWritePiece = size_t(1) << 20;
+
 bool WriteAll(int fd, const uint8_t *data, size_t n)
 {
     while (n > 0) {
-        const ssize_t written = write(fd, data, n);
+        const ssize_t written = write(fd, data, n < kWritePiece ? n : kWritePiece);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
