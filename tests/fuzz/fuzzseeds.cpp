@@ -290,6 +290,38 @@ bool disassemblerSeeds(const std::string &dir)
     return true;
 }
 
+// Raw LZMA2 streams behind a property byte and the output room (two bytes, in units of 16 bytes): liblzma's
+// own streams through the engine's block writer, one with room to spare and one with a byte too little.
+bool lzma2decoderSeeds(const std::string &dir)
+{
+    Bytes text;
+    for (int i = 0; i < 300; ++i)
+        text.push_back(uint8_t("hello hello, zeros follow "[i % 26]));
+    text.resize(4000, 0);
+    for (int i = 0; i < 200; ++i)
+        text.push_back(uint8_t(i * 37));
+    const Bytes inputs[] = {Bytes{'a'}, text, Bytes(70000, 0)};
+    int n = 0;
+    for (const Bytes &input : inputs) {
+        SinkStream block;
+        if (!CompressLzma2Buffer(input.data(), input.size(), &block))
+            return false;
+        SourceStream cursor;
+        cursor.Init(block.Buffer(), block.Length());
+        uint8_t property = 0;
+        uint32_t unpacked = 0;
+        if (!cursor.Read(&property, 1) || !cursor.ReadVarint32(&unpacked))
+            return false;
+        for (const size_t room : {size_t(unpacked + 15) / 16, size_t(unpacked) / 16}) {
+            Bytes seed = {property, uint8_t(room), uint8_t(room >> 8)};
+            seed.insert(seed.end(), cursor.Current(), cursor.Current() + cursor.Remaining());
+            if (!save(dir, "stream" + std::to_string(n++), seed))
+                return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -305,6 +337,7 @@ int main(int argc, char **argv)
         bool (*write)(const std::string &dir);
     };
     const Seeds all[] = {{"lzmafile_fuzzer", lzmafileSeeds},
+                         {"lzma2decoder_fuzzer", lzma2decoderSeeds},
                          {"streamset_fuzzer", streamsetSeeds},
                          {"applydiff_fuzzer", applydiffSeeds},
                          {"ensemblepatch_fuzzer", ensemblepatchSeeds},
