@@ -149,6 +149,38 @@ TEST(SinkStream, LimitRefusesWhatWouldPassItAndKeepsTheSink)
     EXPECT_EQ(sink.Length(), 5u);
 }
 
+TEST(SinkStream, RecycleTakesTheLargerAllocationEmptied)
+{
+    SinkStream large;
+    ASSERT_TRUE(large.Reserve(1 << 20));
+    ASSERT_TRUE(large.Write("old", 3));
+    const uint8_t *allocation = large.Buffer();
+
+    SinkStream holding; // a sink with bytes of its own keeps them
+    ASSERT_TRUE(holding.Write("x", 1));
+    holding.Recycle(&large);
+    EXPECT_EQ(bytesOf(holding), Bytes({'x'}));
+    EXPECT_EQ(large.Length(), 3u);
+
+    SinkStream empty;
+    empty.Recycle(&large);
+    EXPECT_EQ(empty.Length(), 0u);
+    EXPECT_EQ(empty.Capacity(), uint32_t(1 << 20));
+    EXPECT_EQ(empty.Buffer(), allocation);
+    EXPECT_EQ(large.Length(), 0u);
+    EXPECT_EQ(large.Capacity(), 0u);
+    ASSERT_TRUE(empty.Write("new", 3));
+    EXPECT_EQ(bytesOf(empty), Bytes({'n', 'e', 'w'}));
+
+    SinkStream roomy; // a smaller allocation is not taken
+    ASSERT_TRUE(roomy.Reserve(4096));
+    SinkStream small;
+    ASSERT_TRUE(small.Reserve(16));
+    roomy.Recycle(&small);
+    EXPECT_EQ(roomy.Capacity(), 4096u);
+    EXPECT_EQ(small.Capacity(), 16u);
+}
+
 TEST(GrowableBuffer, AppendPastThe32BitRangeChangesNothing)
 {
     GrowableBuffer buffer;

@@ -176,7 +176,7 @@ int EnsembleApplier::SubpatchParameters(SinkStreamSet *prediction, SourceStream 
     // at most with longer varints: more is refused before it is produced.
     m_correctedParametersStorage.SetLimit(kMaxCorrectedParametersPerElement * m_patchers.size() +
                                           kCorrectedParametersSlack);
-    return CorrectStreamSet(prediction, correction, corrected, &m_correctedParametersStorage);
+    return CorrectStreamSet(prediction, correction, corrected, &m_correctedParametersStorage, nullptr);
 }
 
 int EnsembleApplier::TransformElements(SourceStreamSet *parameters, SinkStreamSet *transformed)
@@ -210,7 +210,7 @@ int EnsembleApplier::SubpatchElements(SinkStreamSet *transformed, SourceStream *
                                       SourceStreamSet *corrected)
 {
     m_correctedElementsStorage.SetLimit(MaxDisAndDiffIntermediateSize(m_maxOutputSize));
-    return CorrectStreamSet(transformed, correction, corrected, &m_correctedElementsStorage);
+    return CorrectStreamSet(transformed, correction, corrected, &m_correctedElementsStorage, &m_spare);
 }
 
 int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *basic)
@@ -222,6 +222,7 @@ int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *b
     const size_t heldBelow =
         m_oldLength < GrowableBuffer::kFailedCapacity ? GrowableBuffer::kFailedCapacity - 1 - m_oldLength : 0;
     basic->SetLimit(std::min(maxElements, heldBelow));
+    basic->Recycle(&m_spare);
     // The size is only a hint from the patch: reserve no more than the old file and the corrected elements can
     // assemble to, so a lying size costs nothing. A real patch's size is always below that bound.
     const uint64_t room = maxElements > SIZE_MAX - m_oldLength ? SIZE_MAX : m_oldLength + maxElements;
@@ -244,12 +245,14 @@ int EnsembleApplier::ReassembleElements(SourceStreamSet *elements, SinkStream *b
         return Status::STREAM_NOT_CONSUMED;
     // The corrected elements are read to their end; the set's cursors are not used again.
     *elements = SourceStreamSet();
+    m_spare.Recycle(&m_correctedElementsStorage);
     m_correctedElementsStorage.Retire();
     return Status::OK;
 }
 
 int EnsembleApplier::ApplyFinalCorrection(SourceStream *elements, SourceStream *correction, SinkStream *output)
 {
+    output->Recycle(&m_spare);
     const size_t had = output->Length();
     output->SetLimit(m_maxOutputSize > SIZE_MAX - had ? SIZE_MAX : had + m_maxOutputSize);
     SourceStream basic[2];
@@ -264,7 +267,7 @@ int EnsembleApplier::ApplyFinalCorrection(SourceStream *elements, SourceStream *
 }
 
 int EnsembleApplier::CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
-                                      SourceStreamSet *corrected, SinkStream *storage)
+                                      SourceStreamSet *corrected, SinkStream *storage, SinkStream *spare)
 {
     // The prediction's serialised form is its header followed by its streams: the diff reads them where they
     // are instead of from one copy of them all.
@@ -284,8 +287,11 @@ int EnsembleApplier::CorrectStreamSet(SinkStreamSet *prediction, SourceStream *c
     if (total >= GrowableBuffer::kFailedCapacity)
         return Status::STREAM_ERROR;
     const bool applied = ApplyDiffToJoined(pieces, prediction->count() + 1, correction, storage);
-    for (uint32_t i = 0; i < prediction->count(); ++i)
+    for (uint32_t i = 0; i < prediction->count(); ++i) {
+        if (spare)
+            spare->Recycle(prediction->stream(i)); // keeps the largest
         prediction->stream(i)->Retire();
+    }
     if (!applied)
         return Status::GENERAL_ERROR;
     return corrected->Init(storage->Buffer(), storage->Length()) ? Status::OK : Status::STREAM_ERROR;

@@ -70,9 +70,10 @@ public:
 
 private:
     // Linearises prediction, applies the correction diff to it into storage and parses the result as a set.
-    // storage's limit bounds what the correction may produce.
+    // storage's limit bounds what the correction may produce. The largest of prediction's streams is then
+    // left to spare, when there is one.
     [[nodiscard]] static int CorrectStreamSet(SinkStreamSet *prediction, SourceStream *correction,
-                                              SourceStreamSet *corrected, SinkStream *storage);
+                                              SourceStreamSet *corrected, SinkStream *storage, SinkStream *spare);
 
     // An element transformed ahead of time; not usable when its transformation threw.
     struct EarlyElement
@@ -95,6 +96,10 @@ private:
     std::vector<std::unique_ptr<EarlyElement>> m_earlyElements;
     SinkStream m_correctedParametersStorage;
     SinkStream m_correctedElementsStorage;
+    // An allocation one step no longer needs, whose pages the next step's output takes over instead of fresh ones:
+    // the transformed elements' largest stream for the reassembled elements, then the corrected elements for
+    // the new file.
+    SinkStream m_spare;
 };
 
 } // namespace corvapatch

@@ -1,19 +1,19 @@
 #include "growablebuffer.h"
 
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <utility>
 
 namespace corvapatch {
 
 GrowableBuffer::~GrowableBuffer()
 {
-    delete[] m_data;
+    std::free(m_data);
 }
 
 void GrowableBuffer::Fail()
 {
-    delete[] m_data;
+    std::free(m_data);
     m_data = nullptr;
     m_length = 0;
     m_capacity = kFailedCapacity;
@@ -54,14 +54,13 @@ bool GrowableBuffer::Reserve(uint64_t total)
         return false;
     }
     const uint32_t size = total < kInitialCapacity ? kInitialCapacity : static_cast<uint32_t>(total);
-    uint8_t *grown = new (std::nothrow) uint8_t[size];
+    // realloc moves a large block by remapping its pages, without copying them or touching fresh ones for the
+    // part already held. On failure the old block is still ours, and Fail releases it.
+    auto *grown = static_cast<uint8_t *>(std::realloc(m_data, size));
     if (!grown) {
         Fail();
         return false;
     }
-    if (m_length > 0)
-        std::memcpy(grown, m_data, m_length);
-    delete[] m_data;
     m_data = grown;
     m_capacity = size;
     return true;
@@ -82,11 +81,17 @@ void GrowableBuffer::Swap(GrowableBuffer *other)
     std::swap(m_capacity, other->m_capacity);
 }
 
+void GrowableBuffer::Clear()
+{
+    if (!Failed())
+        m_length = 0;
+}
+
 void GrowableBuffer::Retire()
 {
     if (!m_data)
         return;
-    delete[] m_data;
+    std::free(m_data);
     m_data = nullptr;
     m_length = 0;
     m_capacity = 0;

@@ -28,6 +28,8 @@ public:
     [[nodiscard]] bool Extend(size_t n);
     // Frees the data and starts over empty; a failed buffer stays failed.
     void Retire();
+    // Empties the buffer but keeps its allocation.
+    void Clear();
     // Exchanges the contents and states of the two buffers.
     void Swap(GrowableBuffer *other);
 

@@ -76,7 +76,10 @@ bool WriteAll(int fd, const uint8_t *data, size_t n)
 bool ReplaceFile(const char *path, const uint8_t *data, size_t n)
 {
     FileReplacement replacement(path);
-    return replacement.IsOpen() && replacement.Write(data, n) && replacement.Commit(true);
+    // Not flushed to disk: a killed process loses nothing already written, every file the engine makes is
+    // checked against its digest before it is installed, and the installation is flushed as a whole when it is
+    // committed. A flush here cost as much as the rest of writing the file.
+    return replacement.IsOpen() && replacement.Write(data, n) && replacement.Commit(false);
 }
 
 FileReplacement::FileReplacement(const char *path)

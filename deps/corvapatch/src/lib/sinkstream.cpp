@@ -64,4 +64,13 @@ void SinkStream::Retire()
     m_buffer.Retire();
 }
 
+void SinkStream::Recycle(SinkStream *other)
+{
+    if (Length() != 0 || Failed() || other->Failed() || other->Capacity() <= Capacity())
+        return;
+    m_buffer.Swap(&other->m_buffer);
+    m_buffer.Clear();
+    other->Retire();
+}
+
 } // namespace corvapatch

@@ -32,6 +32,10 @@ public:
     void SetLimit(size_t maxLength) { m_limit = maxLength; }
     size_t Room() const { return Length() < m_limit ? m_limit - Length() : 0; }
     void Retire();
+    // When this sink holds nothing and other's allocation is the larger, takes that allocation over, emptied, as
+    // room for what comes, and leaves other empty. Its pages are already there: a large fresh allocation costs
+    // the kernel a cleared page for every 4 KiB first written.
+    void Recycle(SinkStream *other);
 
     // Direct filling of reserved space: write up to Capacity() - Length() bytes at Tail(), then Extend by the
     // number written.
