@@ -178,7 +178,7 @@ TEST(SinkStream, RecycleTakesTheLargerAllocationEmptied)
     ASSERT_TRUE(small.Reserve(16));
     roomy.Recycle(&small);
     EXPECT_EQ(roomy.Capacity(), 4096u);
-    EXPECT_EQ(small.Capacity(), 16u);
+    EXPECT_EQ(small.Capacity(), 256u); // the smallest allocation a buffer makes
 }
 
 TEST(GrowableBuffer, AppendPastThe32BitRangeChangesNothing)
