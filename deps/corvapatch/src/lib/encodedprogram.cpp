@@ -102,18 +102,28 @@ bool ReadValues(SourceStream *source, EncodedProgram::U32Array *values, bool del
 {
     values->Clear();
     uint32_t count = 0;
-    if (!ReadCount(source, &count) || !values->Reserve(count))
+    // Reserved exactly first: Resize alone would round the capacity up.
+    if (!ReadCount(source, &count) || !values->Reserve(count) || !values->Resize(count, 0))
         return false;
+    // Decoded straight from the bytes into the array: a program's streams hold millions of values.
+    const uint8_t *const start = source->Current();
+    const uint8_t *const end = start + source->Remaining();
+    const uint8_t *p = start;
+    uint32_t *out = values->data();
     uint32_t total = 0;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t value = 0;
-        if (!source->ReadVarint32(&value))
-            return false;
+        if (p < end && *p < 0x80) {
+            value = *p++;
+        } else {
+            p = ParseVarint32(p, end, &value);
+            if (!p)
+                return false;
+        }
         total = deltas ? total + value : value;
-        if (!values->PushBack(total))
-            return false;
+        out[i] = total;
     }
-    return true;
+    return source->Skip(static_cast<size_t>(p - start));
 }
 
 // Reads the next entry of values at *position; false when none is left.
