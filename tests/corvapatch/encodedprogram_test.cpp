@@ -205,6 +205,41 @@ TEST(EncodedProgram, AssemblesTheExecutableBytes)
     }
 }
 
+// Assembly writes into the room the output already has: after what it held, never past its limit, also when
+// the reserved room reaches beyond the limit.
+TEST(EncodedProgram, AssemblyAppendsWithinTheOutputsLimitWhateverItsReservedRoom)
+{
+    const Bytes prefix = {'P', 'R', 'E'};
+    for (EncodedPtr (*build)() : {labelProgram, relocProgram}) {
+        const Bytes expected = [&] {
+            int status = 0;
+            EncodedPtr program = build();
+            return assembled(program.get(), &status);
+        }();
+        ASSERT_FALSE(expected.empty());
+        for (const bool reserved : {false, true}) {
+            for (const size_t shortBy : {size_t(0), size_t(1), size_t(4)}) {
+                SCOPED_TRACE(testing::Message() << "reserved " << reserved << " short by " << shortBy);
+                EncodedPtr program = build();
+                SinkStream sink;
+                ASSERT_TRUE(sink.Write(prefix.data(), prefix.size()));
+                if (reserved) {
+                    ASSERT_TRUE(sink.Reserve(4096));
+                }
+                sink.SetLimit(prefix.size() + expected.size() - shortBy);
+                const int status = Assemble(program.get(), &sink);
+                ASSERT_LE(sink.Length(), prefix.size() + expected.size() - shortBy);
+                if (shortBy > 0) {
+                    EXPECT_EQ(status, Status::ASSEMBLY_FAILED);
+                    continue;
+                }
+                EXPECT_EQ(status, Status::OK);
+                EXPECT_EQ(Bytes(sink.Buffer(), sink.Buffer() + sink.Length()), concat({prefix, expected}));
+            }
+        }
+    }
+}
+
 TEST(EncodedProgram, AssemblesRelocationTablesAndArmBranches)
 {
     struct Case

@@ -26,6 +26,21 @@ TEST(FirstCover, GivesTheFirstRangeInTableOrderThatHoldsThePoint)
     EXPECT_EQ(FirstCover().Find(0), FirstCover::kNone);
 }
 
+// A lookup that keeps its last piece answers every point as the plain lookup does, in any order of points.
+TEST(FirstCover, LookupFromTheLastPieceAgreesWithTheSearch)
+{
+    const FirstCover cover({{10, 20, 0}, {5, 30, 1}, {15, 15, 2}, {20, 25, 3}, {0, 5, 4}, {100, UINT64_MAX, 5}});
+    const uint64_t points[] = {12, 13, 19, 20, 4, 0, 30, 99, 100, UINT64_MAX, UINT64_MAX - 1, 29, 5, 10, 24, 25};
+    FirstCover::Piece last;
+    for (const uint64_t point : points) {
+        SCOPED_TRACE(point);
+        EXPECT_EQ(cover.Find(point, &last), cover.Find(point));
+        EXPECT_EQ(cover.Find(point, &last), cover.Find(point)); // answered from the piece this time
+    }
+    FirstCover::Piece none;
+    EXPECT_EQ(FirstCover().Find(7, &none), FirstCover::kNone);
+}
+
 // A 32-bit test `value - begin < size` also accepts the low values a range past 2^32 wraps to.
 TEST(FirstCover, WrappedRangesCoverTheLowValuesToo)
 {

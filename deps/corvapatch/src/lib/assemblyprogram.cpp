@@ -123,14 +123,13 @@ bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const ui
 
 Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
 {
-    const auto found = labels->lower_bound(rva);
-    if (found != labels->end() && found->first == rva)
-        return found->second;
+    if (Label *found = labels->Find(rva))
+        return found;
     Label *label = m_arena.Make<Label>(rva);
     if (!label)
         return nullptr;
     try {
-        labels->emplace_hint(found, rva, label);
+        labels->Insert(label);
     } catch (const std::bad_alloc &) {
         return nullptr; // the label stays unused in the arena
     }
@@ -267,12 +266,7 @@ bool AssemblyProgram::TrimLabels()
     LogStream(3) << "TrimLabels: threshold " << kTrimThreshold;
 
     // The removed labels stay in the arena for the instructions that still point at them.
-    for (auto it = m_rel32Labels.begin(); it != m_rel32Labels.end();) {
-        if (it->second->count <= kTrimThreshold)
-            it = m_rel32Labels.erase(it);
-        else
-            ++it;
-    }
+    m_rel32Labels.RemoveIf([](const Label *label) { return label->count <= kTrimThreshold; });
 
     for (uint32_t i = 0; i < m_instructions.size(); ++i) {
         const Instruction *instruction = m_instructions[i];

@@ -114,10 +114,10 @@ ElfSegment DisassemblerElf<Format>::SegmentAt(uint32_t index) const
 }
 
 template <typename Format>
-bool DisassemblerElf<Format>::RvaToFileOffset(uint32_t rva, uint32_t *offset) const
+bool DisassemblerElf<Format>::RvaToFileOffset(uint32_t rva, uint32_t *offset, FirstCover::Piece *last) const
 {
     // The first segment in table order that holds rva in memory and in the file.
-    const uint32_t i = m_mappedSegments.Find(rva);
+    const uint32_t i = m_mappedSegments.Find(rva, last);
     if (i != FirstCover::kNone) {
         const ElfSegment segment = SegmentAt(i);
         const uint64_t fileOffset = rva - segment.vaddr + segment.offset;
@@ -190,6 +190,7 @@ bool DisassemblerElf<Format>::CollectAbs32()
         // Entries are read at their structure's stride, as many as the entry size gives; each must lie in
         // the image, which also bounds the loop.
         const uint64_t fitting = count > 0 ? (length() - section.offset) / Format::kRelocationSize : 0;
+        FirstCover::Piece piece;
         for (uint64_t e = 0; e < count; ++e) {
             if (e >= fitting)
                 return false;
@@ -197,7 +198,7 @@ bool DisassemblerElf<Format>::CollectAbs32()
                 Format::ReadRelocation(PointerAt(section.offset + e * Format::kRelocationSize));
             uint32_t rva = 0;
             uint32_t fileOffset = 0;
-            if (RelocationToRva(relocation.offset, relocation.info, &rva) && RvaToFileOffset(rva, &fileOffset) &&
+            if (RelocationToRva(relocation.offset, relocation.info, &rva) && RvaToFileOffset(rva, &fileOffset, &piece) &&
                 InTypedSection(fileOffset))
                 m_abs32.push_back(rva);
         }
@@ -231,48 +232,19 @@ bool DisassemblerElf<Format>::CollectRel32()
 }
 
 template <typename Format>
-bool DisassemblerElf<Format>::ScanX86Branches(const ElfSection &section, CandidateRule rule, const bool *starts)
-{
-    if (!SectionInImage(section))
-        return false;
-    const uint64_t end = section.offset + section.size;
-    const uint8_t *bytes = PointerAt(0);
-    uint64_t p = section.offset;
-    while (p < end) {
-        if (!starts[bytes[p]]) {
-            ++p;
-            continue;
-        }
-        const uint32_t displacement = rule(bytes + p, end - p);
-        if (displacement != 0) {
-            const uint64_t q = p + displacement;
-            X86TypedRva candidate(SectionRva(section, q));
-            if (!candidate.ComputeRelativeTarget(PointerAt(q)))
-                return false;
-            if (IsLoadable(candidate.rva() + candidate.relative_target())) {
-                m_x86Rel32.push_back(candidate);
-                p = q + 4;
-                continue;
-            }
-        }
-        ++p;
-    }
-    return true;
-}
-
-template <typename Format>
 bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
 {
     m_abs32Offsets.assign(m_abs32.size(), 0);
+    FirstCover::Piece piece;
     for (size_t i = 0; i < m_abs32.size(); ++i) {
-        if (!RvaToFileOffset(m_abs32[i], &m_abs32Offsets[i]))
+        if (!RvaToFileOffset(m_abs32[i], &m_abs32Offsets[i], &piece))
             return false;
     }
     if (!m_rel32.empty() && m_header.phnum == 0)
         return false;
     for (TypedRVA *reference : m_rel32) {
         uint32_t fileOffset = 0;
-        if (!RvaToFileOffset(reference->rva(), &fileOffset))
+        if (!RvaToFileOffset(reference->rva(), &fileOffset, &piece))
             return false;
         reference->set_file_offset(fileOffset);
     }
@@ -363,6 +335,23 @@ bool DisassemblerElf<Format>::ParseProgBitsSection(const ElfSection &section, As
         }
     }
     return true;
+}
+
+X86StartBytes::X86StartBytes(std::initializer_list<uint8_t> firsts)
+{
+    for (const uint8_t first : firsts) {
+        if (m_marked[first] || m_count == kMaxFirsts)
+            continue;
+        m_marked[first] = true;
+#if defined(__SSE2__)
+        m_splat[m_count] = _mm_set1_epi8(static_cast<char>(first));
+#endif
+        ++m_count;
+    }
+#if defined(__SSE2__)
+    for (size_t i = m_count; i < kMaxFirsts; ++i)
+        m_splat[i] = m_count > 0 ? m_splat[0] : _mm_setzero_si128();
+#endif
 }
 
 template class DisassemblerElf<Elf32Format>;

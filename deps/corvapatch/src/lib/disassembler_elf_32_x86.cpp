@@ -1,6 +1,7 @@
 #include "disassembler_elf_32_x86.h"
 
 #include "assemblyprogram.h"
+#include "disassembler_elf_x86scan.h"
 #include "executabletype.h"
 
 namespace corvapatch {
@@ -58,7 +59,9 @@ bool DisassemblerElf32X86::ParseRelocationSection(const ElfSection &section, Ass
 
 bool DisassemblerElf32X86::ParseRel32InSection(const ElfSection &section)
 {
-    return ScanX86Branches(section, X86Candidate, kX86Starts.marked);
+    // A lambda, not the function's address, so that the rule is inlined into the scan.
+    return ScanX86Branches(
+        section, [](const uint8_t *p, uint64_t remaining) { return X86Candidate(p, remaining); }, kX86Starts);
 }
 
 } // namespace corvapatch

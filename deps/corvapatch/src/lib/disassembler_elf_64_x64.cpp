@@ -1,5 +1,6 @@
 #include "disassembler_elf_64_x64.h"
 
+#include "disassembler_elf_x86scan.h"
 #include "executabletype.h"
 
 namespace corvapatch {
@@ -46,7 +47,9 @@ bool DisassemblerElf64X64::ParseRelocationSection(const ElfSection &section, Ass
 
 bool DisassemblerElf64X64::ParseRel32InSection(const ElfSection &section)
 {
-    return ScanX86Branches(section, X64Candidate, kX64Starts.marked);
+    // A lambda, not the function's address, so that the rule is inlined into the scan.
+    return ScanX86Branches(
+        section, [](const uint8_t *p, uint64_t remaining) { return X64Candidate(p, remaining); }, kX64Starts);
 }
 
 } // namespace corvapatch

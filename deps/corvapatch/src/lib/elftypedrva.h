@@ -1,5 +1,7 @@
 #pragma once
 
+#include "elfformat.h"
+
 #include <cstdint>
 
 namespace corvapatch {
@@ -39,12 +41,17 @@ private:
 
 // The 32-bit displacement of an x86 or x86-64 call, jump or RIP-relative operand. Its target is measured from
 // the end of the displacement, hence the + 4.
-class X86TypedRva : public ElfTypedRva
+class X86TypedRva final : public ElfTypedRva
 {
 public:
     using ElfTypedRva::ElfTypedRva;
 
-    bool ComputeRelativeTarget(const uint8_t *op) override;
+    // Inline: the x86 scan calls it for every reference it finds.
+    bool ComputeRelativeTarget(const uint8_t *op) override
+    {
+        set_relative_target(ReadLittle32(op) + 4);
+        return true;
+    }
     bool EmitInstruction(AssemblyProgram *program, uint32_t targetRva) override;
     uint16_t OpSize() const override { return 4; }
 };

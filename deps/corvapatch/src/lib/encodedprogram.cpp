@@ -39,26 +39,68 @@ constexpr uint32_t kPeRelocType64 = 10;
 constexpr uint32_t kElfRelocType386 = 8;
 constexpr uint32_t kElfRelocTypeArm = 23;
 
-bool WriteU16(SinkStream *sink, uint32_t value)
+// Writes into the room a sink already has and commits the bytes with one Extend, instead of one checked append
+// per operand; beyond that room it writes through the sink itself. Flush before the sink is used otherwise.
+class RoomWriter
 {
-    const uint8_t bytes[2] = {uint8_t(value), uint8_t(value >> 8)};
-    return sink->Write(bytes, 2);
-}
+public:
+    explicit RoomWriter(SinkStream *sink) { Reset(sink); }
 
-bool WriteU32(SinkStream *sink, uint32_t value)
-{
-    const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
-    return sink->Write(bytes, 4);
-}
+    void Reset(SinkStream *sink)
+    {
+        m_sink = sink;
+        m_tail = sink->Tail();
+        m_spare = m_tail ? std::min(sink->Capacity() - sink->Length(), sink->Room()) : 0;
+        m_pending = 0;
+    }
+    [[nodiscard]] bool Write(const uint8_t *data, size_t n)
+    {
+        if (n != 0 && n <= m_spare - m_pending) {
+            std::memcpy(m_tail + m_pending, data, n);
+            m_pending += n;
+            return true;
+        }
+        if (!Flush() || !m_sink->Write(data, n))
+            return false;
+        Reset(m_sink);
+        return true;
+    }
+    [[nodiscard]] bool WriteU16(uint32_t value)
+    {
+        const uint8_t bytes[2] = {uint8_t(value), uint8_t(value >> 8)};
+        return Write(bytes, 2);
+    }
+    [[nodiscard]] bool WriteU32(uint32_t value)
+    {
+        const uint8_t bytes[4] = {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+        return Write(bytes, 4);
+    }
+    // Commits what was written; the writer then starts over at the sink's new end.
+    [[nodiscard]] bool Flush()
+    {
+        const size_t pending = m_pending;
+        const bool ok = pending == 0 || m_sink->Extend(pending);
+        Reset(m_sink);
+        return ok;
+    }
+
+private:
+    SinkStream *m_sink = nullptr;
+    uint8_t *m_tail = nullptr;
+    size_t m_spare = 0; // bytes at m_tail the sink holds and may take
+    size_t m_pending = 0; // of them written, not yet committed
+};
 
 // The exact length of the varints of values (of their deltas when deltas) and their count.
 uint64_t VarintsLength(const EncodedProgram::U32Array &values, bool deltas)
 {
-    uint64_t total = Varint32Length(values.size());
+    const uint32_t *const data = values.data();
+    const uint32_t count = values.size();
+    uint64_t total = Varint32Length(count);
     uint32_t previous = 0;
-    for (uint32_t i = 0; i < values.size(); ++i) {
-        total += Varint32Length(deltas ? values[i] - previous : values[i]);
-        previous = values[i];
+    for (uint32_t i = 0; i < count; ++i) {
+        total += Varint32Length(deltas ? data[i] - previous : data[i]);
+        previous = data[i];
     }
     return total;
 }
@@ -71,12 +113,20 @@ bool WriteVarints(SinkStream *sink, const EncodedProgram::U32Array &values, bool
     const uint64_t total = VarintsLength(values, deltas);
     if (total > sink->Room() || !sink->Reserve(static_cast<size_t>(total)))
         return false;
+    // Locals, not the array's members: stores through the byte cursor could alias those, so every access
+    // would load them again.
+    const uint32_t *const data = values.data();
+    const uint32_t count = values.size();
     uint8_t *const start = sink->Tail();
-    uint8_t *cursor = start + EncodeVarint32(values.size(), start);
+    uint8_t *cursor = start + EncodeVarint32(count, start);
     uint32_t previous = 0;
-    for (uint32_t i = 0; i < values.size(); ++i) {
-        cursor += EncodeVarint32(deltas ? values[i] - previous : values[i], cursor);
-        previous = values[i];
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t value = deltas ? data[i] - previous : data[i];
+        previous = data[i];
+        if (value < 0x80)
+            *cursor++ = static_cast<uint8_t>(value);
+        else
+            cursor += EncodeVarint32(value, cursor);
     }
     return sink->Extend(static_cast<size_t>(cursor - start));
 }
@@ -102,33 +152,61 @@ bool ReadValues(SourceStream *source, EncodedProgram::U32Array *values, bool del
 {
     values->Clear();
     uint32_t count = 0;
-    if (!ReadCount(source, &count) || !values->Reserve(count))
+    // Reserved exactly first: Resize alone would round the capacity up.
+    if (!ReadCount(source, &count) || !values->Reserve(count) || !values->Resize(count, 0))
         return false;
+    // Decoded straight from the bytes into the array: a program's streams hold millions of values.
+    const uint8_t *const start = source->Current();
+    const uint8_t *const end = start + source->Remaining();
+    const uint8_t *p = start;
+    uint32_t *out = values->data();
     uint32_t total = 0;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t value = 0;
-        if (!source->ReadVarint32(&value))
-            return false;
+        if (p < end && *p < 0x80) {
+            value = *p++;
+        } else {
+            p = ParseVarint32(p, end, &value);
+            if (!p)
+                return false;
+        }
         total = deltas ? total + value : value;
-        if (!values->PushBack(total))
-            return false;
+        out[i] = total;
     }
-    return true;
+    return source->Skip(static_cast<size_t>(p - start));
 }
 
-// Reads the next entry of values at *position; false when none is left.
-bool Next(const EncodedProgram::U32Array &values, uint32_t *position, uint32_t *value)
+// Reads an array's entries in order. It holds the array's pointer and size as its own: an assembly writes
+// through byte pointers, which could alias the array's members and would make every read load them again.
+class Entries
 {
-    if (*position >= values.size())
-        return false;
-    *value = values[(*position)++];
-    return true;
-}
+public:
+    explicit Entries(const EncodedProgram::U32Array &values) : m_data(values.data()), m_size(values.size()) { }
+
+    // The next entry; false when none is left.
+    [[nodiscard]] bool Next(uint32_t *value)
+    {
+        if (m_at >= m_size)
+            return false;
+        *value = m_data[m_at++];
+        return true;
+    }
+    // Entry i, which must be below size().
+    uint32_t operator[](uint32_t i) const { return m_data[i]; }
+    uint32_t size() const { return m_size; }
+    bool UsedUp() const { return m_at == m_size; }
+
+private:
+    const uint32_t *m_data;
+    uint32_t m_size;
+    uint32_t m_at = 0;
+};
 
 // The PE base-relocation table: one block per 4 KiB page {page RVA, block size, 16-bit entries
 // (type << 12 | offset in page), padded with a 0 entry to a multiple of 4 bytes}. relocs must be sorted.
 bool WritePeRelocs(SinkStream *sink, const EncodedProgram::U32Array &relocs, uint32_t type)
 {
+    RoomWriter out(sink);
     uint32_t i = 0;
     while (i < relocs.size()) {
         const uint32_t page = relocs[i] & ~kRelocPageMask;
@@ -140,25 +218,26 @@ bool WritePeRelocs(SinkStream *sink, const EncodedProgram::U32Array &relocs, uin
         if (entries > kRelocBlockEntries)
             return false;
         const uint32_t padded = entries + (entries & 1);
-        if (!WriteU32(sink, page) || !WriteU32(sink, 8 + 2 * padded))
+        if (!out.WriteU32(page) || !out.WriteU32(8 + 2 * padded))
             return false;
         for (; i < end; ++i) {
-            if (!WriteU16(sink, (type << 12) | (relocs[i] & kRelocPageMask)))
+            if (!out.WriteU16((type << 12) | (relocs[i] & kRelocPageMask)))
                 return false;
         }
-        if (padded != entries && !WriteU16(sink, 0))
+        if (padded != entries && !out.WriteU16(0))
             return false;
     }
-    return true;
+    return out.Flush();
 }
 
 bool WriteElfRelocs(SinkStream *sink, const EncodedProgram::U32Array &relocs, uint32_t type)
 {
+    RoomWriter out(sink);
     for (uint32_t i = 0; i < relocs.size(); ++i) {
-        if (!WriteU32(sink, relocs[i]) || !WriteU32(sink, type))
+        if (!out.WriteU32(relocs[i]) || !out.WriteU32(type))
             return false;
     }
-    return true;
+    return out.Flush();
 }
 
 } // namespace
@@ -222,11 +301,21 @@ bool EncodedProgram::AppendCopy(uint32_t count, const uint8_t *bytes)
         if (m_copyCounts.empty())
             return false;
         m_copyCounts.back() += count;
-        return m_copyBytes.Append(bytes, count);
+        return AppendLiterals(bytes, count);
     }
     if (count == 1)
-        return m_ops.PushBack(ENC_COPY1) && m_copyBytes.Append(bytes, 1);
-    return m_ops.PushBack(ENC_COPY) && m_copyCounts.PushBack(count) && m_copyBytes.Append(bytes, count);
+        return m_ops.PushBack(ENC_COPY1) && AppendLiterals(bytes, 1);
+    return m_ops.PushBack(ENC_COPY) && m_copyCounts.PushBack(count) && AppendLiterals(bytes, count);
+}
+
+bool EncodedProgram::AppendLiterals(const uint8_t *bytes, uint32_t count)
+{
+    // Encode reserves room for all literals first, so they are copied in place without Append's growth path.
+    if (count != 0 && !m_copyBytes.Failed() && count <= m_copyBytes.Capacity() - m_copyBytes.Length()) {
+        std::memcpy(m_copyBytes.Data() + m_copyBytes.Length(), bytes, count);
+        return m_copyBytes.Extend(count);
+    }
+    return m_copyBytes.Append(bytes, count);
 }
 
 bool EncodedProgram::AppendRel32(int32_t index)
@@ -365,48 +454,50 @@ bool EncodedProgram::ReadFrom(SourceStreamSet *set, bool inPlace)
 bool EncodedProgram::AssembleTo(SinkStream *sink)
 {
     uint32_t rva = 0;
-    uint32_t originAt = 0, countAt = 0, byteAt = 0, abs32At = 0, rel32At = 0;
+    uint32_t byteAt = 0;
+    Entries ops(m_ops), origins(m_origins), copyCounts(m_copyCounts), abs32Ix(m_abs32Ix), rel32Ix(m_rel32Ix);
+    const Entries abs32Rvas(m_abs32Rvas), rel32Rvas(m_rel32Rvas);
     uint32_t peRelocType = 0;  // 0: no PE table pending
     uint32_t elfRelocType = 0; // 0: no ELF table pending
     SinkStream relocated;      // the output after a relocation op, which goes behind the table
-    SinkStream *out = sink;
+    RoomWriter out(sink);
     const uint8_t *copyBytes = CopyBytes();
     const uint32_t copyLength = CopyLength();
 
-    for (uint32_t opAt = 0; opAt < m_ops.size(); ++opAt) {
-        const uint32_t op = m_ops[opAt];
+    uint32_t op = 0;
+    while (ops.Next(&op)) {
         switch (op) {
         case ENC_ORIGIN:
-            if (!Next(m_origins, &originAt, &rva))
+            if (!origins.Next(&rva))
                 return false;
             break;
         case ENC_COPY: {
             uint32_t count = 0;
-            if (!Next(m_copyCounts, &countAt, &count) || count > copyLength - byteAt ||
-                !out->Write(copyBytes + byteAt, count))
+            if (!copyCounts.Next(&count) || count > copyLength - byteAt ||
+                !out.Write(copyBytes + byteAt, count))
                 return false;
             byteAt += count;
             rva += count;
             break;
         }
         case ENC_COPY1:
-            if (byteAt >= copyLength || !out->Write(copyBytes + byteAt, 1))
+            if (byteAt >= copyLength || !out.Write(copyBytes + byteAt, 1))
                 return false;
             ++byteAt;
             ++rva;
             break;
         case ENC_REL32: {
             uint32_t index = 0;
-            if (!Next(m_rel32Ix, &rel32At, &index) || index >= m_rel32Rvas.size() ||
-                !WriteU32(out, m_rel32Rvas[index] - 4 - rva))
+            if (!rel32Ix.Next(&index) || index >= rel32Rvas.size() ||
+                !out.WriteU32(rel32Rvas[index] - 4 - rva))
                 return false;
             rva += 4;
             break;
         }
         case ENC_ABS32: {
             uint32_t index = 0;
-            if (!Next(m_abs32Ix, &abs32At, &index) || index >= m_abs32Rvas.size() || !m_abs32Relocs.PushBack(rva) ||
-                !WriteU32(out, m_abs32Rvas[index] + static_cast<uint32_t>(m_imageBase)))
+            if (!abs32Ix.Next(&index) || index >= abs32Rvas.size() || !m_abs32Relocs.PushBack(rva) ||
+                !out.WriteU32(abs32Rvas[index] + static_cast<uint32_t>(m_imageBase)))
                 return false;
             rva += 4;
             break;
@@ -416,34 +507,38 @@ bool EncodedProgram::AssembleTo(SinkStream *sink)
             if (peRelocType)
                 return false;
             peRelocType = op == ENC_PE_RELOCS ? kPeRelocType32 : kPeRelocType64;
-            out = &relocated;
+            if (!out.Flush())
+                return false;
+            out.Reset(&relocated);
             break;
         case ENC_ELF_RELOCS:
         case ENC_ELF_ARM_RELOCS:
             if (elfRelocType)
                 return false;
             elfRelocType = op == ENC_ELF_RELOCS ? kElfRelocType386 : kElfRelocTypeArm;
-            out = &relocated;
+            if (!out.Flush())
+                return false;
+            out.Reset(&relocated);
             break;
         default: {
             const uint32_t formTag = op & 0xF000;
             uint32_t index = 0;
             uint32_t value = 0;
-            if (formTag < 0x1000 || formTag > 0x5000 || !Next(m_rel32Ix, &rel32At, &index) ||
-                index >= m_rel32Rvas.size())
+            if (formTag < 0x1000 || formTag > 0x5000 || !rel32Ix.Next(&index) ||
+                index >= rel32Rvas.size())
                 return false;
             const int form = int(formTag >> 12) - 1;
-            if (!DecompressArmBranch(form, static_cast<uint16_t>(op), m_rel32Rvas[index] - rva, &value))
+            if (!DecompressArmBranch(form, static_cast<uint16_t>(op), rel32Rvas[index] - rva, &value))
                 return false;
             if (form <= 1) {
-                if (!WriteU16(out, value))
+                if (!out.WriteU16(value))
                     return false;
                 rva += 2;
             } else {
                 // Thumb-2 instructions are stored as two halfwords, the first one first.
                 if (form >= 3)
                     value = (value >> 16) | (value << 16);
-                if (!WriteU32(out, value))
+                if (!out.WriteU32(value))
                     return false;
                 rva += 4;
             }
@@ -451,6 +546,8 @@ bool EncodedProgram::AssembleTo(SinkStream *sink)
         }
         }
     }
+    if (!out.Flush())
+        return false;
 
     if (peRelocType) {
         std::sort(m_abs32Relocs.data(), m_abs32Relocs.data() + m_abs32Relocs.size());
@@ -463,8 +560,7 @@ bool EncodedProgram::AssembleTo(SinkStream *sink)
             return false;
     }
     // Every operand must have been used; origins left over do not matter.
-    return countAt == m_copyCounts.size() && byteAt == copyLength && abs32At == m_abs32Ix.size() &&
-        rel32At == m_rel32Ix.size();
+    return copyCounts.UsedUp() && byteAt == copyLength && abs32Ix.UsedUp() && rel32Ix.UsedUp();
 }
 
 int WriteEncodedProgram(EncodedProgram *program, SinkStreamSet *set)

@@ -90,6 +90,7 @@ public:
 
 private:
     [[nodiscard]] static bool SetRva(U32Array *rvas, int32_t index, uint32_t rva);
+    [[nodiscard]] bool AppendLiterals(const uint8_t *bytes, uint32_t count);
     static void FillGaps(U32Array *rvas);
 
     uint64_t m_imageBase = 0;

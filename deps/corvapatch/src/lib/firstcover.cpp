@@ -44,6 +44,15 @@ uint32_t FirstCover::Find(uint64_t point) const
     return m_first[static_cast<size_t>(after - m_starts.begin()) - 1];
 }
 
+uint32_t FirstCover::FindPiece(uint64_t point, Piece *piece) const
+{
+    const size_t after = static_cast<size_t>(std::upper_bound(m_starts.begin(), m_starts.end(), point) - m_starts.begin());
+    piece->begin = after == 0 ? 0 : m_starts[after - 1];
+    piece->end = after == m_starts.size() ? UINT64_MAX : m_starts[after];
+    piece->first = after == 0 ? kNone : m_first[after - 1];
+    return piece->first;
+}
+
 void FirstCover::AddWrapped32(std::vector<Range> *ranges, uint32_t begin, uint32_t size, uint32_t index)
 {
     const uint64_t end = uint64_t(begin) + size;

@@ -29,13 +29,8 @@ bool SourceStream::Read(void *dest, size_t n)
     return true;
 }
 
-bool SourceStream::ReadVarint32(uint32_t *out)
+bool SourceStream::ReadLongVarint32(uint32_t *out)
 {
-    // Most values of a program's streams are below 128: one byte.
-    if (m_current < m_end && *m_current < 0x80) {
-        *out = *m_current++;
-        return true;
-    }
     const uint8_t *next = ParseVarint32(m_current, m_end, out);
     if (!next)
         return false;

@@ -23,7 +23,15 @@ public:
     bool Empty() const { return m_current == m_end; }
 
     [[nodiscard]] bool Read(void *dest, size_t n);
-    [[nodiscard]] bool ReadVarint32(uint32_t *out);
+    // Inline for the one-byte form, which most values of a program's streams take.
+    [[nodiscard]] bool ReadVarint32(uint32_t *out)
+    {
+        if (m_current < m_end && *m_current < 0x80) {
+            *out = *m_current++;
+            return true;
+        }
+        return ReadLongVarint32(out);
+    }
     [[nodiscard]] bool ReadVarint32Signed(int32_t *out);
     [[nodiscard]] bool Skip(size_t n);
     // sub covers the next n bytes and this cursor moves past them.
@@ -32,6 +40,8 @@ public:
     [[nodiscard]] bool ShareSubstream(size_t offset, size_t n, SourceStream *sub) const;
 
 private:
+    [[nodiscard]] bool ReadLongVarint32(uint32_t *out);
+
     const uint8_t *m_start = nullptr;
     const uint8_t *m_end = nullptr;
     const uint8_t *m_current = nullptr;
