@@ -15,6 +15,50 @@ namespace {
 constexpr int kByteValues = 256;
 const char kUnreachable[] = "REACHED UNREACHABLE";
 
+// The literal bytes an instruction copies into the encoded program.
+uint64_t LiteralBytes(const Instruction *instruction)
+{
+    if (instruction->op() == OP_BYTE)
+        return 1;
+    if (instruction->op() == OP_BYTES)
+        return static_cast<const BytesInstruction *>(instruction)->length();
+    return 0;
+}
+
+// Appends the op of one instruction, with its operands, to encoded.
+bool EncodeInstruction(EncodedProgram *encoded, const Instruction *instruction, int kind)
+{
+    switch (instruction->op()) {
+    case OP_ORIGIN:
+        return encoded->AppendOrigin(static_cast<const OriginInstruction *>(instruction)->rva());
+    case OP_PE_RELOCS:
+        return encoded->AppendPeRelocs(kind);
+    case OP_ELF_RELOCS:
+        return encoded->AppendElfRelocs();
+    case OP_BYTE: {
+        const uint8_t value = static_cast<const ByteInstruction *>(instruction)->byte();
+        return encoded->AppendCopy(1, &value);
+    }
+    case OP_REL32:
+        return encoded->AppendRel32(static_cast<const LabelInstruction *>(instruction)->label()->index);
+    case OP_ABS32:
+        return encoded->AppendAbs32(static_cast<const LabelInstruction *>(instruction)->label()->index);
+    case OP_REL32_ARM: {
+        const auto *branch = static_cast<const Rel32ArmInstruction *>(instruction);
+        return encoded->AppendRel32Arm(branch->compressedOp(), branch->label()->index);
+    }
+    case OP_ELF_ARM_RELOCS:
+        return encoded->AppendElfArmRelocs();
+    case OP_BYTES: {
+        const auto *bytes = static_cast<const BytesInstruction *>(instruction);
+        return encoded->AppendCopy(bytes->length(), bytes->values());
+    }
+    default:
+        LogStream(1) << kUnreachable << "Unknown Insn OP kind";
+        return true;
+    }
+}
+
 } // namespace
 
 AssemblyProgram::AssemblyProgram(int kind) : m_kind(kind) { }
@@ -30,6 +74,11 @@ bool AssemblyProgram::PushInstruction(Instruction *instruction)
 {
     if (!instruction)
         return false;
+    if (m_taking != Taking::KEEP) {
+        const bool taken = TakeNow(instruction, LiteralBytes(instruction));
+        delete instruction;
+        return taken;
+    }
     if (!m_handedOver.PushBack(instruction)) {
         delete instruction;
         return false;
@@ -42,24 +91,44 @@ bool AssemblyProgram::PushMade(Instruction *instruction)
     return instruction && m_instructions.PushBack(instruction);
 }
 
+template <typename T, typename... Args>
+bool AssemblyProgram::PushNew(uint64_t literalBytes, Args... args)
+{
+    if (m_taking == Taking::KEEP)
+        return PushMade(m_arena.Make<T>(args...));
+    const T instruction(args...);
+    return TakeNow(&instruction, literalBytes);
+}
+
+bool AssemblyProgram::TakeNow(const Instruction *instruction, uint64_t literalBytes)
+{
+    if (m_taking == Taking::ENCODE)
+        return EncodeInstruction(m_target, instruction, m_kind);
+    if (m_countedInstructions == UINT32_MAX)
+        return false; // as a full instruction vector refuses its next instruction
+    ++m_countedInstructions;
+    m_countedLiteralBytes += literalBytes;
+    return true;
+}
+
 bool AssemblyProgram::PushOrigin(uint32_t rva)
 {
-    return PushMade(m_arena.Make<OriginInstruction>(rva));
+    return PushNew<OriginInstruction>(0, rva);
 }
 
 bool AssemblyProgram::PushPeRelocs()
 {
-    return PushMade(m_arena.Make<Instruction>(OP_PE_RELOCS));
+    return PushNew<Instruction>(0, uint32_t(OP_PE_RELOCS));
 }
 
 bool AssemblyProgram::PushElfRelocs()
 {
-    return PushMade(m_arena.Make<Instruction>(OP_ELF_RELOCS));
+    return PushNew<Instruction>(0, uint32_t(OP_ELF_RELOCS));
 }
 
 bool AssemblyProgram::PushElfArmRelocs()
 {
-    return PushMade(m_arena.Make<Instruction>(OP_ELF_ARM_RELOCS));
+    return PushNew<Instruction>(0, uint32_t(OP_ELF_ARM_RELOCS));
 }
 
 bool AssemblyProgram::BuildByteCache()
@@ -80,6 +149,10 @@ bool AssemblyProgram::BuildByteCache()
 
 bool AssemblyProgram::PushByte(uint8_t value)
 {
+    if (m_taking != Taking::KEEP) {
+        const ByteInstruction instruction(value);
+        return TakeNow(&instruction, 1);
+    }
     if (!m_byteCache && !BuildByteCache())
         return false;
     // A failed append leaves the shared instruction in the cache.
@@ -88,7 +161,7 @@ bool AssemblyProgram::PushByte(uint8_t value)
 
 bool AssemblyProgram::PushBytes(const uint8_t *values, uint32_t length)
 {
-    return PushMade(m_arena.Make<BytesInstruction>(values, length));
+    return PushNew<BytesInstruction>(length, values, length);
 }
 
 bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)
@@ -98,7 +171,7 @@ bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)
         LogStream(1) << kUnreachable;
         return false;
     }
-    return PushMade(m_arena.Make<LabelInstruction>(op, label));
+    return PushNew<LabelInstruction>(0, op, label);
 }
 
 bool AssemblyProgram::PushRel32(Label *label)
@@ -118,7 +191,7 @@ bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const ui
         LogStream(1) << kUnreachable;
         return false;
     }
-    return PushMade(m_arena.Make<Rel32ArmInstruction>(compressedOp, label, armOp, opSize));
+    return PushNew<Rel32ArmInstruction>(0, compressedOp, label, armOp, opSize);
 }
 
 Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
@@ -138,6 +211,11 @@ Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
 
 Label *AssemblyProgram::GetLabel(RvaToLabel *labels, uint32_t rva)
 {
+    if (m_taking == Taking::ENCODE) {
+        // The labels were all made and numbered in the counting walk.
+        const auto found = labels->find(rva);
+        return found != labels->end() ? found->second : nullptr;
+    }
     Label *label = FindOrMakeLabel(labels, rva);
     if (label)
         ++label->count;
@@ -166,6 +244,9 @@ void AssemblyProgram::NumberMap(RvaToLabel *labels)
 
 void AssemblyProgram::NumberLabels()
 {
+    if (m_taking == Taking::ENCODE)
+        return; // numbered after the counting walk, and the same labels again
+
     NumberMap(&m_abs32Labels);
     NumberMap(&m_rel32Labels);
 }
@@ -285,13 +366,9 @@ bool AssemblyProgram::TrimLabels()
     return true;
 }
 
-EncodedProgram *AssemblyProgram::Encode() const
+bool AssemblyProgram::SetUpEncoded(EncodedProgram *encoded, uint32_t instructions, uint64_t literalBytes) const
 {
-    EncodedProgram *encoded = new (std::nothrow) EncodedProgram();
-    if (!encoded)
-        return nullptr;
     encoded->set_image_base(m_imageBase);
-
     bool ok = true;
     for (auto it = m_abs32Labels.begin(); ok && it != m_abs32Labels.end(); ++it)
         ok = encoded->SetAbs32Rva(it->second->index, it->second->rva);
@@ -299,64 +376,35 @@ EncodedProgram *AssemblyProgram::Encode() const
         ok = encoded->SetRel32Rva(it->second->index, it->second->rva);
     if (ok)
         encoded->FillRvaGaps();
+    // Every instruction makes at most one op.
+    return ok && encoded->Reserve(instructions, literalBytes);
+}
 
-    // Every instruction makes at most one op; the literal bytes are those of the byte instructions.
+EncodedProgram *AssemblyProgram::Encode() const
+{
+    EncodedProgram *encoded = new (std::nothrow) EncodedProgram();
+    if (!encoded)
+        return nullptr;
     uint64_t literalBytes = 0;
-    for (uint32_t i = 0; i < m_instructions.size(); ++i) {
-        const Instruction *instruction = m_instructions[i];
-        if (instruction->op() == OP_BYTE)
-            ++literalBytes;
-        else if (instruction->op() == OP_BYTES)
-            literalBytes += static_cast<const BytesInstruction *>(instruction)->length();
-    }
-    ok = ok && encoded->Reserve(m_instructions.size(), literalBytes);
-
-    for (uint32_t i = 0; ok && i < m_instructions.size(); ++i) {
-        const Instruction *instruction = m_instructions[i];
-        switch (instruction->op()) {
-        case OP_ORIGIN:
-            ok = encoded->AppendOrigin(static_cast<const OriginInstruction *>(instruction)->rva());
-            break;
-        case OP_PE_RELOCS:
-            ok = encoded->AppendPeRelocs(m_kind);
-            break;
-        case OP_ELF_RELOCS:
-            ok = encoded->AppendElfRelocs();
-            break;
-        case OP_BYTE: {
-            const uint8_t value = static_cast<const ByteInstruction *>(instruction)->byte();
-            ok = encoded->AppendCopy(1, &value);
-            break;
-        }
-        case OP_REL32:
-            ok = encoded->AppendRel32(static_cast<const LabelInstruction *>(instruction)->label()->index);
-            break;
-        case OP_ABS32:
-            ok = encoded->AppendAbs32(static_cast<const LabelInstruction *>(instruction)->label()->index);
-            break;
-        case OP_REL32_ARM: {
-            const auto *branch = static_cast<const Rel32ArmInstruction *>(instruction);
-            ok = encoded->AppendRel32Arm(branch->compressedOp(), branch->label()->index);
-            break;
-        }
-        case OP_ELF_ARM_RELOCS:
-            ok = encoded->AppendElfArmRelocs();
-            break;
-        case OP_BYTES: {
-            const auto *bytes = static_cast<const BytesInstruction *>(instruction);
-            ok = encoded->AppendCopy(bytes->length(), bytes->values());
-            break;
-        }
-        default:
-            LogStream(1) << kUnreachable << "Unknown Insn OP kind";
-            break;
-        }
-    }
+    for (uint32_t i = 0; i < m_instructions.size(); ++i)
+        literalBytes += LiteralBytes(m_instructions[i]);
+    bool ok = SetUpEncoded(encoded, m_instructions.size(), literalBytes);
+    for (uint32_t i = 0; ok && i < m_instructions.size(); ++i)
+        ok = EncodeInstruction(encoded, m_instructions[i], m_kind);
     if (!ok) {
         DeleteEncodedProgram(encoded);
         return nullptr;
     }
     return encoded;
+}
+
+bool AssemblyProgram::StartEncoding(EncodedProgram *encoded)
+{
+    if (m_taking != Taking::COUNT || !SetUpEncoded(encoded, m_countedInstructions, m_countedLiteralBytes))
+        return false;
+    m_target = encoded;
+    m_taking = Taking::ENCODE;
+    return true;
 }
 
 Label *AssemblyProgram::InstructionAbs32Label(const Instruction *instruction)

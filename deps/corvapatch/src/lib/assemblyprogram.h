@@ -21,6 +21,13 @@ class AssemblyProgram
 public:
     static constexpr int32_t kTrimThreshold = 5;
 
+    // How pushed instructions are taken. KEEP stores them, to be trimmed and encoded later. COUNT stores none:
+    // it counts them and their literal bytes while labels are made and counted as usual, the first of two walks
+    // over a disassembly, which finds and numbers the labels. ENCODE appends each at once to the program given
+    // to StartEncoding, with the indexes of the first walk's labels; a label the first walk did not make is
+    // refused.
+    enum class Taking { KEEP, COUNT, ENCODE };
+
     explicit AssemblyProgram(int kind);
     ~AssemblyProgram();
     AssemblyProgram(const AssemblyProgram &) = delete;
@@ -63,6 +70,14 @@ public:
     // A new encoded program (owned by the caller), or nullptr on failure.
     EncodedProgram *Encode() const;
 
+    // Before the first of two walks: instructions are counted, not kept.
+    void CountOnly() { m_taking = Taking::COUNT; }
+    // After the counting walk: sets encoded up as Encode would (image base, label addresses, room for what was
+    // counted) and switches to encoding each instruction into it as it is pushed. encoded must outlive the
+    // walk. False when setting up failed.
+    [[nodiscard]] bool StartEncoding(EncodedProgram *encoded);
+    Taking taking() const { return m_taking; }
+
     const InstructionVector &instructions() const { return m_instructions; }
     const RvaToLabel &abs32_labels() const { return m_abs32Labels; }
     const RvaToLabel &rel32_labels() const { return m_rel32Labels; }
@@ -81,6 +96,14 @@ private:
     [[nodiscard]] bool PushLabelInstruction(uint32_t op, Label *label);
     // Appends an instruction made in the arena; false when it could not be made or appended.
     [[nodiscard]] bool PushMade(Instruction *instruction);
+    // Makes the instruction in the arena and keeps it, or passes a temporary one, which copies literalBytes
+    // literal bytes, to TakeNow.
+    template <typename T, typename... Args>
+    [[nodiscard]] bool PushNew(uint64_t literalBytes, Args... args);
+    // COUNT and ENCODE: counts or encodes the instruction at once.
+    [[nodiscard]] bool TakeNow(const Instruction *instruction, uint64_t literalBytes);
+    // The label tables and room for instructions holding literalBytes literal bytes.
+    [[nodiscard]] bool SetUpEncoded(EncodedProgram *encoded, uint32_t instructions, uint64_t literalBytes) const;
     static void NumberMap(RvaToLabel *labels);
     static void FillMapIndexes(RvaToLabel *labels);
 
@@ -95,6 +118,10 @@ private:
     GrowableArray<Instruction *> m_handedOver;
     RvaToLabel m_rel32Labels;
     RvaToLabel m_abs32Labels;
+    Taking m_taking = Taking::KEEP;
+    uint32_t m_countedInstructions = 0;
+    uint64_t m_countedLiteralBytes = 0;
+    EncodedProgram *m_target = nullptr;
 };
 
 // OK when TrimLabels succeeds, else TRIM_FAILED.

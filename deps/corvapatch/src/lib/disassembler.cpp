@@ -7,10 +7,12 @@
 #include "disassembler_macho.h"
 #include "disassembler_win32_x64.h"
 #include "disassembler_win32_x86.h"
+#include "encodedprogram.h"
 #include "status.h"
 
 #include <exception>
 #include <memory>
+#include <new>
 
 namespace corvapatch {
 
@@ -80,6 +82,52 @@ int ParseExecutable(const uint8_t *start, size_t length, AssemblyProgram **out)
         return Status::DISASSEMBLY_FAILED;
     }
     *out = program;
+    return Status::OK;
+}
+
+int ParseAndEncodeExecutable(const uint8_t *start, size_t length, EncodedProgram **out)
+{
+    *out = nullptr;
+    std::unique_ptr<Disassembler> disassembler(MakeDisassembler(start, length));
+    if (!disassembler)
+        return Status::INPUT_NOT_RECOGNISED;
+    if (disassembler->kind() == ELF_32_ARM) {
+        // Trimming rewrites the kept instructions.
+        disassembler.reset();
+        AssemblyProgram *program = nullptr;
+        if (const int parsed = ParseExecutable(start, length, &program); parsed != Status::OK)
+            return parsed;
+        int status = TrimAssemblyProgram(program);
+        if (status == Status::OK)
+            status = EncodeAssemblyProgram(program, out);
+        DeleteAssemblyProgram(program);
+        return status;
+    }
+
+    std::unique_ptr<AssemblyProgram> program;
+    bool walked = false;
+    try {
+        program = std::make_unique<AssemblyProgram>(disassembler->kind());
+        program->CountOnly();
+        walked = disassembler->Disassemble(program.get());
+    } catch (const std::exception &) {
+        walked = false;
+    }
+    if (!walked)
+        return Status::DISASSEMBLY_FAILED;
+    if (const int trimmed = TrimAssemblyProgram(program.get()); trimmed != Status::OK)
+        return trimmed;
+
+    // The second walk pushes the same instructions in the same order.
+    std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram());
+    try {
+        walked = encoded && program->StartEncoding(encoded.get()) && disassembler->DisassembleAgain(program.get());
+    } catch (const std::exception &) {
+        walked = false;
+    }
+    if (!walked)
+        return Status::GENERAL_ERROR;
+    *out = encoded.release();
     return Status::OK;
 }
 

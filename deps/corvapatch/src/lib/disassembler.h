@@ -6,6 +6,7 @@
 namespace corvapatch {
 
 class AssemblyProgram;
+class EncodedProgram;
 
 // Common ground of the executable parsers. A subclass checks its format's headers in ParseHeader (Accept or
 // Reject with the refused check's text) and fills a program in Disassemble. The buffer is not owned and must
@@ -26,6 +27,9 @@ public:
     // Free of side effects on the buffer; leaves the failure reason set when it refuses.
     [[nodiscard]] virtual bool ParseHeader() = 0;
     [[nodiscard]] virtual bool Disassemble(AssemblyProgram *program) = 0;
+    // After a Disassemble that succeeded: pushes the same instructions again into program, in the same order.
+    // A format whose walk can reuse what the first one collected does so; the others disassemble again.
+    [[nodiscard]] virtual bool DisassembleAgain(AssemblyProgram *program) { return Disassemble(program); }
 
     // Why the header was refused, "uninitialized" before ParseHeader, nullptr once accepted.
     const char *failure_reason() const { return m_failureReason; }
@@ -68,6 +72,14 @@ Disassembler *MakeDisassembler(const uint8_t *start, size_t length);
 // buffer, DISASSEMBLY_FAILED when the accepted parser fails. The caller releases the program with
 // DeleteAssemblyProgram.
 [[nodiscard]] int ParseExecutable(const uint8_t *start, size_t length, AssemblyProgram **out);
+
+// ParseExecutable, TrimAssemblyProgram and EncodeAssemblyProgram in one, with the statuses they return (an
+// encoding failure is GENERAL_ERROR), for a caller that needs only the encoded program, which it deletes with
+// DeleteEncodedProgram. Unless the labels need trimming, the program is walked twice instead of kept: first to make
+// and number the labels, then to encode each instruction as it comes (DisassembleAgain, which reuses the references
+// the first walk collected). A large executable's instructions take about half the memory of its encoded program,
+// and making them costs about what the second walk costs.
+[[nodiscard]] int ParseAndEncodeExecutable(const uint8_t *start, size_t length, EncodedProgram **out);
 
 // With an accepting parser: *kind its ExecutableType, *detectedLength its length after ParseHeader, OK.
 // Otherwise 0, 0 and INPUT_NOT_RECOGNISED.

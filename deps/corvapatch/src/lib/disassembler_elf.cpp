@@ -176,6 +176,18 @@ bool DisassemblerElf<Format>::Disassemble(AssemblyProgram *program)
 }
 
 template <typename Format>
+bool DisassemblerElf<Format>::DisassembleAgain(AssemblyProgram *program)
+{
+    if (failure_reason())
+        return false;
+    program->set_image_base(0);
+    if (!WalkFile(program))
+        return false;
+    program->NumberLabels();
+    return true;
+}
+
+template <typename Format>
 bool DisassemblerElf<Format>::CollectAbs32()
 {
     m_abs32.clear();

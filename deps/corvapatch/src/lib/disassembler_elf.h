@@ -112,6 +112,8 @@ public:
 
     bool ParseHeader() override;
     bool Disassemble(AssemblyProgram *program) override;
+    // Walks the file again over the references the first walk collected; the walk resets its own cursors.
+    bool DisassembleAgain(AssemblyProgram *program) override;
 
 protected:
     virtual uint16_t ElfMachine() const = 0;

@@ -45,21 +45,9 @@ int PatcherX86_32::CheckCorrectedParameters(SourceStreamSet *correctedParameters
 
 int PatcherX86_32::TransformBytes(const uint8_t *start, uint32_t length, SinkStreamSet *transformedElement)
 {
-    AssemblyProgram *program = nullptr;
-    const int parsed = ParseExecutable(start, length, &program);
-    if (parsed != Status::OK)
-        return parsed;
-    const int trimmed = TrimAssemblyProgram(program);
-    if (trimmed != Status::OK) {
-        DeleteAssemblyProgram(program);
-        return trimmed;
-    }
     EncodedProgram *encoded = nullptr;
-    const int encodeStatus = EncodeAssemblyProgram(program, &encoded);
-    DeleteAssemblyProgram(program);
-    if (encodeStatus != Status::OK)
-        return Status::GENERAL_ERROR;
-
+    if (const int status = ParseAndEncodeExecutable(start, length, &encoded); status != Status::OK)
+        return status;
     const int written = WriteEncodedProgramReleasing(encoded, transformedElement);
     DeleteEncodedProgram(encoded);
     return written;

@@ -1,0 +1,101 @@
+// Encoding an executable in two walks of its disassembly, without keeping its instructions, must give the very
+// streams that encoding the kept program gives: patches were made against that form.
+#include "support/programroundtrip.h"
+
+#include "assemblyprogram.h"
+#include "disassembler.h"
+#include "encodedprogram.h"
+#include "sinkstreamset.h"
+#include "status.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace corvapatch;
+
+namespace {
+
+const std::string kFixtures = CORVALINK_SOURCE_DIR "/tests/corvapatch/fixtures/";
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Linear(SinkStreamSet *set)
+{
+    SinkStream linear;
+    EXPECT_TRUE(set->CopyTo(&linear));
+    return Bytes(linear.Buffer(), linear.Buffer() + linear.Length());
+}
+
+// The status and the written streams of the kept-program path.
+int EncodeKept(const Bytes &image, Bytes *streams)
+{
+    AssemblyProgram *program = nullptr;
+    if (const int parsed = ParseExecutable(image.data(), image.size(), &program); parsed != Status::OK)
+        return parsed;
+    int status = TrimAssemblyProgram(program);
+    EncodedProgram *encoded = nullptr;
+    if (status == Status::OK)
+        status = EncodeAssemblyProgram(program, &encoded);
+    DeleteAssemblyProgram(program);
+    if (status != Status::OK)
+        return status;
+    SinkStreamSet set;
+    status = WriteEncodedProgram(encoded, &set);
+    DeleteEncodedProgram(encoded);
+    *streams = Linear(&set);
+    return status;
+}
+
+int EncodeWalkedTwice(const Bytes &image, Bytes *streams)
+{
+    EncodedProgram *encoded = nullptr;
+    if (const int status = ParseAndEncodeExecutable(image.data(), image.size(), &encoded); status != Status::OK)
+        return status;
+    SinkStreamSet set;
+    const int status = WriteEncodedProgram(encoded, &set);
+    DeleteEncodedProgram(encoded);
+    *streams = Linear(&set);
+    return status;
+}
+
+} // namespace
+
+TEST(ParseAndEncodeExecutable, GivesTheStreamsOfTheKeptProgram)
+{
+    // Every format and every disassembler, ARM (whose labels are trimmed on the kept path) included.
+    const char *files[] = {"elf/x86-static", "elf/x86-pic.so",   "elf/x86-textrel.so", "elf/x64-static",
+                           "elf/x64-pic.so", "elf/arm-static",   "elf/thumb-pic.so",   "pe/x86.exe",
+                           "pe/x86.dll",     "pe/x64.exe",       "pe/x64.dll",         "macho/x64-exe",
+                           "macho/x86-exe",  "macho/x64.dylib"};
+    for (const char *file : files) {
+        SCOPED_TRACE(file);
+        const Bytes image = ReadWholeFile(kFixtures + file);
+        ASSERT_FALSE(image.empty());
+        Bytes kept, walked;
+        ASSERT_EQ(EncodeKept(image, &kept), Status::OK);
+        ASSERT_EQ(EncodeWalkedTwice(image, &walked), Status::OK);
+        EXPECT_TRUE(kept == walked);
+    }
+}
+
+TEST(ParseAndEncodeExecutable, FailsAsTheKeptPathFails)
+{
+    Bytes image = ReadWholeFile(kFixtures + "elf/x64-static");
+    ASSERT_FALSE(image.empty());
+    EncodedProgram *encoded = nullptr;
+    const Bytes notAnExecutable(4096, 0x90);
+    EXPECT_EQ(ParseAndEncodeExecutable(notAnExecutable.data(), notAnExecutable.size(), &encoded),
+              Status::INPUT_NOT_RECOGNISED);
+    EXPECT_EQ(encoded, nullptr);
+    // Damaged images: whatever the kept path answers, the two walks answer the same.
+    for (size_t at = 64; at < image.size(); at += image.size() / 37) {
+        Bytes damaged = image;
+        damaged[at] ^= 0xFF;
+        damaged[at / 2] ^= 0x5A;
+        Bytes kept, walked;
+        EXPECT_EQ(EncodeKept(damaged, &kept), EncodeWalkedTwice(damaged, &walked)) << "at " << at;
+        EXPECT_TRUE(kept == walked) << "at " << at;
+    }
+}
