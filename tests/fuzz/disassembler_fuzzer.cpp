@@ -1,6 +1,7 @@
 // ParseExecutable on arbitrary bytes, then the rest of the program path of an ensemble patch: trimming,
 // encoding, serialisation, reading back and assembly. The status must be one of the three ParseExecutable
-// gives, and a program it accepts must encode, serialise and read back.
+// gives, and a program it accepts must encode, serialise and read back. The applier's path, which encodes in
+// two walks without keeping the instructions, must give the same status and the same streams.
 #include "assemblyprogram.h"
 #include "disassembler.h"
 #include "encodedprogram.h"
@@ -11,13 +12,28 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 using namespace corvapatch;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    EncodedProgram *walkedTwice = nullptr;
+    const int twoWalks = ParseAndEncodeExecutable(data, size, &walkedTwice);
+    SinkStream walkedStreams;
+    if (twoWalks == Status::OK) {
+        SinkStreamSet sinks;
+        if (!walkedTwice || WriteEncodedProgram(walkedTwice, &sinks) != Status::OK || !sinks.CopyTo(&walkedStreams))
+            std::abort();
+        DeleteEncodedProgram(walkedTwice);
+    } else if (walkedTwice) {
+        std::abort();
+    }
+
     AssemblyProgram *program = nullptr;
     const int status = ParseExecutable(data, size, &program);
+    if (status != twoWalks)
+        std::abort();
     if (status == Status::INPUT_NOT_RECOGNISED || status == Status::DISASSEMBLY_FAILED) {
         if (program)
             std::abort();
@@ -32,6 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     SinkStreamSet sinks;
     SinkStream serialised;
     if (WriteEncodedProgram(encoded, &sinks) != Status::OK || !sinks.CopyTo(&serialised))
+        std::abort();
+    if (serialised.Length() != walkedStreams.Length() ||
+        std::memcmp(serialised.Buffer(), walkedStreams.Buffer(), serialised.Length()) != 0)
         std::abort();
     SourceStreamSet sources;
     EncodedProgram *read = nullptr;
