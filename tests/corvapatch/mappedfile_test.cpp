@@ -46,6 +46,27 @@ TEST(MappedFile, MapsTheWholeFile)
     EXPECT_EQ(mapsOfThisProcess().find(native.constData()), std::string::npos);
 }
 
+TEST(MappedFile, DroppedPagesReadTheSameBytesAgain)
+{
+    Sandbox box;
+    const QString path = box.path("pages.bin");
+    QByteArray content(5 * 4096 + 123, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char(i * 7 + i / 4096);
+    ASSERT_TRUE(Sandbox::writeFile(path, content));
+    MappedFile file(QFile::encodeName(path).constData(), 0, 0);
+    ASSERT_TRUE(file.IsValid());
+    const Bytes before(file.Data(), file.Data() + file.ViewLength());
+    // A range inside, one cut at the end, one past the end (ignored) and the whole view.
+    file.DropResidentPages(100, 2 * 4096);
+    file.DropResidentPages(3 * 4096 + 1, file.ViewLength() - 3 * 4096 - 1);
+    file.DropResidentPages(4096, file.ViewLength());
+    EXPECT_EQ(Bytes(file.Data(), file.Data() + file.ViewLength()), before);
+    file.DropResidentPages();
+    EXPECT_EQ(Bytes(file.Data(), file.Data() + file.ViewLength()), before);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(file.Data()), int(file.ViewLength())), content);
+}
+
 TEST(MappedFile, UnusableInputsAreNotValid)
 {
     Sandbox box;

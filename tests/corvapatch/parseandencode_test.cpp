@@ -99,3 +99,26 @@ TEST(ParseAndEncodeExecutable, FailsAsTheKeptPathFails)
         EXPECT_TRUE(kept == walked) << "at " << at;
     }
 }
+
+TEST(ParseAndEncodeExecutable, ReportsTheLiteralRunsItHasEncoded)
+{
+    // The applier gives back the old file's pages behind these ends: each lies in the image, and the walk of an
+    // ELF file goes forward through it.
+    const Bytes image = ReadWholeFile(kFixtures + "elf/x64-static");
+    ASSERT_FALSE(image.empty());
+    std::vector<const uint8_t *> ends;
+    EncodedProgram *encoded = nullptr;
+    ASSERT_EQ(ParseAndEncodeExecutable(image.data(), image.size(), &encoded,
+                                       [&ends](const uint8_t *end) { ends.push_back(end); }),
+              Status::OK);
+    DeleteEncodedProgram(encoded);
+    ASSERT_GT(ends.size(), 10u);
+    for (size_t i = 0; i < ends.size(); ++i) {
+        EXPECT_GT(ends[i], image.data());
+        EXPECT_LE(ends[i], image.data() + image.size());
+        if (i > 0) {
+            EXPECT_GE(ends[i], ends[i - 1]);
+        }
+    }
+    EXPECT_EQ(ends.back(), image.data() + image.size()) << "the last literal run ends the file";
+}

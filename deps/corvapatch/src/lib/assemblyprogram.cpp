@@ -161,7 +161,11 @@ bool AssemblyProgram::PushByte(uint8_t value)
 
 bool AssemblyProgram::PushBytes(const uint8_t *values, uint32_t length)
 {
-    return PushNew<BytesInstruction>(length, values, length);
+    if (!PushNew<BytesInstruction>(length, values, length))
+        return false;
+    if (m_taking == Taking::ENCODE && m_literalsEncoded)
+        m_literalsEncoded(values + length);
+    return true;
 }
 
 bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)

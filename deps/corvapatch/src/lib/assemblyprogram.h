@@ -6,6 +6,8 @@
 #include "objectarena.h"
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 namespace corvapatch {
@@ -77,6 +79,12 @@ public:
     // walk. False when setting up failed.
     [[nodiscard]] bool StartEncoding(EncodedProgram *encoded);
     Taking taking() const { return m_taking; }
+    // ENCODE: called after each run of literal bytes is encoded, with the end of the run. The encoded program
+    // holds its own copy, so the image up to there is not read for it again.
+    void SetLiteralsEncoded(std::function<void(const uint8_t *end)> literalsEncoded)
+    {
+        m_literalsEncoded = std::move(literalsEncoded);
+    }
 
     const InstructionVector &instructions() const { return m_instructions; }
     const RvaToLabel &abs32_labels() const { return m_abs32Labels; }
@@ -122,6 +130,7 @@ private:
     uint32_t m_countedInstructions = 0;
     uint64_t m_countedLiteralBytes = 0;
     EncodedProgram *m_target = nullptr;
+    std::function<void(const uint8_t *end)> m_literalsEncoded;
 };
 
 // OK when TrimLabels succeeds, else TRIM_FAILED.

@@ -85,7 +85,8 @@ int ParseExecutable(const uint8_t *start, size_t length, AssemblyProgram **out)
     return Status::OK;
 }
 
-int ParseAndEncodeExecutable(const uint8_t *start, size_t length, EncodedProgram **out)
+int ParseAndEncodeExecutable(const uint8_t *start, size_t length, EncodedProgram **out,
+                             const std::function<void(const uint8_t *end)> &literalsEncoded)
 {
     *out = nullptr;
     std::unique_ptr<Disassembler> disassembler(MakeDisassembler(start, length));
@@ -121,6 +122,7 @@ int ParseAndEncodeExecutable(const uint8_t *start, size_t length, EncodedProgram
     // The second walk pushes the same instructions in the same order.
     std::unique_ptr<EncodedProgram> encoded(new (std::nothrow) EncodedProgram());
     try {
+        program->SetLiteralsEncoded(literalsEncoded);
         walked = encoded && program->StartEncoding(encoded.get()) && disassembler->DisassembleAgain(program.get());
     } catch (const std::exception &) {
         walked = false;

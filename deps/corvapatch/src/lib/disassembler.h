@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace corvapatch {
 
@@ -79,7 +80,10 @@ Disassembler *MakeDisassembler(const uint8_t *start, size_t length);
 // and number the labels, then to encode each instruction as it comes (DisassembleAgain, which reuses the references
 // the first walk collected). A large executable's instructions take about half the memory of its encoded program,
 // and making them costs about what the second walk costs.
-[[nodiscard]] int ParseAndEncodeExecutable(const uint8_t *start, size_t length, EncodedProgram **out);
+// literalsEncoded, when given, is called as the second walk goes with the end of each run of literal bytes it has
+// encoded (see AssemblyProgram::SetLiteralsEncoded).
+[[nodiscard]] int ParseAndEncodeExecutable(const uint8_t *start, size_t length, EncodedProgram **out,
+                                           const std::function<void(const uint8_t *end)> &literalsEncoded = {});
 
 // With an accepting parser: *kind its ExecutableType, *detectedLength its length after ParseHeader, OK.
 // Otherwise 0, 0 and INPUT_NOT_RECOGNISED.

@@ -31,6 +31,9 @@ constexpr uint64_t kMaxAssembledBytesPerEncodedByte = 8;
 constexpr size_t kMaxCorrectedParametersPerElement = 5;
 constexpr size_t kCorrectedParametersSlack = 64;
 
+// How much of an old element is encoded before its pages are given back: a few calls for a large element.
+constexpr size_t kDropStep = size_t(1) << 20;
+
 // Whether two of the places share a byte.
 bool Overlapping(std::vector<ElementPlace> places)
 {
@@ -75,16 +78,31 @@ void EnsembleApplier::TransformAhead(const uint8_t *prefix, size_t length)
     for (const ElementPlace &place : scratch.m_places) {
         auto element = std::make_unique<EarlyElement>();
         element->place = place;
+        // The encoded element holds its own copy of what was encoded; the old pages behind it go in steps.
+        const uint8_t *kept = m_oldStart + place.offset;
+        const auto literalsEncoded = [this, &kept](const uint8_t *end) {
+            if (end > kept && size_t(end - kept) >= kDropStep) {
+                m_dropOldPages(kept, size_t(end - kept));
+                kept = end;
+            }
+        };
         // A throw is left for the element's own transformation to meet again in its turn.
         try {
-            element->status = PatcherX86_32::TransformBytes(m_oldStart + place.offset, place.length,
-                                                            &element->transformed);
+            element->status = PatcherX86_32::TransformBytes(
+                m_oldStart + place.offset, place.length, &element->transformed,
+                m_dropOldPages ? std::function<void(const uint8_t *)>(literalsEncoded) : nullptr);
             element->usable = true;
         } catch (const std::exception &) {
             element->usable = false;
         }
         m_earlyElements.push_back(std::move(element));
     }
+}
+
+void EnsembleApplier::DropOldPages()
+{
+    if (m_dropOldPages)
+        m_dropOldPages(m_oldStart, m_oldLength);
 }
 
 EnsembleApplier::EarlyElement *EnsembleApplier::TakeEarly(const ElementPlace &place)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -36,6 +37,15 @@ public:
     // elements (encoded programs of the new file's executables) are held to the bound the LZMA container's
     // executable form uses for its programs. No cap unless set.
     void SetMaxOutputSize(size_t maxSize) { m_maxOutputSize = maxSize; }
+    // When the old file is a mapping whose pages can be given back (and read again from the file when touched):
+    // drop(from, length) gives back the resident pages of that range. Elements transformed ahead then give back
+    // the part already encoded as they go, so that the old element and its encoded copy are not held whole at
+    // once.
+    using OldPagesDropper = std::function<void(const uint8_t *from, size_t length)>;
+    void SetOldPagesDropper(OldPagesDropper drop) { m_dropOldPages = std::move(drop); }
+    // Gives back every resident page of the old file, when a dropper is set: after the transformation only the
+    // final correction reads the old file again, and only what it copies.
+    void DropOldPages();
 
     // Magic (5), version (6), the two crcs and the final input size (7).
     [[nodiscard]] int ReadHeader(SourceStream *patch);
@@ -91,6 +101,7 @@ private:
     uint32_t m_oldLength = 0;
     EnsemblePatchHeader m_header;
     size_t m_maxOutputSize = SIZE_MAX;
+    OldPagesDropper m_dropOldPages;
     std::vector<std::unique_ptr<TransformationPatcher>> m_patchers;
     std::vector<ElementPlace> m_places; // of every patcher, in the same order
     std::vector<std::unique_ptr<EarlyElement>> m_earlyElements;

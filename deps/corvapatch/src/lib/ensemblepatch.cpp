@@ -12,6 +12,9 @@
 #include "zeroedpages.h"
 
 #include <exception>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -40,12 +43,20 @@ private:
     std::thread *m_thread;
 };
 
+// Gives the heap's free pages back to the system. The transformation frees tens of megabytes in pieces that
+// the allocator keeps for reuse, while the next steps allocate buffers of their own.
+void ReleaseFreeMemory()
+{
+#ifdef __GLIBC__
+    (void)malloc_trim(0);
+#endif
+}
+
 // Everything after the header: the payload's four streams in turn, ending in the new file appended to output.
-// What is no longer needed is given back as soon as it is not: the old file's pages once its elements are
-// transformed (dropOld, when the old file is a mapping; the final correction reads back only what it copies),
-// and the element correction's pages once it is applied.
-int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, ZeroedPages *payloadPages,
-                 const std::function<void()> &dropOld, SinkStream *output)
+// What is no longer needed is given back as soon as it is not: the old file's pages and the heap's free pages
+// once its elements are transformed (the final correction reads back only what it copies), and the element
+// correction's pages once it is applied.
+int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, ZeroedPages *payloadPages, SinkStream *output)
 {
     // A set of fewer streams than the patch needs is as unreadable as missing descriptions; its absent streams
     // are never touched. A set that did not parse has empty streams and fails at the descriptions the same way.
@@ -67,8 +78,8 @@ int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, ZeroedPages
     SinkStreamSet transformed;
     if (const int status = applier->TransformElements(&parameters, &transformed); status != Status::OK)
         return status;
-    if (dropOld)
-        dropOld();
+    applier->DropOldPages();
+    ReleaseFreeMemory();
     SourceStream *elementCorrection = payload->stream(PATCH_STREAM_ELEMENT_CORRECTION);
     const uint8_t *correctionStart = elementCorrection->Current();
     const size_t correctionLength = elementCorrection->Remaining();
@@ -88,10 +99,11 @@ int ApplyPayload(EnsembleApplier *applier, SourceStreamSet *payload, ZeroedPages
 }
 
 int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, size_t maxSize,
-                 const std::function<void()> &dropOld)
+                 const EnsembleApplier::OldPagesDropper &dropOld)
 {
     EnsembleApplier applier;
     applier.SetMaxOutputSize(maxSize);
+    applier.SetOldPagesDropper(dropOld);
     if (const int status = applier.ReadHeader(patch); status != Status::OK)
         return status;
     if (const int status = applier.InitBase(old->Current(), old->Remaining()); status != Status::OK)
@@ -137,7 +149,7 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
     SourceStreamSet payload;
     // The result is not needed on its own: a set that did not parse leaves no readable descriptions.
     (void)payload.Init(payloadBytes.Data(), payloadBytes.Length());
-    return ApplyPayload(&applier, &payload, &payloadBytes, dropOld, output);
+    return ApplyPayload(&applier, &payload, &payloadBytes, output);
 }
 
 } // namespace
@@ -175,7 +187,9 @@ int ApplyEnsemblePatchFiles(const char *oldPath, const char *patchPath, const ch
                 return Status::FILE_ACCESS_FAILED;
             SourceStream old;
             old.Init(oldFile.Data(), oldFile.ViewLength());
-            const auto dropOld = [&oldFile] { oldFile.DropResidentPages(); };
+            const auto dropOld = [&oldFile](const uint8_t *from, size_t length) {
+                oldFile.DropResidentPages(size_t(from - oldFile.Data()), length);
+            };
             if (const int status = ApplyStreams(&old, &patch, &output, maxSize, dropOld); status != Status::OK)
                 return status;
         }

@@ -70,8 +70,19 @@ bool MappedFile::MapView(uint64_t offset, uint32_t length)
 
 void MappedFile::DropResidentPages()
 {
-    if (m_view)
-        (void)madvise(const_cast<uint8_t *>(m_view), m_viewLength, MADV_DONTNEED);
+    DropResidentPages(0, m_viewLength);
+}
+
+void MappedFile::DropResidentPages(size_t offset, size_t length)
+{
+    if (!m_view || offset > m_viewLength || length > m_viewLength - offset)
+        return;
+    // The view starts on a page; only whole pages inside the range go, so nothing outside it is touched.
+    const size_t page = PageSize();
+    const size_t first = (offset + page - 1) / page * page;
+    const size_t end = offset + length == m_viewLength ? m_viewLength : (offset + length) / page * page;
+    if (end > first)
+        (void)madvise(const_cast<uint8_t *>(m_view) + first, end - first, MADV_DONTNEED);
 }
 
 void MappedFile::Unmap()

@@ -31,9 +31,11 @@ public:
     uint32_t ViewLength() const { return m_viewLength; }
     uint64_t FileSize() const { return m_fileSize; }
 
-    // Gives back the view's pages that were read so far; the bytes stay as they are and are read from the file
-    // again when touched. For a large file that is only partly needed again.
+    // Gives back the view's pages that were read so far, or those wholly inside [offset, offset + length); the
+    // bytes stay as they are and are read from the file again when touched. For a large file that is only partly
+    // needed again.
     void DropResidentPages();
+    void DropResidentPages(size_t offset, size_t length);
 
     uint8_t operator[](size_t i) const { return m_view[i]; }
     // Checked access: throws std::invalid_argument without a view and std::out_of_range past it. The engine's

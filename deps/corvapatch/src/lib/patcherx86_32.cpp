@@ -43,10 +43,11 @@ int PatcherX86_32::CheckCorrectedParameters(SourceStreamSet *correctedParameters
     return correctedParameters->Empty() ? Status::OK : Status::GENERAL_ERROR;
 }
 
-int PatcherX86_32::TransformBytes(const uint8_t *start, uint32_t length, SinkStreamSet *transformedElement)
+int PatcherX86_32::TransformBytes(const uint8_t *start, uint32_t length, SinkStreamSet *transformedElement,
+                                  const std::function<void(const uint8_t *end)> &literalsEncoded)
 {
     EncodedProgram *encoded = nullptr;
-    if (const int status = ParseAndEncodeExecutable(start, length, &encoded); status != Status::OK)
+    if (const int status = ParseAndEncodeExecutable(start, length, &encoded, literalsEncoded); status != Status::OK)
         return status;
     const int written = WriteEncodedProgramReleasing(encoded, transformedElement);
     DeleteEncodedProgram(encoded);

@@ -3,6 +3,7 @@
 #include "transformationpatcher.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace corvapatch {
 
@@ -23,7 +24,8 @@ public:
     // Transform in two parts: the check of the corrected parameters (an element has none), then what it makes
     // of the element's bytes, which may also be done ahead of time.
     [[nodiscard]] static int CheckCorrectedParameters(SourceStreamSet *correctedParameters);
-    [[nodiscard]] static int TransformBytes(const uint8_t *start, uint32_t length, SinkStreamSet *transformedElement);
+    [[nodiscard]] static int TransformBytes(const uint8_t *start, uint32_t length, SinkStreamSet *transformedElement,
+                                            const std::function<void(const uint8_t *end)> &literalsEncoded = {});
 
     // The element's place in the old file, once ReadParameters succeeded.
     uint32_t offset() const { return m_offset; }
