@@ -198,8 +198,8 @@ bool DisassemblerElf<Format>::CollectAbs32()
                 Format::ReadRelocation(PointerAt(section.offset + e * Format::kRelocationSize));
             uint32_t rva = 0;
             uint32_t fileOffset = 0;
-            if (RelocationToRva(relocation.offset, relocation.info, &rva) && RvaToFileOffset(rva, &fileOffset, &piece) &&
-                InTypedSection(fileOffset))
+            if (RelocationToRva(relocation.offset, relocation.info, &rva) &&
+                RvaToFileOffset(rva, &fileOffset, &piece) && InTypedSection(fileOffset))
                 m_abs32.push_back(rva);
         }
     }

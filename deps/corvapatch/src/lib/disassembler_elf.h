@@ -63,8 +63,8 @@ protected:
 
     // The x86 and x86-64 scan: at each position rule(position, remaining) gives the offset of a 32-bit
     // displacement in the instruction there (0 for none); a displacement whose target is loadable becomes a
-    // reference and the scan goes on after it, otherwise one byte later. The rule is asked only at positions
-    // whose byte is one of starts: the bytes its instructions can begin with. A template, so that the rule is
+    // reference and the scan goes on after it, otherwise one byte later. The rule is asked only where one of
+    // starts holds (x86startbytes.h), which must hold wherever the rule matches. A template, so that the rule is
     // inlined into the loop over every byte; defined in disassembler_elf_x86scan.h.
     template <typename Rule>
     [[nodiscard]] bool ScanX86Branches(const ElfSection &section, Rule rule, const X86StartBytes &starts);
