@@ -19,10 +19,7 @@ namespace {
 // Below this the folding's set-up costs about what it saves.
 constexpr size_t kFoldFrom = 64;
 
-// Carry-less multiplication folds 64 bytes at a time into four 128-bit lanes, then the lanes into one, each step
-// keeping the residue modulo the CRC polynomial; zlib then takes the CRC of that last 16-byte block and of the
-// tail shorter than a block. The constants are x^e mod P, bit-reflected and shifted by one, for e = 4 * 128 + 32
-// and 4 * 128 - 32 (64 bytes ahead) and 128 + 32 and 128 - 32 (16 bytes ahead).
+// Compiled for PCLMULQDQ whatever the build targets; called only where the processor has it.
 #define CORVAPATCH_FOLDING_TARGET __attribute__((target("pclmul,sse2")))
 
 CORVAPATCH_FOLDING_TARGET inline __m128i Load(const uint8_t *p)
@@ -36,6 +33,10 @@ CORVAPATCH_FOLDING_TARGET inline __m128i Fold(__m128i x, __m128i k, __m128i next
     return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
 }
 
+// Carry-less multiplication folds 64 bytes at a time into four 128-bit lanes, then the lanes into one, each step
+// keeping the residue modulo the CRC polynomial; zlib then takes the CRC of that last 16-byte block and of the
+// tail shorter than a block. The constants are x^e mod P, bit-reflected and shifted by one, for e = 4 * 128 + 32
+// and 4 * 128 - 32 (64 bytes ahead) and 128 + 32 and 128 - 32 (16 bytes ahead).
 CORVAPATCH_FOLDING_TARGET uLong FoldCrc32(uLong crc, const uint8_t *data, size_t n)
 {
     const __m128i by64 = _mm_set_epi64x(0x1c6e41596, 0x154442bd4);

@@ -210,8 +210,8 @@ bool DisassemblerElf<Format>::CollectAbs32()
                 Format::ReadRelocation(PointerAt(section.offset + e * Format::kRelocationSize));
             uint32_t rva = 0;
             uint32_t fileOffset = 0;
-            if (RelocationToRva(relocation.offset, relocation.info, &rva) && RvaToFileOffset(rva, &fileOffset, &piece) &&
-                InTypedSection(fileOffset))
+            if (RelocationToRva(relocation.offset, relocation.info, &rva) &&
+                RvaToFileOffset(rva, &fileOffset, &piece) && InTypedSection(fileOffset))
                 m_abs32.push_back(rva);
         }
     }
@@ -347,23 +347,6 @@ bool DisassemblerElf<Format>::ParseProgBitsSection(const ElfSection &section, As
         }
     }
     return true;
-}
-
-X86StartBytes::X86StartBytes(std::initializer_list<uint8_t> firsts)
-{
-    for (const uint8_t first : firsts) {
-        if (m_marked[first] || m_count == kMaxFirsts)
-            continue;
-        m_marked[first] = true;
-#if defined(__SSE2__)
-        m_splat[m_count] = _mm_set1_epi8(static_cast<char>(first));
-#endif
-        ++m_count;
-    }
-#if defined(__SSE2__)
-    for (size_t i = m_count; i < kMaxFirsts; ++i)
-        m_splat[i] = m_count > 0 ? m_splat[0] : _mm_setzero_si128();
-#endif
 }
 
 template class DisassemblerElf<Elf32Format>;

@@ -5,93 +5,13 @@
 #include "elftypedrva.h"
 #include "firstcover.h"
 
-#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace corvapatch {
 
-// The bytes an x86 scan's candidate rule can match first: the starts ScanX86Branches takes. Most bytes of a
-// section are none of them, so the scan finds them 16 bytes at a time, where the processor compares a block
-// with all of them at once, and keeps the block's hits for the positions after the one it asked about.
-class X86StartBytes
-{
-public:
-    static constexpr size_t kMaxFirsts = 8;
-
-    X86StartBytes(std::initializer_list<uint8_t> firsts);
-
-    // Walks the starts of [begin, end) of bytes in ascending order.
-    class Cursor
-    {
-    public:
-        Cursor(const X86StartBytes &starts, const uint8_t *bytes, size_t end)
-            : m_starts(starts), m_bytes(bytes), m_end(end)
-        {
-        }
-        // The first start at or after at (at never below an earlier call's), end when there is none.
-        size_t Next(size_t at)
-        {
-            if (at < m_blockEnd) {
-                const uint32_t rest = m_hits >> (at - m_block);
-                if (rest != 0)
-                    return at + static_cast<size_t>(__builtin_ctz(rest));
-                at = m_blockEnd;
-            }
-            while (at < m_end) {
-                m_block = at;
-                m_blockEnd = m_end - at >= 16 ? at + 16 : m_end;
-                m_hits = m_starts.Hits(m_bytes + at, m_blockEnd - at);
-                if (m_hits != 0)
-                    return at + static_cast<size_t>(__builtin_ctz(m_hits));
-                at = m_blockEnd;
-            }
-            return m_end;
-        }
-
-    private:
-        const X86StartBytes &m_starts;
-        const uint8_t *m_bytes;
-        size_t m_end;
-        size_t m_block = 0;
-        size_t m_blockEnd = 0; // [m_block, m_blockEnd): the block whose hits m_hits holds, bit 0 for m_block
-        uint32_t m_hits = 0;
-    };
-
-private:
-    // Bit i set when block[i] is a start, for the first length (at most 16) bytes.
-    uint32_t Hits(const uint8_t *block, size_t length) const
-    {
-#if defined(__SSE2__)
-        if (length == 16 && m_count > 0) {
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block));
-            // Unused entries repeat the first byte, so all eight compares always run without a loop.
-            const __m128i hits = _mm_or_si128(
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, m_splat[0]), _mm_cmpeq_epi8(b, m_splat[1])),
-                             _mm_or_si128(_mm_cmpeq_epi8(b, m_splat[2]), _mm_cmpeq_epi8(b, m_splat[3]))),
-                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, m_splat[4]), _mm_cmpeq_epi8(b, m_splat[5])),
-                             _mm_or_si128(_mm_cmpeq_epi8(b, m_splat[6]), _mm_cmpeq_epi8(b, m_splat[7]))));
-            return static_cast<uint32_t>(_mm_movemask_epi8(hits));
-        }
-#endif
-        uint32_t hits = 0;
-        for (size_t i = 0; i < length; ++i)
-            hits |= uint32_t(m_marked[block[i]]) << i;
-        return hits;
-    }
-
-    bool m_marked[256] = {};
-    size_t m_count = 0;
-#if defined(__SSE2__)
-    __m128i m_splat[kMaxFirsts]; // each first byte in all 16 lanes
-#endif
-};
+class X86StartBytes;
 
 // The common walk of the ELF disassemblers, for the 32-bit (Elf32Format) and the 64-bit (Elf64Format) layout.
 // It checks the headers, maps addresses to file offsets, collects the absolute references (from relocation
@@ -145,8 +65,8 @@ protected:
 
     // The x86 and x86-64 scan: at each position rule(position, remaining) gives the offset of a 32-bit
     // displacement in the instruction there (0 for none); a displacement whose target is loadable becomes a
-    // reference and the scan goes on after it, otherwise one byte later. The rule is asked only at positions
-    // whose byte is one of starts: the bytes its instructions can begin with. A template, so that the rule is
+    // reference and the scan goes on after it, otherwise one byte later. The rule is asked only where one of
+    // starts holds (x86startbytes.h), which must hold wherever the rule matches. A template, so that the rule is
     // inlined into the loop over every byte; defined in disassembler_elf_x86scan.h.
     template <typename Rule>
     [[nodiscard]] bool ScanX86Branches(const ElfSection &section, Rule rule, const X86StartBytes &starts);

@@ -3,26 +3,13 @@
 #include "assemblyprogram.h"
 #include "disassembler_elf_x86scan.h"
 #include "executabletype.h"
+#include "x86candidates.h"
 
 namespace corvapatch {
 
 namespace {
 
 constexpr uint64_t kRelocationRelative = 8; // R_386_RELATIVE, symbol 0
-
-// call/jmp rel32 (E8, E9) and the conditional jumps 0F 80..8F, except 0F 8A and 0F 8B.
-uint32_t X86Candidate(const uint8_t *p, uint64_t remaining)
-{
-    uint32_t displacement = 0;
-    if (remaining >= 5 && (p[0] & 0xFE) == 0xE8)
-        displacement = 1;
-    if (remaining >= 6 && p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && (p[1] & 0xFE) != 0x8A)
-        displacement = 2;
-    return displacement;
-}
-
-// The first bytes X86Candidate can match.
-const X86StartBytes kX86Starts{0xE8, 0xE9, 0x0F};
 
 } // namespace
 

@@ -2,33 +2,9 @@
 
 #include "disassembler_elf_x86scan.h"
 #include "executabletype.h"
+#include "x86candidates.h"
 
 namespace corvapatch {
-
-namespace {
-
-// Later rules replace earlier matches: E8/E9 rel32; FF 15 / FF 25 (call/jmp [rip+disp32]) or the
-// conditional jumps 0F 80..8F except 0F 8A/8B; REX.W mov/lea with a RIP-relative operand.
-uint32_t X64Candidate(const uint8_t *p, uint64_t remaining)
-{
-    uint32_t displacement = 0;
-    if (remaining >= 5 && (p[0] & 0xFE) == 0xE8)
-        displacement = 1;
-    if (remaining >= 6) {
-        if (p[0] == 0xFF && (p[1] == 0x15 || p[1] == 0x25))
-            displacement = 2;
-        else if (p[0] == 0x0F && (p[1] & 0xF0) == 0x80 && (p[1] & 0xFE) != 0x8A)
-            displacement = 2;
-    }
-    if (remaining >= 7 && (p[0] & 0xFE) == 0x48 && (p[1] == 0x8B || p[1] == 0x8D) && (p[2] & 0xC7) == 5)
-        displacement = 3;
-    return displacement;
-}
-
-// The first bytes X64Candidate can match.
-const X86StartBytes kX64Starts{0xE8, 0xE9, 0xFF, 0x0F, 0x48, 0x49};
-
-} // namespace
 
 int DisassemblerElf64X64::kind() const
 {

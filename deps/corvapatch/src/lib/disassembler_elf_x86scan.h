@@ -1,6 +1,7 @@
 #pragma once
 
 #include "disassembler_elf.h"
+#include "x86startbytes.h"
 
 namespace corvapatch {
 

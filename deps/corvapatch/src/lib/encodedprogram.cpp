@@ -165,6 +165,10 @@ bool ReadValues(SourceStream *source, EncodedProgram::U32Array *values, bool del
         uint32_t value = 0;
         if (p < end && *p < 0x80) {
             value = *p++;
+        } else if (end - p >= 2 && p[1] < 0x80) {
+            // Two bytes: label indexes and address deltas mostly take them.
+            value = uint32_t(p[0] & 0x7F) | uint32_t(p[1]) << 7;
+            p += 2;
         } else {
             p = ParseVarint32(p, end, &value);
             if (!p)

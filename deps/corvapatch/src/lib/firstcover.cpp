@@ -46,7 +46,8 @@ uint32_t FirstCover::Find(uint64_t point) const
 
 uint32_t FirstCover::FindPiece(uint64_t point, Piece *piece) const
 {
-    const size_t after = static_cast<size_t>(std::upper_bound(m_starts.begin(), m_starts.end(), point) - m_starts.begin());
+    const size_t after =
+        static_cast<size_t>(std::upper_bound(m_starts.begin(), m_starts.end(), point) - m_starts.begin());
     piece->begin = after == 0 ? 0 : m_starts[after - 1];
     piece->end = after == m_starts.size() ? UINT64_MAX : m_starts[after];
     piece->first = after == 0 ? kNone : m_first[after - 1];
