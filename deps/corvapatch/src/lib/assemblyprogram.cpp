@@ -37,11 +37,6 @@ bool AssemblyProgram::PushInstruction(Instruction *instruction)
     return m_instructions.PushBack(instruction);
 }
 
-bool AssemblyProgram::PushMade(Instruction *instruction)
-{
-    return instruction && m_instructions.PushBack(instruction);
-}
-
 bool AssemblyProgram::PushOrigin(uint32_t rva)
 {
     return PushMade(m_arena.Make<OriginInstruction>(rva));
@@ -86,29 +81,10 @@ bool AssemblyProgram::PushByte(uint8_t value)
     return m_instructions.PushBack(m_byteCache[value]);
 }
 
-bool AssemblyProgram::PushBytes(const uint8_t *values, uint32_t length)
+bool AssemblyProgram::RefuseMissingLabel()
 {
-    return PushMade(m_arena.Make<BytesInstruction>(values, length));
-}
-
-bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)
-{
-    if (!label) {
-        // Encoding would follow the missing label, so the instruction is refused.
-        LogStream(1) << kUnreachable;
-        return false;
-    }
-    return PushMade(m_arena.Make<LabelInstruction>(op, label));
-}
-
-bool AssemblyProgram::PushRel32(Label *label)
-{
-    return PushLabelInstruction(OP_REL32, label);
-}
-
-bool AssemblyProgram::PushAbs32(Label *label)
-{
-    return PushLabelInstruction(OP_ABS32, label);
+    LogStream(1) << kUnreachable;
+    return false;
 }
 
 bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const uint8_t *armOp, uint16_t opSize)
@@ -121,10 +97,8 @@ bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const ui
     return PushMade(m_arena.Make<Rel32ArmInstruction>(compressedOp, label, armOp, opSize));
 }
 
-Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
+Label *AssemblyProgram::MakeLabel(RvaToLabel *labels, uint32_t rva)
 {
-    if (Label *found = labels->Find(rva))
-        return found;
     Label *label = m_arena.Make<Label>(rva);
     if (!label)
         return nullptr;
@@ -134,24 +108,6 @@ Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
         return nullptr; // the label stays unused in the arena
     }
     return label;
-}
-
-Label *AssemblyProgram::GetLabel(RvaToLabel *labels, uint32_t rva)
-{
-    Label *label = FindOrMakeLabel(labels, rva);
-    if (label)
-        ++label->count;
-    return label;
-}
-
-Label *AssemblyProgram::GetAbs32Label(uint32_t rva)
-{
-    return GetLabel(&m_abs32Labels, rva);
-}
-
-Label *AssemblyProgram::GetRel32Label(uint32_t rva)
-{
-    return GetLabel(&m_rel32Labels, rva);
 }
 
 void AssemblyProgram::NumberMap(RvaToLabel *labels)
