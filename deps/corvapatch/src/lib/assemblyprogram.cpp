@@ -86,11 +86,6 @@ bool AssemblyProgram::PushInstruction(Instruction *instruction)
     return m_instructions.PushBack(instruction);
 }
 
-bool AssemblyProgram::PushMade(Instruction *instruction)
-{
-    return instruction && m_instructions.PushBack(instruction);
-}
-
 template <typename T, typename... Args>
 bool AssemblyProgram::PushNew(uint64_t literalBytes, Args... args)
 {
@@ -108,6 +103,16 @@ bool AssemblyProgram::TakeNow(const Instruction *instruction, uint64_t literalBy
         return false; // as a full instruction vector refuses its next instruction
     ++m_countedInstructions;
     m_countedLiteralBytes += literalBytes;
+    return true;
+}
+
+bool AssemblyProgram::TakeBytesNow(const uint8_t *values, uint32_t length)
+{
+    const BytesInstruction instruction(values, length);
+    if (!TakeNow(&instruction, length))
+        return false;
+    if (m_taking == Taking::ENCODE && m_literalsEncoded)
+        m_literalsEncoded(values + length);
     return true;
 }
 
@@ -159,33 +164,10 @@ bool AssemblyProgram::PushByte(uint8_t value)
     return m_instructions.PushBack(m_byteCache[value]);
 }
 
-bool AssemblyProgram::PushBytes(const uint8_t *values, uint32_t length)
+bool AssemblyProgram::RefuseMissingLabel()
 {
-    if (!PushNew<BytesInstruction>(length, values, length))
-        return false;
-    if (m_taking == Taking::ENCODE && m_literalsEncoded)
-        m_literalsEncoded(values + length);
-    return true;
-}
-
-bool AssemblyProgram::PushLabelInstruction(uint32_t op, Label *label)
-{
-    if (!label) {
-        // Encoding would follow the missing label, so the instruction is refused.
-        LogStream(1) << kUnreachable;
-        return false;
-    }
-    return PushNew<LabelInstruction>(0, op, label);
-}
-
-bool AssemblyProgram::PushRel32(Label *label)
-{
-    return PushLabelInstruction(OP_REL32, label);
-}
-
-bool AssemblyProgram::PushAbs32(Label *label)
-{
-    return PushLabelInstruction(OP_ABS32, label);
+    LogStream(1) << kUnreachable;
+    return false;
 }
 
 bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const uint8_t *armOp, uint16_t opSize)
@@ -198,10 +180,8 @@ bool AssemblyProgram::PushRel32Arm(uint16_t compressedOp, Label *label, const ui
     return PushNew<Rel32ArmInstruction>(0, compressedOp, label, armOp, opSize);
 }
 
-Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
+Label *AssemblyProgram::MakeLabel(RvaToLabel *labels, uint32_t rva)
 {
-    if (Label *found = labels->Find(rva))
-        return found;
     Label *label = m_arena.Make<Label>(rva);
     if (!label)
         return nullptr;
@@ -211,29 +191,6 @@ Label *AssemblyProgram::FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
         return nullptr; // the label stays unused in the arena
     }
     return label;
-}
-
-Label *AssemblyProgram::GetLabel(RvaToLabel *labels, uint32_t rva)
-{
-    if (m_taking == Taking::ENCODE) {
-        // The labels were all made and numbered in the counting walk.
-        const auto found = labels->find(rva);
-        return found != labels->end() ? found->second : nullptr;
-    }
-    Label *label = FindOrMakeLabel(labels, rva);
-    if (label)
-        ++label->count;
-    return label;
-}
-
-Label *AssemblyProgram::GetAbs32Label(uint32_t rva)
-{
-    return GetLabel(&m_abs32Labels, rva);
-}
-
-Label *AssemblyProgram::GetRel32Label(uint32_t rva)
-{
-    return GetLabel(&m_rel32Labels, rva);
 }
 
 void AssemblyProgram::NumberMap(RvaToLabel *labels)

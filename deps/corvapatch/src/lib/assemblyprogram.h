@@ -46,20 +46,31 @@ public:
     [[nodiscard]] bool PushElfArmRelocs();
     // Appends the shared instruction of that byte value.
     [[nodiscard]] bool PushByte(uint8_t value);
-    [[nodiscard]] bool PushBytes(const uint8_t *values, uint32_t length);
+    // Inline, like the label pushes: a disassembly makes one per literal run and per reference.
+    [[nodiscard]] bool PushBytes(const uint8_t *values, uint32_t length)
+    {
+        if (m_taking != Taking::KEEP)
+            return TakeBytesNow(values, length);
+        return PushMade(m_arena.Make<BytesInstruction>(values, length));
+    }
     // The label must not be null: a null label is reported and refused.
-    [[nodiscard]] bool PushRel32(Label *label);
-    [[nodiscard]] bool PushAbs32(Label *label);
+    [[nodiscard]] bool PushRel32(Label *label) { return PushLabelInstruction(OP_REL32, label); }
+    [[nodiscard]] bool PushAbs32(Label *label) { return PushLabelInstruction(OP_ABS32, label); }
     [[nodiscard]] bool PushRel32Arm(uint16_t compressedOp, Label *label, const uint8_t *armOp, uint16_t opSize);
     // Takes ownership of instruction (from plain new); releases it when the append fails.
     [[nodiscard]] bool PushInstruction(Instruction *instruction);
 
     // The label of rva in the abs32 / rel32 map, made when missing, with its count raised by one. nullptr when
     // the label or its map entry could not be allocated.
-    Label *GetAbs32Label(uint32_t rva);
-    Label *GetRel32Label(uint32_t rva);
+    // Inline: a disassembly calls them once per reference.
+    Label *GetAbs32Label(uint32_t rva) { return GetLabel(&m_abs32Labels, rva); }
+    Label *GetRel32Label(uint32_t rva) { return GetLabel(&m_rel32Labels, rva); }
     // The label of rva in labels, made {rva, kNoIndex, 0} when missing; nullptr when allocation fails.
-    Label *FindOrMakeLabel(RvaToLabel *labels, uint32_t rva);
+    Label *FindOrMakeLabel(RvaToLabel *labels, uint32_t rva)
+    {
+        Label *label = labels->Find(rva);
+        return label ? label : MakeLabel(labels, rva);
+    }
 
     // Indexes 0, 1, 2, ... in ascending address order, abs32 map first, then rel32 map.
     void NumberLabels();
@@ -100,16 +111,42 @@ public:
 
 private:
     [[nodiscard]] bool BuildByteCache();
-    Label *GetLabel(RvaToLabel *labels, uint32_t rva);
-    [[nodiscard]] bool PushLabelInstruction(uint32_t op, Label *label);
+    Label *GetLabel(RvaToLabel *labels, uint32_t rva)
+    {
+        if (m_taking == Taking::ENCODE)
+            return labels->Find(rva); // all made and numbered in the counting walk
+        Label *label = FindOrMakeLabel(labels, rva);
+        if (label)
+            ++label->count;
+        return label;
+    }
+    // A new label {rva, kNoIndex, 0} in labels, which does not hold rva yet; nullptr when allocation fails.
+    Label *MakeLabel(RvaToLabel *labels, uint32_t rva);
+    [[nodiscard]] bool PushLabelInstruction(uint32_t op, Label *label)
+    {
+        if (!label)
+            return RefuseMissingLabel();
+        if (m_taking != Taking::KEEP) {
+            const LabelInstruction instruction(op, label);
+            return TakeNow(&instruction, 0);
+        }
+        return PushMade(m_arena.Make<LabelInstruction>(op, label));
+    }
+    // Encoding would follow a missing label, so its instruction is refused: reported, false.
+    [[nodiscard]] static bool RefuseMissingLabel();
     // Appends an instruction made in the arena; false when it could not be made or appended.
-    [[nodiscard]] bool PushMade(Instruction *instruction);
+    [[nodiscard]] bool PushMade(Instruction *instruction)
+    {
+        return instruction && m_instructions.PushBack(instruction);
+    }
     // Makes the instruction in the arena and keeps it, or passes a temporary one, which copies literalBytes
     // literal bytes, to TakeNow.
     template <typename T, typename... Args>
     [[nodiscard]] bool PushNew(uint64_t literalBytes, Args... args);
     // COUNT and ENCODE: counts or encodes the instruction at once.
     [[nodiscard]] bool TakeNow(const Instruction *instruction, uint64_t literalBytes);
+    // The same for a run of literal bytes, which is then reported to the literalsEncoded callback.
+    [[nodiscard]] bool TakeBytesNow(const uint8_t *values, uint32_t length);
     // The label tables and room for instructions holding literalBytes literal bytes.
     [[nodiscard]] bool SetUpEncoded(EncodedProgram *encoded, uint32_t instructions, uint64_t literalBytes) const;
     static void NumberMap(RvaToLabel *labels);

@@ -70,7 +70,9 @@ void RvaToLabel::Rehash(size_t slots)
         --shift;
     m_slots.swap(table);
     m_shift = shift;
-    Reindex();
+    // The new table is empty already: only the entries go in.
+    for (const Entry &entry : m_entries)
+        Place(entry.second);
 }
 
 void RvaToLabel::Reindex()
