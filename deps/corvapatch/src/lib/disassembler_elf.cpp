@@ -230,13 +230,16 @@ bool DisassemblerElf<Format>::CollectRel32()
         if (section.type == SHT_PROGBITS && Walked(i) && !ParseRel32InSection(section))
             return false;
     }
-    m_rel32.reserve(m_x86Rel32.size() + m_ownedRel32.size());
-    for (X86TypedRva &reference : m_x86Rel32)
-        m_rel32.push_back(&reference);
-    for (const std::unique_ptr<TypedRVA> &reference : m_ownedRel32)
-        m_rel32.push_back(reference.get());
+    if (!m_x86Rel32.empty() && !m_ownedRel32.empty())
+        return false; // one scan per disassembler, of one kind
     // Stable, so references at one address keep the order they were found in. Sections in address order, as
     // in every real file, give references in address order already.
+    const auto x86ByRva = [](const X86TypedRva &a, const X86TypedRva &b) { return a.rva() < b.rva(); };
+    if (!std::is_sorted(m_x86Rel32.begin(), m_x86Rel32.end(), x86ByRva))
+        std::stable_sort(m_x86Rel32.begin(), m_x86Rel32.end(), x86ByRva);
+    m_rel32.reserve(m_ownedRel32.size());
+    for (const std::unique_ptr<TypedRVA> &reference : m_ownedRel32)
+        m_rel32.push_back(reference.get());
     const auto byRva = [](const TypedRVA *a, const TypedRVA *b) { return a->rva() < b->rva(); };
     if (!std::is_sorted(m_rel32.begin(), m_rel32.end(), byRva))
         std::stable_sort(m_rel32.begin(), m_rel32.end(), byRva);
@@ -252,8 +255,14 @@ bool DisassemblerElf<Format>::WalkFile(AssemblyProgram *program)
         if (!RvaToFileOffset(m_abs32[i], &m_abs32Offsets[i], &piece))
             return false;
     }
-    if (!m_rel32.empty() && m_header.phnum == 0)
+    if (Rel32Count() > 0 && m_header.phnum == 0)
         return false;
+    for (X86TypedRva &reference : m_x86Rel32) {
+        uint32_t fileOffset = 0;
+        if (!RvaToFileOffset(reference.rva(), &fileOffset, &piece))
+            return false;
+        reference.set_file_offset(fileOffset);
+    }
     for (TypedRVA *reference : m_rel32) {
         uint32_t fileOffset = 0;
         if (!RvaToFileOffset(reference->rva(), &fileOffset, &piece))
@@ -315,15 +324,17 @@ bool DisassemblerElf<Format>::ParseProgBitsSection(const ElfSection &section, As
         const bool haveAbs32 = m_abs32Next < m_abs32.size();
         if (haveAbs32 && m_abs32Offsets[m_abs32Next] < o)
             return false;
-        while (m_rel32Next < m_rel32.size() && m_rel32[m_rel32Next]->file_offset() < o)
+        const size_t references = Rel32Count();
+        while (m_rel32Next < references && Rel32FileOffset(m_rel32Next) < o)
             ++m_rel32Next;
-        TypedRVA *reference = m_rel32Next < m_rel32.size() ? m_rel32[m_rel32Next] : nullptr;
+        const bool haveReference = m_rel32Next < references;
+        const uint32_t referenceOffset = haveReference ? Rel32FileOffset(m_rel32Next) : 0;
 
         uint64_t nextStop = end;
         if (haveAbs32 && m_abs32Offsets[m_abs32Next] < nextStop)
             nextStop = m_abs32Offsets[m_abs32Next];
-        if (reference && nextStop > uint64_t(reference->file_offset()) + 3)
-            nextStop = reference->file_offset();
+        if (haveReference && nextStop > uint64_t(referenceOffset) + 3)
+            nextStop = referenceOffset;
 
         if (nextStop > o) {
             if (!PushBytesAt(program, o, nextStop - o))
@@ -337,10 +348,18 @@ bool DisassemblerElf<Format>::ParseProgBitsSection(const ElfSection &section, As
                 return false;
             o += 4;
             ++m_abs32Next;
-        } else if (reference && o == reference->file_offset()) {
-            if (!reference->EmitInstruction(program, SectionRva(section, o) + reference->relative_target()))
-                return false;
-            o += reference->OpSize();
+        } else if (haveReference && o == referenceOffset) {
+            if (!m_x86Rel32.empty()) {
+                const X86TypedRva &reference = m_x86Rel32[m_rel32Next];
+                if (!reference.EmitInstruction(program, SectionRva(section, o) + reference.relative_target()))
+                    return false;
+                o += X86TypedRva::OpSize();
+            } else {
+                TypedRVA *reference = m_rel32[m_rel32Next];
+                if (!reference->EmitInstruction(program, SectionRva(section, o) + reference->relative_target()))
+                    return false;
+                o += reference->OpSize();
+            }
             ++m_rel32Next;
         } else {
             return false; // unreachable: the next stop is always one of the three

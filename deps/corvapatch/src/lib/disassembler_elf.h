@@ -106,11 +106,16 @@ private:
     FirstCover m_loadableSegments; // PT_LOAD segments by [p_vaddr, + p_memsz)
     std::vector<uint32_t> m_abs32;        // addresses, ascending
     std::vector<uint32_t> m_abs32Offsets; // their file offsets, filled by the walk
-    // The references in the order found: the x86 scan's by value (one allocation for all), the others' one by
-    // one. m_rel32 points at them by address, ascending.
+    // The references: the x86 scan's by value (one allocation for all), sorted by address; or the others' one
+    // by one, which m_rel32 points at by address, ascending. A disassembler finds references of one kind.
     std::vector<X86TypedRva> m_x86Rel32;
     std::vector<std::unique_ptr<TypedRVA>> m_ownedRel32;
     std::vector<TypedRVA *> m_rel32;
+    size_t Rel32Count() const { return m_x86Rel32.empty() ? m_rel32.size() : m_x86Rel32.size(); }
+    uint32_t Rel32FileOffset(size_t i) const
+    {
+        return m_x86Rel32.empty() ? m_rel32[i]->file_offset() : m_x86Rel32[i].file_offset();
+    }
     // The walk's positions in both lists; they run on across sections.
     size_t m_abs32Next = 0;
     size_t m_rel32Next = 0;

@@ -75,14 +75,19 @@ void MappedFile::DropResidentPages()
 
 void MappedFile::DropResidentPages(size_t offset, size_t length)
 {
-    if (!m_view || offset > m_viewLength || length > m_viewLength - offset)
+    DropMappedPages(m_view, m_viewLength, offset, length);
+}
+
+void DropMappedPages(const uint8_t *base, size_t size, size_t offset, size_t length)
+{
+    if (!base || offset > size || length > size - offset)
         return;
-    // The view starts on a page; only whole pages inside the range go, so nothing outside it is touched.
+    // Only pages inside the range go, so nothing outside it is touched.
     const size_t page = PageSize();
     const size_t first = (offset + page - 1) / page * page;
-    const size_t end = offset + length == m_viewLength ? m_viewLength : (offset + length) / page * page;
+    const size_t end = offset + length == size ? size : (offset + length) / page * page;
     if (end > first)
-        (void)madvise(const_cast<uint8_t *>(m_view) + first, end - first, MADV_DONTNEED);
+        (void)madvise(const_cast<uint8_t *>(base) + first, end - first, MADV_DONTNEED);
 }
 
 void MappedFile::Unmap()

@@ -8,6 +8,11 @@ namespace corvapatch {
 // The system's page size; a view's offset must be a multiple of it.
 uint32_t PageSize();
 
+// Gives back the resident pages of [offset, offset + length) in the mapping of size bytes at base (which starts
+// on a page): the whole pages inside the range, and the last partial page when the range reaches the end. What
+// they held is read from the file again, or reads as zeros for anonymous memory. A range outside is ignored.
+void DropMappedPages(const uint8_t *base, size_t size, size_t offset, size_t length);
+
 // A read-only, shared memory mapping of a file. Owns the descriptor and the view. An empty file, a directory and
 // a file of 4 GiB or more never give a valid mapping.
 class MappedFile

@@ -27,13 +27,8 @@ bool ZeroedPages::Allocate(size_t length)
 
 void ZeroedPages::Release(const uint8_t *start, size_t length)
 {
-    if (!m_data || start < m_data || length > m_length || size_t(start - m_data) > m_length - length)
-        return;
-    const size_t page = PageSize();
-    const size_t first = (size_t(start - m_data) + page - 1) / page * page;
-    const size_t end = (size_t(start - m_data) + length) / page * page;
-    if (end > first)
-        (void)madvise(m_data + first, end - first, MADV_DONTNEED);
+    if (m_data && start >= m_data)
+        DropMappedPages(m_data, m_length, size_t(start - m_data), length);
 }
 
 void ZeroedPages::Unmap()

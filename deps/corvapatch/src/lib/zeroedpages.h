@@ -20,8 +20,8 @@ public:
     [[nodiscard]] bool Allocate(size_t length);
     uint8_t *Data() const { return m_data; }
     size_t Length() const { return m_length; }
-    // Gives back the whole pages inside [start, start + length), a range of this buffer that is not read again:
-    // they read as zeros afterwards.
+    // Gives back the pages of [start, start + length), a range of this buffer that is not read again (whole
+    // pages, and the last one when the range reaches the end): they read as zeros afterwards.
     void Release(const uint8_t *start, size_t length);
 
 private:
