@@ -25,9 +25,8 @@ std::vector<uint32_t> Walk(const RvaToLabel &labels)
 
 } // namespace
 
-// Enough labels to grow the table many times and to be sorted by their address bits rather than by comparison,
-// at aligned addresses that collide in the low bits, inserted in random order with ordered walks in between:
-// every label stays findable and every walk is in address order.
+// Enough labels to grow the table many times, at aligned addresses that collide in the low bits, inserted in
+// random order with ordered walks in between: every label stays findable and every walk is in address order.
 TEST(RvaToLabel, FindsEveryLabelAndWalksInAddressOrderWhateverTheInsertionOrder)
 {
     std::vector<uint32_t> rvas;

@@ -1,7 +1,6 @@
 #include "label.h"
 
 #include <algorithm>
-#include <new>
 #include <stdexcept>
 
 namespace corvapatch {
@@ -9,43 +8,6 @@ namespace corvapatch {
 namespace {
 
 constexpr size_t kMinSlots = 64;
-// Below this a comparison sort is as quick as two counting passes over 65536 buckets.
-constexpr size_t kRadixFrom = 16384;
-
-// Sorts by address in two stable passes over the low and the high 16 bits, with a scratch copy of the entries
-// for the time of the sort. False, with entries untouched, when they are too few to gain or the copy cannot be
-// had.
-bool RadixSort(std::vector<RvaToLabel::Entry> *entries)
-{
-    if (entries->size() < kRadixFrom)
-        return false;
-    std::vector<RvaToLabel::Entry> scratch;
-    std::vector<uint32_t> counts;
-    try {
-        scratch.resize(entries->size());
-        counts.resize(65536);
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    std::vector<RvaToLabel::Entry> *from = entries;
-    std::vector<RvaToLabel::Entry> *to = &scratch;
-    for (const unsigned shift : {0u, 16u}) {
-        std::fill(counts.begin(), counts.end(), 0);
-        for (const RvaToLabel::Entry &entry : *from)
-            ++counts[(entry.first >> shift) & 0xFFFF];
-        uint32_t start = 0;
-        for (uint32_t &count : counts) {
-            const uint32_t n = count;
-            count = start;
-            start += n;
-        }
-        for (const RvaToLabel::Entry &entry : *from)
-            (*to)[counts[(entry.first >> shift) & 0xFFFF]++] = entry;
-        std::swap(from, to);
-    }
-    // Two passes: the sorted entries are back in *entries.
-    return true;
-}
 
 } // namespace
 
@@ -95,10 +57,10 @@ void RvaToLabel::Place(Label *label)
 const std::vector<RvaToLabel::Entry> &RvaToLabel::Sorted() const
 {
     if (!m_sorted) {
-        // Addresses are unique, so the order is the same whichever way it is sorted.
-        if (!RadixSort(&m_entries))
-            std::sort(m_entries.begin(), m_entries.end(),
-                      [](const Entry &a, const Entry &b) { return a.first < b.first; });
+        // Addresses are unique, so the order is the same wherever it is sorted. In place: a scratch copy for a
+        // faster sort would raise the disassembly's peak memory.
+        std::sort(m_entries.begin(), m_entries.end(),
+                  [](const Entry &a, const Entry &b) { return a.first < b.first; });
         m_sorted = true;
     }
     return m_entries;

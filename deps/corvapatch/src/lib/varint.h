@@ -10,8 +10,25 @@ namespace corvapatch {
 constexpr size_t kMaxVarint32Length = 5;
 
 // Decodes one varint32 from [start, limit). Returns the position after it, or nullptr when the bytes run out
-// first or the fifth byte has bit 7 set; *out is written only on success.
-const uint8_t *ParseVarint32(const uint8_t *start, const uint8_t *limit, uint32_t *out);
+// first or the fifth byte has bit 7 set; *out is written only on success. Inline: a program's streams are read
+// millions of values at a time.
+inline const uint8_t *ParseVarint32(const uint8_t *start, const uint8_t *limit, uint32_t *out)
+{
+    if (!start || !limit || limit < start)
+        return nullptr;
+    const size_t available = static_cast<size_t>(limit - start);
+    uint32_t result = 0;
+    for (size_t i = 0; i < kMaxVarint32Length && i < available; ++i) {
+        const uint8_t byte = start[i];
+        // At i == 4 the shift is 28, so bits 4 to 6 of the fifth byte fall off the top: taken modulo 2^32.
+        result |= static_cast<uint32_t>(byte & 0x7F) << (7 * i);
+        if (!(byte & 0x80)) {
+            *out = result;
+            return start + i + 1;
+        }
+    }
+    return nullptr;
+}
 
 // Writes the shortest form of value into buffer and returns its length; only those bytes are written. Inline:
 // a program's streams are written millions of values at a time.
