@@ -587,7 +587,10 @@ TEST(ClientUpdate, KilledStepTwoIsSettledByTheNextRunWithOrWithoutTheServer)
         const bool whole = offline == versionOne || offline == update.expectedTree();
         EXPECT_TRUE(whole) << "stage " << stage.name << " + " << delay << " ms\n"
                            << ::testing::PrintToString(offline) << "\n" << killedLog.toStdString();
-        EXPECT_FALSE(!session.isEmpty() && QFileInfo::exists(session)) << session.toStdString();
+        EXPECT_FALSE(!session.isEmpty() && QFileInfo::exists(session))
+            << "stage " << stage.name << " + " << delay << " ms: " << session.toStdString() << " left holding "
+            << QDir(session).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(", ").toStdString()
+            << "\n" << update.log().toStdString();
 
         // Online: the same version, from start to finish.
         ASSERT_TRUE(update.restartServer());
