@@ -4,12 +4,14 @@
 
 #include "assemblyprogram.h"
 #include "disassembler.h"
+#include "disassembler_elf.h"
 #include "encodedprogram.h"
 #include "sinkstreamset.h"
 #include "status.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -121,4 +123,28 @@ TEST(ParseAndEncodeExecutable, ReportsTheLiteralRunsItHasEncoded)
         }
     }
     EXPECT_EQ(ends.back(), image.data() + image.size()) << "the last literal run ends the file";
+}
+
+TEST(ParseAndEncodeExecutable, SplitScansFindTheSameReferences)
+{
+    // A large section is scanned from its start and from its middle at once; the two meet where both stand.
+    // Split at every size from a few bytes up, each x86 fixture must give the streams of the scan in one piece.
+    const char *files[] = {"elf/x86-static", "elf/x86-pic.so", "elf/x86-textrel.so", "elf/x64-static",
+                           "elf/x64-pic.so"};
+    for (const char *file : files) {
+        SCOPED_TRACE(file);
+        const Bytes image = ReadWholeFile(kFixtures + file);
+        ASSERT_FALSE(image.empty());
+        const size_t whole = DisassemblerElf64::ScanSplitSize();
+        DisassemblerElf64::SetScanSplitSize(SIZE_MAX);
+        Bytes once;
+        ASSERT_EQ(EncodeWalkedTwice(image, &once), Status::OK);
+        for (const size_t split : {size_t(2), size_t(17), size_t(64), size_t(1000), size_t(4096)}) {
+            DisassemblerElf64::SetScanSplitSize(split);
+            Bytes twice;
+            EXPECT_EQ(EncodeWalkedTwice(image, &twice), Status::OK) << "split at " << split;
+            EXPECT_TRUE(twice == once) << "split at " << split;
+        }
+        DisassemblerElf64::SetScanSplitSize(whole);
+    }
 }

@@ -1,9 +1,11 @@
 // ParseExecutable on arbitrary bytes, then the rest of the program path of an ensemble patch: trimming,
 // encoding, serialisation, reading back and assembly. The status must be one of the three ParseExecutable
 // gives, and a program it accepts must encode, serialise and read back. The applier's path, which encodes in
-// two walks without keeping the instructions, must give the same status and the same streams.
+// two walks without keeping the instructions, must give the same status and the same streams, also when every
+// section is scanned in two halves at once.
 #include "assemblyprogram.h"
 #include "disassembler.h"
+#include "disassembler_elf.h"
 #include "encodedprogram.h"
 #include "sinkstream.h"
 #include "sinkstreamset.h"
@@ -29,6 +31,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else if (walkedTwice) {
         std::abort();
     }
+
+    // Split scans: sections of 16 bytes or more are scanned from their start and their middle at once.
+    const size_t whole = DisassemblerElf64::ScanSplitSize();
+    DisassemblerElf64::SetScanSplitSize(16);
+    EncodedProgram *splitScan = nullptr;
+    const int split = ParseAndEncodeExecutable(data, size, &splitScan);
+    DisassemblerElf64::SetScanSplitSize(whole);
+    if (split != twoWalks)
+        std::abort();
+    if (split == Status::OK) {
+        SinkStreamSet sinks;
+        SinkStream streams;
+        if (!splitScan || WriteEncodedProgram(splitScan, &sinks) != Status::OK || !sinks.CopyTo(&streams) ||
+            streams.Length() != walkedStreams.Length() ||
+            std::memcmp(streams.Buffer(), walkedStreams.Buffer(), streams.Length()) != 0)
+            std::abort();
+    }
+    DeleteEncodedProgram(splitScan);
 
     AssemblyProgram *program = nullptr;
     const int status = ParseExecutable(data, size, &program);

@@ -4,10 +4,29 @@
 #include "logstream.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <map>
 
 namespace corvapatch {
+
+namespace {
+
+std::atomic<size_t> scanSplitSize{size_t(1) << 20};
+
+} // namespace
+
+template <typename Format>
+size_t DisassemblerElf<Format>::ScanSplitSize()
+{
+    return scanSplitSize.load(std::memory_order_relaxed);
+}
+
+template <typename Format>
+void DisassemblerElf<Format>::SetScanSplitSize(size_t bytes)
+{
+    scanSplitSize.store(bytes, std::memory_order_relaxed);
+}
 
 template <typename Format>
 bool DisassemblerElf<Format>::ParseHeader()

@@ -32,6 +32,10 @@ public:
 
     bool ParseHeader() override;
     bool Disassemble(AssemblyProgram *program) override;
+    // Sections of at least this many bytes (1 MiB unless set) are scanned by two threads at once, which find
+    // the same references; tests lower it to reach that path with small files.
+    static size_t ScanSplitSize();
+    static void SetScanSplitSize(size_t bytes);
     // Walks the file again over the references the first walk collected; the walk resets its own cursors.
     bool DisassembleAgain(AssemblyProgram *program) override;
 
