@@ -1,9 +1,8 @@
 #include "crc.h"
 
-#include <zlib.h>
+#include "helperthread.h"
 
-#include <system_error>
-#include <thread>
+#include <zlib.h>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -108,14 +107,11 @@ uint32_t ComputeCrcInHalves(const uint8_t *data, size_t n)
         return ComputeCrc(data, n);
     const size_t firstLength = n / 2;
     uLong first = 0;
-    std::thread helper;
-    try {
-        helper = std::thread([data, firstLength, &first] { first = Crc32(0, data, firstLength); });
-    } catch (const std::system_error &) {
+    HelperThread helper([data, firstLength, &first] { first = Crc32(0, data, firstLength); });
+    if (!helper.Started())
         return ComputeCrc(data, n);
-    }
     const uLong second = Crc32(0, data + firstLength, n - firstLength);
-    helper.join();
+    helper.Join();
     return ~static_cast<uint32_t>(crc32_combine(first, second, static_cast<z_off_t>(n - firstLength)));
 }
 

@@ -1,13 +1,12 @@
 #pragma once
 
 #include "disassembler_elf.h"
+#include "helperthread.h"
 #include "x86startbytes.h"
 
 #include <algorithm>
 #include <exception>
 #include <iterator>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace corvapatch {
@@ -20,24 +19,6 @@ struct Jump
 {
     size_t from;
     size_t to;
-};
-
-// Joins a thread however the scope is left.
-class Joiner
-{
-public:
-    explicit Joiner(std::thread *thread) : m_thread(thread) { }
-    ~Joiner() { Join(); }
-    Joiner(const Joiner &) = delete;
-    Joiner &operator=(const Joiner &) = delete;
-    void Join()
-    {
-        if (m_thread->joinable())
-            m_thread->join();
-    }
-
-private:
-    std::thread *m_thread;
 };
 
 } // namespace x86scan
@@ -96,26 +77,17 @@ bool DisassemblerElf<Format>::ScanX86Branches(const ElfSection &section, Rule ru
     std::vector<X86TypedRva> second;
     std::vector<Jump> secondJumps;
     bool secondDone = false;
-    std::thread helper;
-    try {
-        helper = std::thread([&] {
-            try {
-                scan(middle, &second, &secondJumps, never);
-                secondDone = true;
-            } catch (const std::exception &) {
-            }
-        });
-    } catch (const std::system_error &) {
-    }
-    x86scan::Joiner joiner(&helper);
-    bool joined = false;
+    HelperThread helper([&] {
+        try {
+            scan(middle, &second, &secondJumps, never);
+            secondDone = true;
+        } catch (const std::exception &) {
+        }
+    });
     const auto meets = [&](size_t position) {
         if (position < middle || position >= end)
             return false;
-        if (!joined) {
-            joiner.Join();
-            joined = true;
-        }
+        helper.Join(); // the second scan's steps are all known from here on
         if (!secondDone)
             return false;
         // The last step of the second scan that starts at or before position.
@@ -127,7 +99,7 @@ bool DisassemblerElf<Format>::ScanX86Branches(const ElfSection &section, Rule ru
         return jump.from == position || jump.to <= position;
     };
     const size_t met = scan(begin, &m_x86Rel32, nullptr, meets);
-    joiner.Join();
+    helper.Join();
     if (met < end && secondDone) {
         const auto first = std::lower_bound(secondJumps.begin(), secondJumps.end(), met,
                                             [](const Jump &jump, size_t at) { return jump.from < at; });

@@ -1,6 +1,7 @@
 #include "ensemblepatch.h"
 
 #include "ensembleapplier.h"
+#include "helperthread.h"
 #include "lzmaioin.h"
 #include "mappedfile.h"
 #include "replacefile.h"
@@ -12,12 +13,10 @@
 #include "zeroedpages.h"
 
 #include <exception>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
-#include <functional>
-#include <system_error>
-#include <thread>
 
 namespace corvapatch {
 
@@ -25,23 +24,6 @@ namespace {
 
 // Enough of a payload's start for the descriptions of hundreds of elements.
 constexpr size_t kPayloadPrefixLength = 4096;
-
-// Joins a thread however the scope is left, so that nothing it reads is released under it.
-class JoinOnExit
-{
-public:
-    explicit JoinOnExit(std::thread *thread) : m_thread(thread) { }
-    ~JoinOnExit()
-    {
-        if (m_thread->joinable())
-            m_thread->join();
-    }
-    JoinOnExit(const JoinOnExit &) = delete;
-    JoinOnExit &operator=(const JoinOnExit &) = delete;
-
-private:
-    std::thread *m_thread;
-};
 
 // Gives the heap's free pages back to the system. The transformation frees tens of megabytes in pieces that
 // the allocator keeps for reuse, while the next steps allocate buffers of their own.
@@ -124,13 +106,8 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
             decoded = false; // as when it ran on the calling thread: a stream error
         }
     };
-    std::thread helper;
-    try {
-        helper = std::thread(checkAndDecode);
-    } catch (const std::system_error &) {
-    }
-    if (helper.joinable()) {
-        const JoinOnExit joiner(&helper);
+    HelperThread helper(checkAndDecode);
+    if (helper.Started()) {
         uint8_t prefix[kPayloadPrefixLength];
         size_t prefixLength = sizeof prefix;
         // Work ahead only: when it cannot be done, each element is transformed in its turn.
@@ -139,6 +116,7 @@ int ApplyStreams(SourceStream *old, SourceStream *patch, SinkStream *output, siz
                 applier.TransformAhead(prefix, prefixLength);
         } catch (const std::exception &) {
         }
+        helper.Join();
     } else {
         checkAndDecode(); // no thread to be had: in turn, nothing ahead
     }
