@@ -24,6 +24,48 @@ constexpr uint64_t kMaxBytesPerPackedByte = 16384;
 // The control byte, the sizes and the properties byte of an LZMA chunk.
 constexpr size_t kMaxChunkHeader = 6;
 
+// One chunk's header: the control byte, then the sizes and the properties byte it calls for.
+struct ChunkHeader
+{
+    uint8_t control = 0;
+    size_t length = 0;   // bytes of the header, the control byte included
+    size_t unpacked = 0; // what the chunk declares it decodes to
+    size_t packed = 0;   // bytes of data after the header (a stored chunk's own bytes)
+};
+
+// The header at head, of which available bytes can be read: LZMA2_OK (the end marker is a header of one byte
+// that declares nothing), LZMA2_ERROR_INPUT_EOF when it is cut short, LZMA2_ERROR_DATA for a control byte that
+// starts no chunk.
+int ReadChunkHeader(const uint8_t *head, size_t available, ChunkHeader *header)
+{
+    if (available == 0)
+        return LZMA2_ERROR_INPUT_EOF;
+    header->control = head[0];
+    if (header->control == 0x00) {
+        header->length = 1;
+        header->unpacked = header->packed = 0;
+        return LZMA2_OK;
+    }
+    if (header->control == 0x01 || header->control == 0x02) {
+        // Stored chunk: 16-bit big-endian size - 1, then the bytes.
+        header->length = 3;
+        if (available < header->length)
+            return LZMA2_ERROR_INPUT_EOF;
+        header->unpacked = header->packed = ((size_t(head[1]) << 8) | head[2]) + 1;
+        return LZMA2_OK;
+    }
+    if (header->control < 0x80)
+        return LZMA2_ERROR_DATA;
+    // LZMA chunk: 21-bit unpacked size - 1 (5 bits in the control byte), 16-bit packed size - 1, and a properties
+    // byte when the control byte resets the state with new properties.
+    header->length = header->control >= 0xC0 ? 6 : 5;
+    if (available < header->length)
+        return LZMA2_ERROR_INPUT_EOF;
+    header->unpacked = ((size_t(header->control & 0x1F) << 16) | (size_t(head[1]) << 8) | head[2]) + 1;
+    header->packed = ((size_t(head[3]) << 8) | head[4]) + 1;
+    return LZMA2_OK;
+}
+
 } // namespace
 
 int Lzma2ResultOf(lzma_ret ret)
@@ -71,39 +113,20 @@ int ScanLzma2Stream(uint64_t length, const Lzma2HeaderReader &readHeader, uint64
         uint8_t head[kMaxChunkHeader];
         const size_t got =
             readHeader(pos, head, length - pos < kMaxChunkHeader ? size_t(length - pos) : kMaxChunkHeader);
-        if (got == 0)
-            return LZMA2_ERROR_INPUT_EOF;
-        const uint8_t control = head[0];
-        if (control == 0x00) {
+        ChunkHeader header;
+        if (const int result = ReadChunkHeader(head, got, &header); result != LZMA2_OK)
+            return result;
+        if (header.control == 0x00) {
             *unpackedSize = unpacked;
             *packedSize = pos + 1;
             return LZMA2_OK;
         }
-        uint64_t header = 0;
-        uint64_t data = 0;
-        if (control == 0x01 || control == 0x02) {
-            // Uncompressed chunk: 16-bit big-endian size - 1, then the bytes.
-            header = 3;
-            if (got < header)
-                return LZMA2_ERROR_INPUT_EOF;
-            data = ((uint64_t(head[1]) << 8) | head[2]) + 1;
-            unpacked += data;
-        } else if (control >= 0x80) {
-            // LZMA chunk: 21-bit unpacked size - 1 (5 bits in the control byte), 16-bit packed size - 1, and a
-            // properties byte when the control byte resets the state with new properties.
-            header = control >= 0xC0 ? 6 : 5;
-            if (got < header)
-                return LZMA2_ERROR_INPUT_EOF;
-            const uint64_t declared = ((uint64_t(control & 0x1F) << 16) | (uint64_t(head[1]) << 8) | head[2]) + 1;
-            data = ((uint64_t(head[3]) << 8) | head[4]) + 1;
-            const uint64_t possible = data * kMaxBytesPerPackedByte;
-            unpacked += declared < possible ? declared : possible;
-        } else {
-            return LZMA2_ERROR_DATA;
-        }
-        if (length - pos - header < data)
+        // An LZMA chunk's declared size counts only as far as its packed bytes can reach.
+        const uint64_t possible = uint64_t(header.packed) * kMaxBytesPerPackedByte;
+        unpacked += header.control < 0x80 || header.unpacked < possible ? header.unpacked : possible;
+        if (length - pos - header.length < header.packed)
             return LZMA2_ERROR_INPUT_EOF;
-        pos += header + data;
+        pos += header.length + header.packed;
     }
 }
 
@@ -139,12 +162,14 @@ int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcL
     bool needProperties = true;
     size_t pos = 0;
     for (;;) {
-        if (pos >= available)
+        ChunkHeader header;
+        // A header cut short is as corrupt as a wrong one: the stream must end with its end marker.
+        if (ReadChunkHeader(src + pos, available - pos, &header) != LZMA2_OK)
             return LZMA2_ERROR_DATA;
-        const uint8_t control = src[pos++];
+        const uint8_t control = header.control;
         if (control == 0x00) {
             *destLen = decoder->Position();
-            *srcLen = pos;
+            *srcLen = pos + 1;
             return LZMA2_OK;
         }
         if (control == 0x01 || control >= 0xE0) {
@@ -154,37 +179,26 @@ int DecodeLzma2(uint8_t *dest, size_t *destLen, const uint8_t *src, size_t *srcL
         } else if (needDictionary) {
             return LZMA2_ERROR_DATA;
         }
+        const uint8_t *data = src + pos + header.length;
+        if (header.packed > available - pos - header.length)
+            return LZMA2_ERROR_DATA;
         if (control >= 0x80) {
-            if (available - pos < 4)
-                return LZMA2_ERROR_DATA;
-            const size_t unpacked = ((size_t(control & 0x1F) << 16) | (size_t(src[pos]) << 8) | src[pos + 1]) + 1;
-            const size_t packed = ((size_t(src[pos + 2]) << 8) | src[pos + 3]) + 1;
-            pos += 4;
             const uint32_t reset = (control >> 5) & 3; // 0 none, 1 state, 2 state and properties, 3 also dictionary
             if (reset >= 2) {
-                if (pos >= available || !decoder->SetProperties(src[pos]))
+                if (!decoder->SetProperties(src[pos + kMaxChunkHeader - 1]))
                     return LZMA2_ERROR_DATA;
-                ++pos;
                 needProperties = false;
             } else if (needProperties) {
                 return LZMA2_ERROR_DATA;
             }
             if (reset >= 1)
                 decoder->ResetState();
-            if (packed > available - pos || !decoder->DecodeChunk(src + pos, packed, unpacked))
+            if (!decoder->DecodeChunk(data, header.packed, header.unpacked))
                 return LZMA2_ERROR_DATA;
-            pos += packed;
-        } else if (control <= 0x02) {
-            if (available - pos < 2)
-                return LZMA2_ERROR_DATA;
-            const size_t stored = ((size_t(src[pos]) << 8) | src[pos + 1]) + 1;
-            pos += 2;
-            if (stored > available - pos || !decoder->CopyStored(src + pos, stored))
-                return LZMA2_ERROR_DATA;
-            pos += stored;
-        } else {
+        } else if (!decoder->CopyStored(data, header.packed)) {
             return LZMA2_ERROR_DATA;
         }
+        pos += header.length + header.packed;
     }
 }
 
